@@ -1,0 +1,47 @@
+// The wrapper around every entry point: C++ failures become Python
+// exceptions here and nowhere else.
+#pragma once
+
+#include <string>
+
+#include "pysdf/pyref.hpp"
+
+namespace pysdf {
+
+/// An internal failure; reaches Python as PanicException(message).
+struct Panic {
+    std::string message;
+};
+
+/// "{type}: {message}" of the pending Python exception, which it clears.
+std::string describe_pending_error();
+
+/// Sets the Python exception for the C++ exception being handled. Must be
+/// called from inside a catch block.
+void set_error_from_current_exception() noexcept;
+
+/// Runs `body` (returning PyRef) and returns its new reference, or NULL with
+/// the failure set as the current Python exception.
+template <class Body>
+PyObject* guarded_call(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+/// The same for the module's exec step: 0 on success, -1 on failure.
+template <class Body>
+int guarded_status(Body&& body) noexcept {
+    try {
+        body();
+        return 0;
+    } catch (...) {
+        set_error_from_current_exception();
+        return -1;
+    }
+}
+
+}  // namespace pysdf

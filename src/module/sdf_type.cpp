@@ -1,0 +1,130 @@
+// The Sdf heap type: slots, method table and instance creation.
+#include "module/sdf_type.hpp"
+
+#include <new>
+#include <string>
+
+#include "module/guarded_call.hpp"
+#include "pysdf/methods/methods.hpp"
+
+namespace pysdf {
+namespace {
+
+// dealloc: release the shape tree, free the object, drop the type reference
+void sdf_dealloc(PyObject* self) {
+    SdfObject* obj = reinterpret_cast<SdfObject*>(self);
+    delete obj->program.load(std::memory_order_acquire);
+    sdf::release_tree(obj->root);
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+/// str(getattr(cls, attr)) as UTF-8, or "<unknown>".
+std::string class_attribute_text(PyObject* cls, const char* attr) {
+    PyRef value = PyRef::steal(PyObject_GetAttrString(cls, attr));
+    if (value && PyUnicode_Check(value.get())) {
+        Py_ssize_t size;
+        if (const char* text = PyUnicode_AsUTF8AndSize(value.get(), &size)) {
+            return std::string(text, size);
+        }
+    }
+    PyErr_Clear();
+    return "<unknown>";
+}
+
+// new: instances come only from the methods; calling the class refuses
+PyObject* sdf_refuse_new(PyTypeObject* cls, PyObject*, PyObject*) {
+    PyObject* c = reinterpret_cast<PyObject*>(cls);
+    const std::string text = "cannot create '" + class_attribute_text(c, "__module__") + "." +
+                             class_attribute_text(c, "__qualname__") + "' instances";
+    PyErr_SetString(PyExc_TypeError, text.c_str());
+    return nullptr;
+}
+
+#define SDF_KW_METHOD(name, fn, flags, doc) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), \
+     METH_VARARGS | METH_KEYWORDS | (flags), doc}
+
+PyMethodDef sdf_methods[] = {
+    SDF_KW_METHOD("sphere", sdf_sphere, METH_STATIC, "sphere(center, radius)\n--\n\n"),
+    SDF_KW_METHOD("plane", sdf_plane, METH_STATIC, "plane(point, normal)\n--\n\n"),
+    SDF_KW_METHOD("segment", sdf_segment, METH_STATIC, "segment(a, b)\n--\n\n"),
+    SDF_KW_METHOD("ray", sdf_ray, METH_STATIC, "ray(origin, dir)\n--\n\n"),
+    SDF_KW_METHOD("voxel", sdf_voxel, METH_STATIC, "voxel(py_chunk)\n--\n\n"),
+    SDF_KW_METHOD("scale", sdf_scale, 0, "scale($self, k)\n--\n\n"),
+    SDF_KW_METHOD("translate", sdf_translate, 0, "translate($self, v)\n--\n\n"),
+    SDF_KW_METHOD("rotate", sdf_rotate, 0, "rotate($self, q)\n--\n\n"),
+    SDF_KW_METHOD("erode", sdf_erode, 0, "erode($self, r)\n--\n\n"),
+    SDF_KW_METHOD("dilate", sdf_dilate, 0, "dilate($self, r)\n--\n\n"),
+    {"dual", sdf_dual, METH_NOARGS, "dual($self)\n--\n\n"},
+    SDF_KW_METHOD("union", sdf_union, METH_STATIC, "union(objs)\n--\n\n"),
+    SDF_KW_METHOD("intersect", sdf_intersect, METH_STATIC, "intersect(objs)\n--\n\n"),
+    SDF_KW_METHOD("difference", sdf_difference, METH_STATIC, "difference(a, b)\n--\n\n"),
+    SDF_KW_METHOD("normal", sdf_normal, 0, "normal($self, p, eps)\n--\n\n"),
+    SDF_KW_METHOD("eval", sdf_eval, 0, "eval($self, p)\n--\n\n"),
+    SDF_KW_METHOD("eval_vec", sdf_eval_vec, 0, "eval_vec($self, pts)\n--\n\n"),
+    SDF_KW_METHOD("raymarch", sdf_raymarch, 0,
+                  "raymarch($self, origin, dir, max_steps, max_dist, eps)\n--\n\n"),
+    SDF_KW_METHOD("raymarch_with_normal", sdf_raymarch_with_normal, 0,
+                  "raymarch_with_normal($self, origin, dir, max_steps, max_dist, eps)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef SDF_KW_METHOD
+
+PyType_Slot sdf_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(sdf_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(sdf_refuse_new)},
+    {Py_tp_methods, sdf_methods},
+    {0, nullptr},
+};
+
+PyType_Spec sdf_spec = {
+    "builtins.Sdf",
+    static_cast<int>(sizeof(SdfObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    sdf_slots,
+};
+
+}  // namespace
+
+PyTypeObject* sdf_type() {
+    // Created once per process and kept: a re-imported module gets the same
+    // class object.
+    static PyObject* type = nullptr;
+    if (!type) type = PyType_FromSpec(&sdf_spec);
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyRef new_sdf(Tree tree) {
+    PyTypeObject* type = sdf_type();
+    if (!type) {
+        PyErr_WriteUnraisable(nullptr);
+        throw Panic{"failed to create type object for `Sdf`"};
+    }
+    // Make the instance exactly as object.__new__(Sdf) would.
+    auto object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
+    PyRef args = PyRef::check(PyTuple_New(0));
+    PyRef obj = PyRef::check(object_new(type, args.get(), nullptr));
+    SdfObject* self = reinterpret_cast<SdfObject*>(obj.get());
+    new (&self->borrow_count) std::atomic<int64_t>(0);
+    new (&self->program) std::atomic<sdf::Program*>(nullptr);
+    self->root = tree.disown();
+    return obj;
+}
+
+const sdf::Program& program_of(SdfObject* self) {
+    sdf::Program* program = self->program.load(std::memory_order_acquire);
+    if (program) return *program;
+    sdf::Program* fresh = new sdf::Program(sdf::compile(self->root));
+    if (self->program.compare_exchange_strong(program, fresh, std::memory_order_acq_rel)) {
+        return *fresh;
+    }
+    delete fresh;  // another thread published first
+    return *program;
+}
+
+}  // namespace pysdf

@@ -1,0 +1,80 @@
+// Sdf operands: type checks, shared borrows and sequences of operands.
+#include "pysdf/methods/borrow.hpp"
+
+#include <algorithm>
+
+#include "pysdf/methods/convert.hpp"
+
+namespace pysdf {
+
+SdfRef::SdfRef(PyObject* obj) {
+    std::atomic<int64_t>& count = reinterpret_cast<SdfObject*>(obj)->borrow_count;
+    int64_t seen = count.load(std::memory_order_relaxed);
+    do {
+        if (seen == -1) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            throw PythonError{};
+        }
+    } while (!count.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                          std::memory_order_relaxed));
+    obj_ = PyRef::borrow(obj);
+}
+
+SdfRef::~SdfRef() {
+    if (obj_) get()->borrow_count.fetch_sub(1, std::memory_order_release);
+}
+
+bool is_sdf(PyObject* obj) {
+    PyTypeObject* type = sdf_type();
+    if (!type) {
+        PyErr_WriteUnraisable(nullptr);
+        throw Panic{"failed to create type object for `Sdf`"};
+    }
+    return Py_TYPE(obj) == type || PyType_IsSubtype(Py_TYPE(obj), type);
+}
+
+namespace {
+
+SdfRef borrow_checked(PyObject* obj) {
+    if (!is_sdf(obj)) throw_type_mismatch(obj, "Sdf");
+    return SdfRef(obj);
+}
+
+/// A capacity guess from len(), capped so that a lying __len__ cannot ask
+/// for a huge allocation; the vector grows as items arrive.
+size_t length_hint(PyObject* obj) {
+    const Py_ssize_t size = PyObject_Length(obj);
+    if (size < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return std::min<size_t>(static_cast<size_t>(size), size_t{1} << 16);
+}
+
+}  // namespace
+
+SdfRef borrow_receiver(PyObject* obj) { return borrow_checked(obj); }
+
+SdfRef borrow_sdf(PyObject* obj, const char* param) {
+    return with_argument_name(param, [obj] { return borrow_checked(obj); });
+}
+
+std::vector<SdfRef> extract_sdf_list(PyObject* obj, const char* param) {
+    return with_argument_name(param, [obj] {
+        if (PyUnicode_Check(obj)) {
+            PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+            throw PythonError{};
+        }
+        if (!PySequence_Check(obj)) throw_type_mismatch(obj, "Sequence");
+        std::vector<SdfRef> items;
+        items.reserve(length_hint(obj));
+        PyRef iterator = PyRef::check(PyObject_GetIter(obj));
+        while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+            items.push_back(borrow_checked(item.get()));
+        }
+        if (PyErr_Occurred()) throw PythonError{};
+        return items;
+    });
+}
+
+}  // namespace pysdf

@@ -1,0 +1,164 @@
+// Reaching NumPy's C array interface without NumPy's headers: the module
+// uses four entries of the interface table and the public array record,
+// both stable across NumPy 1.x and 2.x, declared here.
+#include "pysdf/methods/numpy_api.hpp"
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "module/guarded_call.hpp"
+#include "pysdf/methods/convert.hpp"
+
+namespace pysdf {
+namespace {
+
+using npy_intp = Py_ssize_t;
+
+/// The leading fields of NumPy's array object.
+struct ArrayFields {
+    PyObject_HEAD
+    char* data;
+    int nd;
+    npy_intp* dimensions;
+    npy_intp* strides;
+    PyObject* base;
+    PyObject* descr;
+};
+
+// Element type numbers and the C order flag.
+constexpr int kTypeUByte = 2;
+constexpr int kTypeFloat = 11;
+constexpr int kOrderC = 0;
+
+// Positions in the interface table.
+constexpr int kSlotArrayType = 2;
+constexpr int kSlotDescrFromType = 45;
+constexpr int kSlotEquivTypes = 182;
+constexpr int kSlotZeros = 183;
+
+using DescrFromType = PyObject* (*)(int);
+using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
+using Zeros = PyObject* (*)(int, const npy_intp*, PyObject*, int);
+
+struct NumpyApi {
+    PyTypeObject* array_type;
+    DescrFromType descr_from_type;
+    EquivTypes equiv_types;
+    Zeros zeros;
+};
+
+NumpyApi g_api;
+std::atomic<bool> g_loaded{false};
+std::mutex g_load_mutex;
+
+/// Imports NumPy and reads the interface capsule. Throws PythonError.
+void load_api() {
+    PyRef numpy = PyRef::check(PyImport_ImportModule("numpy"));
+    PyRef version = PyRef::check(PyObject_GetAttrString(numpy.get(), "__version__"));
+    PyRef lib = PyRef::check(PyImport_ImportModule("numpy.lib"));
+    PyRef parsed = PyRef::check(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+    PyRef major_obj = PyRef::check(PyObject_GetAttrString(parsed.get(), "major"));
+    const long major = PyLong_AsLong(major_obj.get());
+    if (major == -1 && PyErr_Occurred()) throw PythonError{};
+    if (major < 0 || major > 255) {
+        PyErr_SetString(PyExc_OverflowError, "NumPy major version out of range");
+        throw PythonError{};
+    }
+    const char* name = major > 1 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+    PyRef multiarray = PyRef::check(PyImport_ImportModule(name));
+    PyRef capsule = PyRef::check(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+    if (Py_TYPE(capsule.get()) != &PyCapsule_Type) {
+        PyErr_SetString(PyExc_TypeError, "_ARRAY_API is not a capsule");
+        throw PythonError{};
+    }
+    void* pointer = PyCapsule_GetPointer(capsule.get(), nullptr);
+    if (!pointer) throw PythonError{};
+    void** table = static_cast<void**>(pointer);
+    // The capsule stays referenced by NumPy's module for the process.
+    g_api.array_type = static_cast<PyTypeObject*>(table[kSlotArrayType]);
+    g_api.descr_from_type = reinterpret_cast<DescrFromType>(table[kSlotDescrFromType]);
+    g_api.equiv_types = reinterpret_cast<EquivTypes>(table[kSlotEquivTypes]);
+    g_api.zeros = reinterpret_cast<Zeros>(table[kSlotZeros]);
+}
+
+/// The interface, loaded on first use. A thread that finds another one
+/// loading waits without holding the interpreter lock.
+const NumpyApi& numpy_api() {
+    if (g_loaded.load(std::memory_order_acquire)) return g_api;
+    // NumPy's import could call back into this module on the loading thread;
+    // fail that call rather than wait for ourselves.
+    thread_local bool loading_here = false;
+    if (loading_here) {
+        throw Panic{"Failed to access NumPy array API capsule: loading re-entered"};
+    }
+    std::unique_lock<std::mutex> lock(g_load_mutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        Py_BEGIN_ALLOW_THREADS
+        lock.lock();
+        Py_END_ALLOW_THREADS
+    }
+    if (g_loaded.load(std::memory_order_acquire)) return g_api;
+    struct LoadingFlag {
+        bool& flag;
+        explicit LoadingFlag(bool& f) : flag(f) { flag = true; }
+        ~LoadingFlag() { flag = false; }
+    } flag(loading_here);
+    try {
+        load_api();
+    } catch (const PythonError&) {
+        throw Panic{"Failed to access NumPy array API capsule: " + describe_pending_error()};
+    }
+    g_loaded.store(true, std::memory_order_release);
+    return g_api;
+}
+
+const ArrayFields* as_array(PyObject* obj) { return reinterpret_cast<const ArrayFields*>(obj); }
+
+/// Is `obj` an ndarray with `ndim` dimensions of element type `type_num`?
+bool is_array_of(const NumpyApi& api, PyObject* obj, int ndim, int type_num) {
+    if (Py_TYPE(obj) != api.array_type && !PyType_IsSubtype(Py_TYPE(obj), api.array_type)) {
+        return false;
+    }
+    const ArrayFields* array = as_array(obj);
+    if (array->nd != ndim) return false;
+    PyRef wanted = PyRef::check(api.descr_from_type(type_num));
+    return array->descr == wanted.get() || api.equiv_types(array->descr, wanted.get());
+}
+
+}  // namespace
+
+ChunkView chunk_view(PyObject* obj, const char* param) {
+    const NumpyApi& api = numpy_api();
+    return with_argument_name(param, [&] {
+        if (!is_array_of(api, obj, 3, kTypeUByte)) throw_type_mismatch(obj, "ndarray");
+        const ArrayFields* array = as_array(obj);
+        ChunkView view{array->data, {}, {}};
+        for (int i = 0; i < 3; ++i) {
+            view.shape[i] = array->dimensions[i];
+            view.strides[i] = array->strides[i];
+        }
+        return view;
+    });
+}
+
+sdf::PointsView points_view(PyObject* obj, PyRef& holder) {
+    const NumpyApi& api = numpy_api();
+    holder = PyRef::check(PyObject_CallMethod(obj, "astype", "s", "float32"));
+    if (!is_array_of(api, holder.get(), 2, kTypeFloat)) throw_type_mismatch(holder.get(), "ndarray");
+    const ArrayFields* array = as_array(holder.get());
+    return {array->data, static_cast<size_t>(array->dimensions[0]),
+            static_cast<size_t>(array->dimensions[1]), array->strides[0], array->strides[1]};
+}
+
+PyRef new_float32_vector(size_t n, float*& storage) {
+    const NumpyApi& api = numpy_api();
+    PyObject* descr = api.descr_from_type(kTypeFloat);
+    if (!descr) throw PythonError{};
+    const npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    PyRef array = PyRef::check(api.zeros(1, dims, descr, kOrderC));  // steals descr
+    storage = reinterpret_cast<float*>(as_array(array.get())->data);
+    return array;
+}
+
+}  // namespace pysdf

@@ -1,0 +1,122 @@
+// Query methods: distance at a point or at many points, normals, marching.
+#include <optional>
+
+#include "module/guarded_call.hpp"
+#include "module/sdf_type.hpp"
+#include "pysdf/methods/binder.hpp"
+#include "pysdf/methods/borrow.hpp"
+#include "pysdf/methods/convert.hpp"
+#include "pysdf/methods/methods.hpp"
+#include "pysdf/methods/numpy_api.hpp"
+#include "sdf/batch.hpp"
+#include "sdf/evaluate.hpp"
+#include "sdf/query.hpp"
+
+namespace pysdf {
+namespace {
+
+constexpr const char* kP[] = {"p"};
+constexpr const char* kPEps[] = {"p", "eps"};
+constexpr const char* kPts[] = {"pts"};
+constexpr const char* kMarch[] = {"origin", "dir", "max_steps", "max_dist", "eps"};
+
+/// Lets long computations stop when a signal handler (Ctrl-C) raised.
+sdf::Interrupt python_signals() {
+    return {[](void*) { return PyErr_CheckSignals() != 0; }, nullptr};
+}
+
+/// Every float leaves as the 32-bit value widened exactly.
+PyRef float_tuple(sdf::Vec3 v) {
+    return PyRef::check(Py_BuildValue("(ddd)", double{v.x}, double{v.y}, double{v.z}));
+}
+
+PyRef hit_tuple(const sdf::RayHit& hit) {
+    PyRef point = float_tuple(hit.point);
+    return PyRef::check(Py_BuildValue("(dO)", double{hit.t}, point.get()));
+}
+
+struct MarchArguments {
+    sdf::Vec3 origin, dir;
+    uint32_t max_steps;
+    float max_dist, eps;
+};
+
+MarchArguments convert_march(const Slots& slots) {
+    MarchArguments m;
+    m.origin = extract_vec3(slots[0], "origin");
+    m.dir = extract_vec3(slots[1], "dir");
+    m.max_steps = extract_u32(slots[2], "max_steps");
+    m.max_dist = extract_f32(slots[3], "max_dist");
+    m.eps = extract_f32(slots[4], "eps");
+    return m;
+}
+
+}  // namespace
+
+PyObject* sdf_eval(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr MethodSignature sig = sdf_signature("eval", kP);
+    return guarded_call([&] {
+        const Slots slots = bind_arguments(sig, args, kwargs);
+        const SdfRef receiver = borrow_receiver(self);
+        const sdf::Vec3 p = extract_vec3(slots[0], "p");
+        const float d = sdf::evaluate(program_of(receiver.get()), p);
+        return PyRef::check(PyFloat_FromDouble(d));
+    });
+}
+
+PyObject* sdf_normal(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr MethodSignature sig = sdf_signature("normal", kPEps);
+    return guarded_call([&] {
+        const Slots slots = bind_arguments(sig, args, kwargs);
+        const SdfRef receiver = borrow_receiver(self);
+        const sdf::Vec3 p = extract_vec3(slots[0], "p");
+        const float eps = extract_f32(slots[1], "eps");
+        const sdf::Evaluator f(program_of(receiver.get()));
+        return float_tuple(sdf::normal(f, p, eps));
+    });
+}
+
+PyObject* sdf_raymarch(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr MethodSignature sig = sdf_signature("raymarch", kMarch);
+    return guarded_call([&] {
+        const Slots slots = bind_arguments(sig, args, kwargs);
+        const SdfRef receiver = borrow_receiver(self);
+        const MarchArguments m = convert_march(slots);
+        const sdf::Evaluator f(program_of(receiver.get()));
+        const std::optional<sdf::RayHit> hit = sdf::raymarch(
+            f, m.origin, m.dir, m.max_steps, m.max_dist, m.eps, python_signals());
+        return hit ? hit_tuple(*hit) : PyRef::borrow(Py_None);
+    });
+}
+
+PyObject* sdf_raymarch_with_normal(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr MethodSignature sig = sdf_signature("raymarch_with_normal", kMarch);
+    return guarded_call([&] {
+        const Slots slots = bind_arguments(sig, args, kwargs);
+        const SdfRef receiver = borrow_receiver(self);
+        const MarchArguments m = convert_march(slots);
+        const sdf::Evaluator f(program_of(receiver.get()));
+        const std::optional<sdf::RayHitWithNormal> hit = sdf::raymarch_with_normal(
+            f, m.origin, m.dir, m.max_steps, m.max_dist, m.eps, python_signals());
+        if (!hit) return PyRef::borrow(Py_None);
+        PyRef hit_part = hit_tuple(hit->hit);
+        PyRef normal_part = float_tuple(hit->normal);
+        return PyRef::check(Py_BuildValue("(OO)", hit_part.get(), normal_part.get()));
+    });
+}
+
+PyObject* sdf_eval_vec(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr MethodSignature sig = sdf_signature("eval_vec", kPts);
+    return guarded_call([&] {
+        const Slots slots = bind_arguments(sig, args, kwargs);
+        const SdfRef receiver = borrow_receiver(self);
+        PyRef converted;
+        const sdf::PointsView view = points_view(slots[0], converted);
+        float* out = nullptr;
+        PyRef result = new_float32_vector(view.rows, out);
+        sdf::eval_points(program_of(receiver.get()), view, out, python_signals());
+        return result;
+    });
+}
+
+}  // namespace pysdf

@@ -1,0 +1,63 @@
+// The single-point interpreter of shape programs.
+#include "sdf/evaluate.hpp"
+
+#include "sdf/primitives.hpp"
+
+namespace sdf {
+
+Evaluator::Evaluator(const Program& program)
+    : program_(program), points_(inline_points_), values_(inline_values_) {
+    if (program.point_depth > kInline) {
+        heap_points_.reset(new Vec3[program.point_depth]);
+        points_ = heap_points_.get();
+    }
+    if (program.value_depth > kInline) {
+        heap_values_.reset(new float[program.value_depth]);
+        values_ = heap_values_.get();
+    }
+}
+
+float Evaluator::operator()(Vec3 p) const {
+    Vec3* saved_point = points_;  // one past the top of the point stack
+    float* saved_value = values_;
+    float d = 0.0f;
+    for (const Instr& in : program_.code) {
+        switch (in.op) {
+            case Op::Sphere: d = sphere_distance(in, p); break;
+            case Op::Plane: d = plane_distance(in, p); break;
+            case Op::Segment: d = segment_distance(in, p); break;
+            case Op::Ray: d = ray_distance(in, p); break;
+            case Op::Voxel: d = sample_trilinear(*in.grid, p); break;
+            case Op::Const: d = in.f[0]; break;
+            case Op::Translate: p = p - vec_at(in.f); break;
+            case Op::ScaleIn: p = scale_point(in, p); break;
+            case Op::Rotate: p = rotate_point(in, p); break;
+            case Op::MulK: d = d * in.f[0]; break;
+            case Op::SubR: d = d - in.f[0]; break;
+            case Op::AddR: d = d + in.f[0]; break;
+            case Op::Neg: d = -d; break;
+            case Op::PushP: *saved_point++ = p; break;
+            case Op::LoadP: p = saved_point[-1]; break;
+            case Op::PopP: p = *--saved_point; break;
+            case Op::PushD: *saved_value++ = d; break;
+            case Op::UnionFirst: d = d < kInfinity ? d : kInfinity; break;
+            case Op::IntersectFirst: d = d > -kInfinity ? d : -kInfinity; break;
+            case Op::UnionNext: {
+                const float acc = *--saved_value;
+                d = d < acc ? d : acc;
+                break;
+            }
+            case Op::IntersectNext: {
+                const float acc = *--saved_value;
+                d = d > acc ? d : acc;
+                break;
+            }
+            case Op::DifferenceNext: d = difference_value(*--saved_value, d); break;
+        }
+    }
+    return d;
+}
+
+float evaluate(const Program& program, Vec3 p) { return Evaluator(program)(p); }
+
+}  // namespace sdf

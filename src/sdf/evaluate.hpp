@@ -1,0 +1,34 @@
+// Signed distance of a program at one point.
+#pragma once
+
+#include <memory>
+
+#include "sdf/program.hpp"
+#include "sdf/vec.hpp"
+
+namespace sdf {
+
+/// Evaluates one program at many single points, reusing its stack storage
+/// so that repeated evaluations (normals, marches) allocate nothing.
+class Evaluator {
+  public:
+    /// Throws std::bad_alloc when the program's stacks do not fit the
+    /// built-in storage and cannot be allocated.
+    explicit Evaluator(const Program& program);
+    float operator()(Vec3 p) const;
+
+  private:
+    static constexpr unsigned kInline = 32;
+    const Program& program_;
+    std::unique_ptr<Vec3[]> heap_points_;
+    std::unique_ptr<float[]> heap_values_;
+    mutable Vec3 inline_points_[kInline];
+    mutable float inline_values_[kInline];
+    Vec3* points_;
+    float* values_;
+};
+
+/// One-off evaluation: the distance of the program at p.
+float evaluate(const Program& program, Vec3 p);
+
+}  // namespace sdf

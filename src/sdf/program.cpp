@@ -1,0 +1,170 @@
+// Flattening a shape tree into a program, with an explicit work stack.
+#include "sdf/program.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "sdf/voxel_sdf/voxel_grid.hpp"
+
+namespace sdf {
+namespace {
+
+Instr instr(Op op, std::initializer_list<float> values = {}) {
+    Instr in;
+    in.op = op;
+    std::fill(std::begin(in.f), std::end(in.f), 0.0f);
+    std::copy(values.begin(), values.end(), in.f);
+    return in;
+}
+
+/// A pending step of the flattening: either visit a subtree or emit an
+/// instruction that follows one.
+struct Task {
+    const SdfNode* node;  // null: emit `after`
+    Instr after;
+};
+
+class Compiler {
+  public:
+    Program run(const SdfNode& root) {
+        visit(&root);
+        while (!tasks_.empty()) {
+            Task t = tasks_.back();
+            tasks_.pop_back();
+            if (t.node) {
+                visit(t.node);
+            } else {
+                emit(t.after);
+            }
+        }
+        return std::move(prog_);
+    }
+
+  private:
+    void emit(const Instr& in) {
+        switch (in.op) {
+            case Op::PushP: ++points_; break;
+            case Op::PopP: --points_; break;
+            case Op::PushD: ++values_; break;
+            case Op::UnionNext:
+            case Op::IntersectNext:
+            case Op::DifferenceNext: --values_; break;
+            default: break;
+        }
+        prog_.point_depth = std::max(prog_.point_depth, points_);
+        prog_.value_depth = std::max(prog_.value_depth, values_);
+        prog_.code.push_back(in);
+    }
+
+    // Tasks run last-in first-out: these queue in reverse execution order.
+    void later_visit(const SdfNode* node) { tasks_.push_back({node, {}}); }
+    void later_emit(const Instr& in) { tasks_.push_back({nullptr, in}); }
+
+    void visit(const SdfNode* n) {
+        switch (n->kind) {
+            case Kind::Sphere: {
+                const auto& s = n->sphere;
+                emit(instr(Op::Sphere, {s.center.x, s.center.y, s.center.z, s.radius}));
+                break;
+            }
+            case Kind::Plane: {
+                const auto& p = n->plane;
+                emit(instr(Op::Plane, {p.point.x, p.point.y, p.point.z,
+                                       p.normal.x, p.normal.y, p.normal.z}));
+                break;
+            }
+            case Kind::Segment: {
+                const Vec3 a = n->segment.a;
+                const Vec3 e = n->segment.b - a;
+                emit(instr(Op::Segment, {a.x, a.y, a.z, e.x, e.y, e.z, dot(e, e)}));
+                break;
+            }
+            case Kind::Ray: {
+                const auto& r = n->ray;
+                emit(instr(Op::Ray, {r.origin.x, r.origin.y, r.origin.z,
+                                     r.dir.x, r.dir.y, r.dir.z}));
+                break;
+            }
+            case Kind::Voxel: {
+                Instr in = instr(Op::Voxel);
+                in.grid = n->voxel.grid;
+                emit(in);
+                break;
+            }
+            case Kind::Union: visit_list(n->list, Op::UnionFirst, Op::UnionNext, kInf); break;
+            case Kind::Intersect:
+                visit_list(n->list, Op::IntersectFirst, Op::IntersectNext, -kInf);
+                break;
+            case Kind::Difference:
+                emit(instr(Op::PushP));
+                later_emit(instr(Op::DifferenceNext));
+                later_visit(n->difference.b);
+                later_emit(instr(Op::PopP));
+                later_emit(instr(Op::PushD));
+                later_visit(n->difference.a);
+                break;
+            case Kind::Dilate:
+                later_emit(instr(Op::SubR, {n->offset.r}));
+                later_visit(n->offset.child);
+                break;
+            case Kind::Erode:
+                later_emit(instr(Op::AddR, {n->offset.r}));
+                later_visit(n->offset.child);
+                break;
+            case Kind::Scale:
+                emit(instr(Op::ScaleIn, {n->scale.k}));
+                later_emit(instr(Op::MulK, {n->scale.k}));
+                later_visit(n->scale.child);
+                break;
+            case Kind::Translate: {
+                const Vec3 v = n->translate.v;
+                emit(instr(Op::Translate, {v.x, v.y, v.z}));
+                later_visit(n->translate.child);
+                break;
+            }
+            case Kind::Rotate: {
+                // Everything that depends on the quaternion alone is formed
+                // once here, with the evaluator's operations and order.
+                const Quat q = n->rotate.q;
+                const Vec3 u{-q.x, -q.y, -q.z};
+                const float s = q.w * q.w - dot(u, u);
+                emit(instr(Op::Rotate, {u.x, u.y, u.z, s, q.w + q.w}));
+                later_visit(n->rotate.child);
+                break;
+            }
+            case Kind::Dual:
+                later_emit(instr(Op::Neg));
+                later_visit(n->dual.child);
+                break;
+        }
+    }
+
+    void visit_list(const NodeList& list, Op first, Op next, float empty_value) {
+        if (list.len == 0) {
+            emit(instr(Op::Const, {empty_value}));
+            return;
+        }
+        // Execution order: [PushP] c0 First (PushD LoadP|PopP ci Next)...
+        if (list.len > 1) emit(instr(Op::PushP));
+        for (size_t i = list.len; i-- > 1;) {
+            later_emit(instr(next));
+            later_visit(&list.items[i]);
+            later_emit(instr(i + 1 == list.len ? Op::PopP : Op::LoadP));
+            later_emit(instr(Op::PushD));
+        }
+        later_emit(instr(first));
+        later_visit(&list.items[0]);
+    }
+
+    static constexpr float kInf = std::numeric_limits<float>::infinity();
+    Program prog_;
+    std::vector<Task> tasks_;
+    uint32_t points_ = 0;
+    uint32_t values_ = 0;
+};
+
+}  // namespace
+
+Program compile(const SdfNode& root) { return Compiler().run(root); }
+
+}  // namespace sdf

@@ -1,0 +1,70 @@
+// A shape tree flattened into a straight-line program.
+//
+// Evaluation then runs one loop over a vector of instructions instead of a
+// recursive walk: any tree depth is safe, and the same program can be run
+// over one point or over a block of points. Every instruction performs the
+// tree's floating-point operations in the same order, so results are
+// bit-identical to a direct walk of the tree.
+//
+// Registers: the current point P and the current distance D. A point stack
+// saves P where a node has several children; a value stack holds the
+// distances combined so far.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "sdf/node.hpp"
+
+namespace sdf {
+
+enum class Op : uint32_t {
+    // leaves: D = distance at P
+    Sphere,     // f: center xyz, radius
+    Plane,      // f: point xyz, unit normal xyz
+    Segment,    // f: a xyz, e = b - a xyz, e.e
+    Ray,        // f: origin xyz, unit dir xyz
+    Voxel,      // grid
+    Const,      // D = f[0] (an empty union or intersection)
+    // point transforms
+    Translate,  // P = P - v
+    ScaleIn,    // P = P / k
+    Rotate,     // P = P turned by the conjugate; f: u xyz, s, w + w
+    // distance transforms
+    MulK,       // D = D * k
+    SubR,       // D = D - r
+    AddR,       // D = D + r
+    Neg,        // D = -D
+    // stacks and combinations
+    PushP,      // save P
+    LoadP,      // P = saved P
+    PopP,       // P = saved P, and drop it
+    PushD,      // save D
+    UnionFirst,        // D = D < +inf ? D : +inf
+    IntersectFirst,    // D = D > -inf ? D : -inf
+    UnionNext,         // a = pop; D = D < a ? D : a
+    IntersectNext,     // a = pop; D = D > a ? D : a
+    DifferenceNext,    // a = pop; nb = -D; D = isnan(a) ? nb : (nb > a ? nb : a)
+};
+
+struct VoxelGrid;
+
+struct Instr {
+    Op op;
+    union {
+        float f[7];
+        const VoxelGrid* grid;
+    };
+};
+
+struct Program {
+    std::vector<Instr> code;
+    uint32_t point_depth = 0;  // most points saved at once
+    uint32_t value_depth = 0;  // most distances saved at once
+};
+
+/// Flattens a tree. Throws std::bad_alloc. The program refers to the
+/// tree's voxel grids without owning them: it must not outlive the tree.
+Program compile(const SdfNode& root);
+
+}  // namespace sdf

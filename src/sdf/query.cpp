@@ -1,0 +1,56 @@
+// Surface normals and the sphere-tracing loop.
+#include "sdf/query.hpp"
+
+#include <cmath>
+
+namespace sdf {
+
+Vec3 normal(const Evaluator& f, Vec3 p, float h) {
+    const float a = f({p.x + h, p.y, p.z});
+    const float b = f({p.x - h, p.y, p.z});
+    const float c = f({p.x, p.y + h, p.z});
+    const float d = f({p.x, p.y - h, p.z});
+    const float e = f({p.x, p.y, p.z + h});
+    const float g = f({p.x, p.y, p.z - h});
+    return normalized({a - b, c - d, e - g});
+}
+
+namespace {
+
+/// How many samples a march takes between two polls of its interrupt.
+constexpr uint32_t kPollInterval = 1u << 20;
+
+}  // namespace
+
+std::optional<RayHit> raymarch(const Evaluator& f, Vec3 origin, Vec3 dir, uint32_t max_steps,
+                               float max_dist, float eps, Interrupt interrupt) {
+    if (max_steps == 0) return std::nullopt;
+    const Vec3 unit = normalized(dir);
+    constexpr float kMinStep = 1e-6f;
+    float t = 0.0f;
+    uint32_t remaining = max_steps;
+    uint32_t until_poll = kPollInterval;
+    for (;;) {
+        const Vec3 p{t * unit.x + origin.x, t * unit.y + origin.y, t * unit.z + origin.z};
+        const float d = f(p);
+        if (std::fabs(d) < eps) return RayHit{t, p};
+        if (t > max_dist) return std::nullopt;
+        t = t + (d > kMinStep ? d : kMinStep);
+        if (--remaining == 0) return std::nullopt;
+        if (--until_poll == 0) {
+            until_poll = kPollInterval;
+            if (interrupt.poll && interrupt.poll(interrupt.context)) throw Interrupted{};
+        }
+    }
+}
+
+std::optional<RayHitWithNormal> raymarch_with_normal(const Evaluator& f, Vec3 origin, Vec3 dir,
+                                                     uint32_t max_steps, float max_dist,
+                                                     float eps, Interrupt interrupt) {
+    const std::optional<RayHit> hit =
+        raymarch(f, origin, dir, max_steps, max_dist, eps, interrupt);
+    if (!hit) return std::nullopt;
+    return RayHitWithNormal{*hit, normal(f, hit->point, eps + eps)};
+}
+
+}  // namespace sdf
