@@ -13,31 +13,32 @@ namespace sdf {
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
-inline Vec3 vec_at(const float* f) { return {f[0], f[1], f[2]}; }
+SDF_INLINE Vec3 vec_at(const float* f) { return {f[0], f[1], f[2]}; }
 
 /// |p - c| - r
-inline float sphere_distance(const Instr& in, Vec3 p) {
+SDF_INLINE float sphere_distance(const Instr& in, Vec3 p) {
     return length(p - vec_at(in.f)) - in.f[3];
 }
 
 /// (p - o) . n, signed; n is unit length by construction.
-inline float plane_distance(const Instr& in, Vec3 p) {
+SDF_INLINE float plane_distance(const Instr& in, Vec3 p) {
     return dot(p - vec_at(in.f), vec_at(in.f + 3));
 }
 
 /// Distance to the segment a + h e, h clamped to [0, 1]. A NaN h (both ends
 /// equal) passes the clamp and makes the distance NaN.
-inline float segment_distance(const Instr& in, Vec3 p) {
+SDF_INLINE float segment_distance(const Instr& in, Vec3 p) {
     const Vec3 a = vec_at(in.f), e = vec_at(in.f + 3);
     float h = dot(p - a, e) / in.f[6];
-    if (0.0f > h) h = 0.0f;
-    if (1.0f < h) h = 1.0f;
+    // Selects rather than branches, so that lanes vectorise.
+    h = 0.0f > h ? 0.0f : h;
+    h = 1.0f < h ? 1.0f : h;
     const Vec3 c{e.x * h + a.x, e.y * h + a.y, e.z * h + a.z};
     return length(p - c);
 }
 
 /// Distance to the half-line o + t v, t >= 0; a NaN t counts as 0.
-inline float ray_distance(const Instr& in, Vec3 p) {
+SDF_INLINE float ray_distance(const Instr& in, Vec3 p) {
     const Vec3 o = vec_at(in.f), v = vec_at(in.f + 3);
     float t = dot(p - o, v);
     t = t > 0.0f ? t : 0.0f;
@@ -45,14 +46,14 @@ inline float ray_distance(const Instr& in, Vec3 p) {
     return length(p - c);
 }
 
-inline Vec3 scale_point(const Instr& in, Vec3 p) {
+SDF_INLINE Vec3 scale_point(const Instr& in, Vec3 p) {
     const float k = in.f[0];
     return {p.x / k, p.y / k, p.z / k};
 }
 
 /// p turned by the conjugate of the stored quaternion:
 /// (w+w)(u x p) + ((2 u.p) u + s p), u the conjugate's vector part.
-inline Vec3 rotate_point(const Instr& in, Vec3 p) {
+SDF_INLINE Vec3 rotate_point(const Instr& in, Vec3 p) {
     const Vec3 u = vec_at(in.f);
     const float s = in.f[3], w2 = in.f[4];
     const float d = dot(u, p);
@@ -64,7 +65,7 @@ inline Vec3 rotate_point(const Instr& in, Vec3 p) {
 }
 
 /// The difference rule: -b unless it is smaller than a non-NaN a.
-inline float difference_value(float a, float b) {
+SDF_INLINE float difference_value(float a, float b) {
     const float nb = -b;
     if (a != a) return nb;
     return nb > a ? nb : a;

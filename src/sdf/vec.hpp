@@ -6,6 +6,14 @@
 
 #include <cmath>
 
+// Small functions of the numeric core are forced inline: the batch kernel is
+// compiled for several instruction sets and must get its own copy of each.
+#if defined(__GNUC__) || defined(__clang__)
+#define SDF_INLINE inline __attribute__((always_inline))
+#else
+#define SDF_INLINE inline
+#endif
+
 namespace sdf {
 
 /// A point, direction, offset or normal: three 32-bit floats.
@@ -18,17 +26,17 @@ struct Quat {
     float x, y, z, w;
 };
 
-inline Vec3 operator-(Vec3 a, Vec3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+SDF_INLINE Vec3 operator-(Vec3 a, Vec3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
 
 /// (ax*bx + ay*by) + az*bz, each product and sum rounded separately.
-inline float dot(Vec3 a, Vec3 b) { return (a.x * b.x + a.y * b.y) + a.z * b.z; }
+SDF_INLINE float dot(Vec3 a, Vec3 b) { return (a.x * b.x + a.y * b.y) + a.z * b.z; }
 
 /// sqrt of the dot product of v with itself.
-inline float length(Vec3 v) { return std::sqrt(dot(v, v)); }
+SDF_INLINE float length(Vec3 v) { return std::sqrt(dot(v, v)); }
 
 /// v times the reciprocal of its length: one square root, one division,
 /// three multiplications, no guard for a zero length.
-inline Vec3 normalized(Vec3 v) {
+SDF_INLINE Vec3 normalized(Vec3 v) {
     float inv = 1.0f / length(v);
     return {v.x * inv, v.y * inv, v.z * inv};
 }

@@ -1,4 +1,5 @@
 // Static constructors: primitives, the voxel field and set combinations.
+#include <cstring>
 #include <vector>
 
 #include "module/guarded_call.hpp"
@@ -52,13 +53,16 @@ std::vector<uint8_t> read_chunk(const ChunkView& view) {
         if (extent < sdf::kChunk) throw Panic{"ndarray: index out of bounds"};
     }
     std::vector<uint8_t> cells(sdf::kChunkCells);
-    size_t index = 0;
+    uint8_t* next = cells.data();
     for (ptrdiff_t a = 0; a < sdf::kChunk; ++a) {
-        for (ptrdiff_t b = 0; b < sdf::kChunk; ++b) {
+        for (ptrdiff_t b = 0; b < sdf::kChunk; ++b, next += sdf::kChunk) {
+            const char* row = view.data + a * view.strides[0] + b * view.strides[1];
+            if (view.strides[2] == 1) {
+                std::memcpy(next, row, sdf::kChunk);
+                continue;
+            }
             for (ptrdiff_t c = 0; c < sdf::kChunk; ++c) {
-                const char* at = view.data + a * view.strides[0] + b * view.strides[1] +
-                                 c * view.strides[2];
-                cells[index++] = static_cast<uint8_t>(*at);
+                next[c] = static_cast<uint8_t>(row[c * view.strides[2]]);
             }
         }
     }

@@ -43,7 +43,7 @@ std::vector<float> build_voxel_grid(const uint8_t* occupancy);
 struct GridIndexError {};
 
 /// Clamped trilinear sample of the grid at p, in grid coordinates.
-inline float sample_trilinear(const VoxelGrid& grid, Vec3 p) {
+SDF_INLINE float sample_trilinear(const VoxelGrid& grid, Vec3 p) {
     const int64_t n = static_cast<int64_t>(grid.n);
     // The upper clamp bound: n - 1.0001 rather than n - 1, so the sample
     // just below every upper face stays inside the grid.

@@ -1,0 +1,22 @@
+// Choosing, at run time, between kernels compiled for the baseline
+// instruction set and for AVX2 (x86-64 with GCC or Clang only).
+#pragma once
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define SDF_HAVE_AVX2_KERNELS 1
+#define SDF_TARGET_AVX2 __attribute__((target("avx2")))
+#endif
+
+namespace sdf {
+
+/// Does this processor run the AVX2 kernels?
+inline bool cpu_has_avx2() {
+#ifdef SDF_HAVE_AVX2_KERNELS
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+#else
+    return false;
+#endif
+}
+
+}  // namespace sdf
