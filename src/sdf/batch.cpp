@@ -175,10 +175,11 @@ SDF_TARGET_AVX2 void run_block_avx2(const Program& program, const BlockState& s,
 
 using BlockKernel = void (*)(const Program&, const BlockState&, size_t);
 
-BlockKernel pick_kernel() {
+BlockKernel pick_kernel(KernelChoice choice) {
 #ifdef SDF_HAVE_AVX2_KERNELS
-    if (cpu_has_avx2()) return run_block_avx2;
+    if (use_avx2(choice)) return run_block_avx2;
 #endif
+    (void)choice;
     return run_block_baseline;
 }
 
@@ -211,7 +212,7 @@ void eval_points_singly(const Program& program, const PointsView& view, float* o
 }  // namespace
 
 void eval_points(const Program& program, const PointsView& view, float* out,
-                 Interrupt interrupt) {
+                 Interrupt interrupt, KernelChoice choice) {
     if (view.rows == 0) return;
     if (view.cols < 3) throw ColumnsError{};
     // The three coordinate registers and the stacks, per lane.
@@ -223,7 +224,7 @@ void eval_points(const Program& program, const PointsView& view, float* out,
     // The distance register of each block is its slice of `out` itself.
     BlockState state{w, w + block, w + 2 * block, nullptr, w + 3 * block,
                      w + (3 + 3 * size_t{program.point_depth}) * block, block};
-    static const BlockKernel kernel = pick_kernel();
+    const BlockKernel kernel = pick_kernel(choice);
     size_t since_poll = 0;
     for (size_t start = 0; start < view.rows; start += block) {
         const size_t n = std::min(block, view.rows - start);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "sdf/cpu.hpp"
 #include "sdf/program.hpp"
 #include "sdf/query.hpp"
 
@@ -24,6 +25,6 @@ struct ColumnsError {};
 
 /// out[i] = distance at row i, bit-identical to evaluating each row alone.
 void eval_points(const Program& program, const PointsView& view, float* out,
-                 Interrupt interrupt = {});
+                 Interrupt interrupt = {}, KernelChoice kernel = KernelChoice::Best);
 
 }  // namespace sdf

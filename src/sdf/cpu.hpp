@@ -9,6 +9,10 @@
 
 namespace sdf {
 
+/// Which compiled kernel a computation uses. `Best` is what the processor
+/// supports; the others exist so that tests can compare the kernels.
+enum class KernelChoice { Best, Baseline, Avx2 };
+
 /// Does this processor run the AVX2 kernels?
 inline bool cpu_has_avx2() {
 #ifdef SDF_HAVE_AVX2_KERNELS
@@ -17,6 +21,12 @@ inline bool cpu_has_avx2() {
 #else
     return false;
 #endif
+}
+
+/// Does `choice` mean the AVX2 kernel here? (Avx2 falls back to the
+/// baseline on a processor without it.)
+inline bool use_avx2(KernelChoice choice) {
+    return choice != KernelChoice::Baseline && cpu_has_avx2();
 }
 
 }  // namespace sdf

@@ -39,10 +39,11 @@ std::string quoted_list(const std::vector<const char*>& names) {
 }
 
 [[noreturn]] void unexpected_keyword(const MethodSignature& sig, PyObject* key) {
-    PyRef text = PyRef::check(PyObject_Str(key));
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), nullptr);
-    if (!utf8) throw PythonError{};
-    fail(display_name(sig) + " got an unexpected keyword argument '" + utf8 + "'");
+    // Formatted by Python: the key need not be encodable as UTF-8.
+    PyRef message = PyRef::check(PyUnicode_FromFormat(
+        "%s got an unexpected keyword argument '%S'", display_name(sig).c_str(), key));
+    PyErr_SetObject(PyExc_TypeError, message.get());
+    throw PythonError{};
 }
 
 /// Index of the parameter named by `key`, or -1.

@@ -170,14 +170,15 @@ SDF_TARGET_AVX2 void distances_avx2(const uint8_t* occupancy, float* grid) {
 
 }  // namespace
 
-std::vector<float> build_voxel_grid(const uint8_t* occupancy) {
+std::vector<float> build_voxel_grid(const uint8_t* occupancy, KernelChoice kernel) {
     std::vector<float> grid(kChunkCells);
 #ifdef SDF_HAVE_AVX2_KERNELS
-    if (cpu_has_avx2()) {
+    if (use_avx2(kernel)) {
         distances_avx2(occupancy, grid.data());
         return grid;
     }
 #endif
+    (void)kernel;
     distances_baseline(occupancy, grid.data());
     return grid;
 }

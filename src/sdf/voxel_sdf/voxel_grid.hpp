@@ -8,6 +8,7 @@
 #include <cmath>
 #include <vector>
 
+#include "sdf/cpu.hpp"
 #include "sdf/vec.hpp"
 
 namespace sdf {
@@ -36,7 +37,8 @@ std::array<float, kChunk> edt_1d(const std::array<float, kChunk>& f);
 /// Distances from every cell centre to the nearest occupied one, in cell
 /// units; +infinity everywhere when no cell is occupied. `occupancy` holds
 /// 4096 bytes with x fastest; a non-zero byte is an occupied cell.
-std::vector<float> build_voxel_grid(const uint8_t* occupancy);
+std::vector<float> build_voxel_grid(const uint8_t* occupancy,
+                                    KernelChoice kernel = KernelChoice::Best);
 
 /// Thrown by the sampler on a grid that breaks its invariants (never for a
 /// grid built by build_voxel_grid).
