@@ -35,20 +35,24 @@ PyRef hit_tuple(const sdf::RayHit& hit) {
     return PyRef::check(Py_BuildValue("(dO)", double{hit.t}, point.get()));
 }
 
-struct MarchArguments {
-    sdf::Vec3 origin, dir;
-    uint32_t max_steps;
-    float max_dist, eps;
-};
-
-MarchArguments convert_march(const Slots& slots) {
-    MarchArguments m;
-    m.origin = extract_vec3(slots[0], "origin");
-    m.dir = extract_vec3(slots[1], "dir");
-    m.max_steps = extract_u32(slots[2], "max_steps");
-    m.max_dist = extract_f32(slots[3], "max_dist");
-    m.eps = extract_f32(slots[4], "eps");
-    return m;
+/// The common body of the two marching methods: `march(evaluator, origin,
+/// dir, max_steps, max_dist, eps, interrupt)` gives an optional result that
+/// `to_python` turns into the return value; a miss is None.
+template <class March, class ToPython>
+PyObject* march_method(const MethodSignature& sig, PyObject* self, PyObject* args,
+                       PyObject* kwargs, March march, ToPython to_python) {
+    return guarded_call([&] {
+        const Slots slots = bind_arguments(sig, args, kwargs);
+        const SdfRef receiver = borrow_receiver(self);
+        const sdf::Vec3 origin = extract_vec3(slots[0], "origin");
+        const sdf::Vec3 dir = extract_vec3(slots[1], "dir");
+        const uint32_t max_steps = extract_u32(slots[2], "max_steps");
+        const float max_dist = extract_f32(slots[3], "max_dist");
+        const float eps = extract_f32(slots[4], "eps");
+        const sdf::Evaluator f(program_of(receiver.get()));
+        const auto result = march(f, origin, dir, max_steps, max_dist, eps, python_signals());
+        return result ? to_python(*result) : PyRef::borrow(Py_None);
+    });
 }
 
 }  // namespace
@@ -78,31 +82,18 @@ PyObject* sdf_normal(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* sdf_raymarch(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr MethodSignature sig = sdf_signature("raymarch", kMarch);
-    return guarded_call([&] {
-        const Slots slots = bind_arguments(sig, args, kwargs);
-        const SdfRef receiver = borrow_receiver(self);
-        const MarchArguments m = convert_march(slots);
-        const sdf::Evaluator f(program_of(receiver.get()));
-        const std::optional<sdf::RayHit> hit = sdf::raymarch(
-            f, m.origin, m.dir, m.max_steps, m.max_dist, m.eps, python_signals());
-        return hit ? hit_tuple(*hit) : PyRef::borrow(Py_None);
-    });
+    return march_method(sig, self, args, kwargs, sdf::raymarch, hit_tuple);
 }
 
 PyObject* sdf_raymarch_with_normal(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr MethodSignature sig = sdf_signature("raymarch_with_normal", kMarch);
-    return guarded_call([&] {
-        const Slots slots = bind_arguments(sig, args, kwargs);
-        const SdfRef receiver = borrow_receiver(self);
-        const MarchArguments m = convert_march(slots);
-        const sdf::Evaluator f(program_of(receiver.get()));
-        const std::optional<sdf::RayHitWithNormal> hit = sdf::raymarch_with_normal(
-            f, m.origin, m.dir, m.max_steps, m.max_dist, m.eps, python_signals());
-        if (!hit) return PyRef::borrow(Py_None);
-        PyRef hit_part = hit_tuple(hit->hit);
-        PyRef normal_part = float_tuple(hit->normal);
-        return PyRef::check(Py_BuildValue("(OO)", hit_part.get(), normal_part.get()));
-    });
+    return march_method(sig, self, args, kwargs, sdf::raymarch_with_normal,
+                        [](const sdf::RayHitWithNormal& hit) {
+                            PyRef hit_part = hit_tuple(hit.hit);
+                            PyRef normal_part = float_tuple(hit.normal);
+                            return PyRef::check(
+                                Py_BuildValue("(OO)", hit_part.get(), normal_part.get()));
+                        });
 }
 
 PyObject* sdf_eval_vec(PyObject* self, PyObject* args, PyObject* kwargs) {
