@@ -24,7 +24,6 @@ constexpr size_t kBlock = 256;
 /// Largest stack storage a call sets aside; deeper programs use smaller
 /// blocks, and beyond that the single-point evaluator.
 constexpr size_t kMaxWorkspaceFloats = size_t{1} << 20;
-constexpr size_t kPollInterval = size_t{1} << 20;
 
 /// Registers and stacks of one block: coordinates, distances, and the
 /// point and value stacks, each slot `stride` floats per component.
@@ -195,17 +194,14 @@ Vec3 read_row(const PointsView& view, size_t i) {
             read_float(row + 2 * view.col_stride)};
 }
 
-void poll(const Interrupt& interrupt) {
-    if (interrupt.poll && interrupt.poll(interrupt.context)) throw Interrupted{};
-}
-
 /// Too deep for block storage: one point at a time.
 void eval_points_singly(const Program& program, const PointsView& view, float* out,
                         const Interrupt& interrupt) {
     const Evaluator f(program);
+    PollCounter polls(program, interrupt);
     for (size_t i = 0; i < view.rows; ++i) {
         out[i] = f(read_row(view, i));
-        if ((i + 1) % kPollInterval == 0) poll(interrupt);
+        polls.count(1);
     }
 }
 
@@ -225,7 +221,7 @@ void eval_points(const Program& program, const PointsView& view, float* out,
     BlockState state{w, w + block, w + 2 * block, nullptr, w + 3 * block,
                      w + (3 + 3 * size_t{program.point_depth}) * block, block};
     const BlockKernel kernel = pick_kernel(choice);
-    size_t since_poll = 0;
+    PollCounter polls(program, interrupt);
     for (size_t start = 0; start < view.rows; start += block) {
         const size_t n = std::min(block, view.rows - start);
         for (size_t i = 0; i < n; ++i) {
@@ -236,10 +232,7 @@ void eval_points(const Program& program, const PointsView& view, float* out,
         }
         state.d = out + start;
         kernel(program, state, n);
-        if ((since_poll += n) >= kPollInterval) {
-            since_poll = 0;
-            poll(interrupt);
-        }
+        polls.count(n);
     }
 }
 

@@ -16,6 +16,7 @@ class Evaluator {
     /// built-in storage and cannot be allocated.
     explicit Evaluator(const Program& program);
     float operator()(Vec3 p) const;
+    const Program& program() const { return program_; }
 
   private:
     static constexpr unsigned kInline = 32;

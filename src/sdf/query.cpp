@@ -15,13 +15,6 @@ Vec3 normal(const Evaluator& f, Vec3 p, float h) {
     return normalized({a - b, c - d, e - g});
 }
 
-namespace {
-
-/// How many samples a march takes between two polls of its interrupt.
-constexpr uint32_t kPollInterval = 1u << 20;
-
-}  // namespace
-
 std::optional<RayHit> raymarch(const Evaluator& f, Vec3 origin, Vec3 dir, uint32_t max_steps,
                                float max_dist, float eps, Interrupt interrupt) {
     if (max_steps == 0) return std::nullopt;
@@ -29,7 +22,7 @@ std::optional<RayHit> raymarch(const Evaluator& f, Vec3 origin, Vec3 dir, uint32
     constexpr float kMinStep = 1e-6f;
     float t = 0.0f;
     uint32_t remaining = max_steps;
-    uint32_t until_poll = kPollInterval;
+    PollCounter polls(f.program(), interrupt);
     for (;;) {
         const Vec3 p{t * unit.x + origin.x, t * unit.y + origin.y, t * unit.z + origin.z};
         const float d = f(p);
@@ -37,10 +30,7 @@ std::optional<RayHit> raymarch(const Evaluator& f, Vec3 origin, Vec3 dir, uint32
         if (t > max_dist) return std::nullopt;
         t = t + (d > kMinStep ? d : kMinStep);
         if (--remaining == 0) return std::nullopt;
-        if (--until_poll == 0) {
-            until_poll = kPollInterval;
-            if (interrupt.poll && interrupt.poll(interrupt.context)) throw Interrupted{};
-        }
+        polls.count(1);
     }
 }
 
