@@ -37,64 +37,184 @@ struct BlockState {
     size_t stride;
 };
 
-SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n) {
+/// The lanes of one point: three arrays.
+struct Lanes {
+    float* x;
+    float* y;
+    float* z;
+};
+
+// Each leaf, as a type, so that its lane loop is instantiated per leaf.
+struct SphereLeaf {
+    static SDF_INLINE float at(const Instr& in, Vec3 p) { return sphere_distance(in, p); }
+};
+struct PlaneLeaf {
+    static SDF_INLINE float at(const Instr& in, Vec3 p) { return plane_distance(in, p); }
+};
+struct SegmentLeaf {
+    static SDF_INLINE float at(const Instr& in, Vec3 p) { return segment_distance(in, p); }
+};
+struct RayLeaf {
+    static SDF_INLINE float at(const Instr& in, Vec3 p) { return ray_distance(in, p); }
+};
+struct VoxelLeaf {
+    static SDF_INLINE float at(const Instr& in, Vec3 p) { return sample_trilinear(*in.grid, p); }
+};
+
+/// d[i] = the leaf's distance at lane i, combined as the instruction says.
+template <class Leaf>
+SDF_INLINE void leaf_lanes(const Instr& in, Lanes p, float* __restrict d, size_t n) {
+    const float* __restrict x = p.x;
+    const float* __restrict y = p.y;
+    const float* __restrict z = p.z;
+    switch (in.combine) {
+        case Combine::Assign:
+            for (size_t i = 0; i < n; ++i) d[i] = Leaf::at(in, {x[i], y[i], z[i]});
+            break;
+        case Combine::Union:
+            for (size_t i = 0; i < n; ++i) {
+                d[i] = combine_distance(Combine::Union, d[i], Leaf::at(in, {x[i], y[i], z[i]}));
+            }
+            break;
+        case Combine::Intersect:
+            for (size_t i = 0; i < n; ++i) {
+                d[i] = combine_distance(Combine::Intersect, d[i], Leaf::at(in, {x[i], y[i], z[i]}));
+            }
+            break;
+        case Combine::Difference:
+            for (size_t i = 0; i < n; ++i) {
+                d[i] = combine_distance(Combine::Difference, d[i], Leaf::at(in, {x[i], y[i], z[i]}));
+            }
+            break;
+    }
+}
+
+/// The point stack of a block: slots of three arrays, `stride` floats each.
+class PointStack {
+  public:
+    PointStack(float* base, size_t stride) : next_(base), stride_(stride) {}
+    Lanes push() {
+        Lanes slot = at(next_);
+        next_ += 3 * stride_;
+        return slot;
+    }
+    Lanes top() const { return at(next_ - 3 * stride_); }
+    Lanes pop() {
+        next_ -= 3 * stride_;
+        return at(next_);
+    }
+
+  private:
+    Lanes at(float* slot) const { return {slot, slot + stride_, slot + 2 * stride_}; }
+    float* next_;
+    size_t stride_;
+};
+
+void copy_lanes(Lanes from, Lanes to, size_t n) {
+    std::memcpy(to.x, from.x, n * sizeof(float));
+    std::memcpy(to.y, from.y, n * sizeof(float));
+    std::memcpy(to.z, from.z, n * sizeof(float));
+}
+
+/// x, y, z = transform(fx, fy, fz) lane by lane, from a saved point.
+template <class Transform>
+SDF_INLINE void transform_copy(const float* __restrict fx, const float* __restrict fy,
+                               const float* __restrict fz, float* __restrict x,
+                               float* __restrict y, float* __restrict z, size_t n,
+                               Transform transform) {
+    for (size_t i = 0; i < n; ++i) {
+        const Vec3 q = transform({fx[i], fy[i], fz[i]});
+        x[i] = q.x;
+        y[i] = q.y;
+        z[i] = q.z;
+    }
+}
+
+/// p = transform(from) lane by lane; `from` is either p itself or a saved
+/// point, and the two loops let the compiler know which.
+template <class Transform>
+SDF_INLINE void transform_lanes(Lanes from, Lanes p, size_t n, Transform transform) {
+    if (from.x != p.x) return transform_copy(from.x, from.y, from.z, p.x, p.y, p.z, n, transform);
+    for (size_t i = 0; i < n; ++i) {
+        const Vec3 q = transform({p.x[i], p.y[i], p.z[i]});
+        p.x[i] = q.x;
+        p.y[i] = q.y;
+        p.z[i] = q.z;
+    }
+}
+
+float read_float(const char* at) {
+    float v;
+    std::memcpy(&v, at, sizeof v);  // strides need not keep floats aligned
+    return v;
+}
+
+Vec3 read_row(const PointsView& view, size_t i) {
+    const char* row = view.data + static_cast<ptrdiff_t>(i) * view.row_stride;
+    return {read_float(row), read_float(row + view.col_stride),
+            read_float(row + 2 * view.col_stride)};
+}
+
+/// Rows start .. start + n - 1 of the view into the block's x, y, z lanes.
+SDF_INLINE void gather_rows(const PointsView& view, size_t start, size_t n, const BlockState& s) {
     float* __restrict x = s.x;
     float* __restrict y = s.y;
     float* __restrict z = s.z;
+    const bool aligned = reinterpret_cast<uintptr_t>(view.data) % alignof(float) == 0;
+    if (aligned && view.col_stride == sizeof(float) && view.row_stride == 3 * sizeof(float)) {
+        // Packed rows of three floats, as astype makes them for N x 3 input.
+        const float* __restrict rows = reinterpret_cast<const float*>(view.data) + 3 * start;
+        for (size_t i = 0; i < n; ++i) {
+            x[i] = rows[3 * i];
+            y[i] = rows[3 * i + 1];
+            z[i] = rows[3 * i + 2];
+        }
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const Vec3 p = read_row(view, start + i);
+        x[i] = p.x;
+        y[i] = p.y;
+        z[i] = p.z;
+    }
+}
+
+SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n) {
+    const Lanes p{s.x, s.y, s.z};
     float* __restrict d = s.d;
-    float* points = s.point_stack;   // next free point slot (x, y, z rows)
-    float* values = s.value_stack;   // next free value slot
-    const size_t row = s.stride;  // floats between stack slots
+    PointStack points(s.point_stack, s.stride);
+    float* values = s.value_stack;  // next free value slot
+    const size_t row = s.stride;    // floats between value slots
     for (const Instr& stored : program.code) {
         // A local copy: the compiler then knows that writing lanes cannot
         // change the instruction's parameters, and vectorises the loops.
         const Instr in = stored;
+        Lanes from = p;
+        if (in.source == Source::Saved) from = points.top();
+        if (in.source == Source::SavedPop) from = points.pop();
         switch (in.op) {
-            case Op::Sphere:
-                for (size_t i = 0; i < n; ++i) d[i] = sphere_distance(in, {x[i], y[i], z[i]});
-                break;
-            case Op::Plane:
-                for (size_t i = 0; i < n; ++i) d[i] = plane_distance(in, {x[i], y[i], z[i]});
-                break;
-            case Op::Segment:
-                for (size_t i = 0; i < n; ++i) d[i] = segment_distance(in, {x[i], y[i], z[i]});
-                break;
-            case Op::Ray:
-                for (size_t i = 0; i < n; ++i) d[i] = ray_distance(in, {x[i], y[i], z[i]});
-                break;
-            case Op::Voxel:
-                for (size_t i = 0; i < n; ++i) {
-                    d[i] = sample_trilinear(*in.grid, {x[i], y[i], z[i]});
-                }
-                break;
+            case Op::Sphere: leaf_lanes<SphereLeaf>(in, from, d, n); break;
+            case Op::Plane: leaf_lanes<PlaneLeaf>(in, from, d, n); break;
+            case Op::Segment: leaf_lanes<SegmentLeaf>(in, from, d, n); break;
+            case Op::Ray: leaf_lanes<RayLeaf>(in, from, d, n); break;
+            case Op::Voxel: leaf_lanes<VoxelLeaf>(in, from, d, n); break;
             case Op::Const:
                 for (size_t i = 0; i < n; ++i) d[i] = in.f[0];
                 break;
             case Op::Translate: {
-                const float vx = in.f[0], vy = in.f[1], vz = in.f[2];
-                for (size_t i = 0; i < n; ++i) {
-                    x[i] = x[i] - vx;
-                    y[i] = y[i] - vy;
-                    z[i] = z[i] - vz;
-                }
+                const Vec3 v = vec_at(in.f);
+                transform_lanes(from, p, n, [v](Vec3 q) SDF_LAMBDA_INLINE { return q - v; });
                 break;
             }
-            case Op::ScaleIn: {
-                const float k = in.f[0];
-                for (size_t i = 0; i < n; ++i) {
-                    x[i] = x[i] / k;
-                    y[i] = y[i] / k;
-                    z[i] = z[i] / k;
-                }
+            case Op::ScaleIn:
+                transform_lanes(from, p, n, [&in](Vec3 q) SDF_LAMBDA_INLINE {
+                    return scale_point(in, q);
+                });
                 break;
-            }
             case Op::Rotate:
-                for (size_t i = 0; i < n; ++i) {
-                    const Vec3 p = rotate_point(in, {x[i], y[i], z[i]});
-                    x[i] = p.x;
-                    y[i] = p.y;
-                    z[i] = p.z;
-                }
+                transform_lanes(from, p, n, [&in](Vec3 q) SDF_LAMBDA_INLINE {
+                    return rotate_point(in, q);
+                });
                 break;
             case Op::MulK: {
                 const float k = in.f[0];
@@ -114,22 +234,9 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
             case Op::Neg:
                 for (size_t i = 0; i < n; ++i) d[i] = -d[i];
                 break;
-            case Op::PushP:
-                std::memcpy(points, x, n * sizeof(float));
-                std::memcpy(points + row, y, n * sizeof(float));
-                std::memcpy(points + 2 * row, z, n * sizeof(float));
-                points += 3 * row;
-                break;
-            case Op::PopP:
-                points -= 3 * row;
-                [[fallthrough]];
-            case Op::LoadP: {
-                const float* top = in.op == Op::PopP ? points : points - 3 * row;
-                std::memcpy(x, top, n * sizeof(float));
-                std::memcpy(y, top + row, n * sizeof(float));
-                std::memcpy(z, top + 2 * row, n * sizeof(float));
-                break;
-            }
+            case Op::PushP: copy_lanes(p, points.push(), n); break;
+            case Op::LoadP: copy_lanes(points.top(), p, n); break;
+            case Op::PopP: copy_lanes(points.pop(), p, n); break;
             case Op::PushD:
                 std::memcpy(values, d, n * sizeof(float));
                 values += row;
@@ -140,58 +247,57 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
             case Op::IntersectFirst:
                 for (size_t i = 0; i < n; ++i) d[i] = d[i] > -kInfinity ? d[i] : -kInfinity;
                 break;
-            case Op::UnionNext: {
-                values -= row;
-                const float* __restrict acc = values;
-                for (size_t i = 0; i < n; ++i) d[i] = d[i] < acc[i] ? d[i] : acc[i];
-                break;
-            }
-            case Op::IntersectNext: {
-                values -= row;
-                const float* __restrict acc = values;
-                for (size_t i = 0; i < n; ++i) d[i] = d[i] > acc[i] ? d[i] : acc[i];
-                break;
-            }
+            case Op::UnionNext:
+            case Op::IntersectNext:
             case Op::DifferenceNext: {
                 values -= row;
-                const float* __restrict a = values;
-                for (size_t i = 0; i < n; ++i) d[i] = difference_value(a[i], d[i]);
+                const float* __restrict acc = values;
+                const Combine how = in.op == Op::UnionNext       ? Combine::Union
+                                    : in.op == Op::IntersectNext ? Combine::Intersect
+                                                                 : Combine::Difference;
+                if (how == Combine::Union) {
+                    for (size_t i = 0; i < n; ++i) d[i] = combine_distance(Combine::Union, acc[i], d[i]);
+                } else if (how == Combine::Intersect) {
+                    for (size_t i = 0; i < n; ++i) {
+                        d[i] = combine_distance(Combine::Intersect, acc[i], d[i]);
+                    }
+                } else {
+                    for (size_t i = 0; i < n; ++i) d[i] = difference_value(acc[i], d[i]);
+                }
                 break;
             }
         }
     }
 }
 
-void run_block_baseline(const Program& program, const BlockState& s, size_t n) {
+/// One block: gather its rows, then run the program over them.
+SDF_INLINE void eval_block(const Program& program, const PointsView& view, size_t start,
+                           size_t n, const BlockState& s) {
+    gather_rows(view, start, n, s);
     run_block(program, s, n);
+}
+
+void eval_block_baseline(const Program& program, const PointsView& view, size_t start,
+                         size_t n, const BlockState& s) {
+    eval_block(program, view, start, n, s);
 }
 
 #ifdef SDF_HAVE_AVX2_KERNELS
-SDF_TARGET_AVX2 void run_block_avx2(const Program& program, const BlockState& s, size_t n) {
-    run_block(program, s, n);
+SDF_TARGET_AVX2 void eval_block_avx2(const Program& program, const PointsView& view,
+                                     size_t start, size_t n, const BlockState& s) {
+    eval_block(program, view, start, n, s);
 }
 #endif
 
-using BlockKernel = void (*)(const Program&, const BlockState&, size_t);
+using BlockKernel = void (*)(const Program&, const PointsView&, size_t, size_t,
+                            const BlockState&);
 
 BlockKernel pick_kernel(KernelChoice choice) {
 #ifdef SDF_HAVE_AVX2_KERNELS
-    if (use_avx2(choice)) return run_block_avx2;
+    if (use_avx2(choice)) return eval_block_avx2;
 #endif
     (void)choice;
-    return run_block_baseline;
-}
-
-float read_float(const char* at) {
-    float v;
-    std::memcpy(&v, at, sizeof v);  // strides need not keep floats aligned
-    return v;
-}
-
-Vec3 read_row(const PointsView& view, size_t i) {
-    const char* row = view.data + static_cast<ptrdiff_t>(i) * view.row_stride;
-    return {read_float(row), read_float(row + view.col_stride),
-            read_float(row + 2 * view.col_stride)};
+    return eval_block_baseline;
 }
 
 /// Too deep for block storage: one point at a time.
@@ -224,14 +330,8 @@ void eval_points(const Program& program, const PointsView& view, float* out,
     PollCounter polls(program, interrupt);
     for (size_t start = 0; start < view.rows; start += block) {
         const size_t n = std::min(block, view.rows - start);
-        for (size_t i = 0; i < n; ++i) {
-            const Vec3 p = read_row(view, start + i);
-            state.x[i] = p.x;
-            state.y[i] = p.y;
-            state.z[i] = p.z;
-        }
         state.d = out + start;
-        kernel(program, state, n);
+        kernel(program, view, start, n, state);
         polls.count(n);
     }
 }

@@ -22,16 +22,21 @@ float Evaluator::operator()(Vec3 p) const {
     float* saved_value = values_;
     float d = 0.0f;
     for (const Instr& in : program_.code) {
+        Vec3 q = p;  // the point this instruction reads
+        if (in.source == Source::Saved) q = saved_point[-1];
+        if (in.source == Source::SavedPop) q = *--saved_point;
         switch (in.op) {
-            case Op::Sphere: d = sphere_distance(in, p); break;
-            case Op::Plane: d = plane_distance(in, p); break;
-            case Op::Segment: d = segment_distance(in, p); break;
-            case Op::Ray: d = ray_distance(in, p); break;
-            case Op::Voxel: d = sample_trilinear(*in.grid, p); break;
+            case Op::Sphere: d = combine_distance(in.combine, d, sphere_distance(in, q)); break;
+            case Op::Plane: d = combine_distance(in.combine, d, plane_distance(in, q)); break;
+            case Op::Segment: d = combine_distance(in.combine, d, segment_distance(in, q)); break;
+            case Op::Ray: d = combine_distance(in.combine, d, ray_distance(in, q)); break;
+            case Op::Voxel:
+                d = combine_distance(in.combine, d, sample_trilinear(*in.grid, q));
+                break;
             case Op::Const: d = in.f[0]; break;
-            case Op::Translate: p = p - vec_at(in.f); break;
-            case Op::ScaleIn: p = scale_point(in, p); break;
-            case Op::Rotate: p = rotate_point(in, p); break;
+            case Op::Translate: p = q - vec_at(in.f); break;
+            case Op::ScaleIn: p = scale_point(in, q); break;
+            case Op::Rotate: p = rotate_point(in, q); break;
             case Op::MulK: d = d * in.f[0]; break;
             case Op::SubR: d = d - in.f[0]; break;
             case Op::AddR: d = d + in.f[0]; break;
@@ -42,16 +47,10 @@ float Evaluator::operator()(Vec3 p) const {
             case Op::PushD: *saved_value++ = d; break;
             case Op::UnionFirst: d = d < kInfinity ? d : kInfinity; break;
             case Op::IntersectFirst: d = d > -kInfinity ? d : -kInfinity; break;
-            case Op::UnionNext: {
-                const float acc = *--saved_value;
-                d = d < acc ? d : acc;
+            case Op::UnionNext: d = combine_distance(Combine::Union, *--saved_value, d); break;
+            case Op::IntersectNext:
+                d = combine_distance(Combine::Intersect, *--saved_value, d);
                 break;
-            }
-            case Op::IntersectNext: {
-                const float acc = *--saved_value;
-                d = d > acc ? d : acc;
-                break;
-            }
             case Op::DifferenceNext: d = difference_value(*--saved_value, d); break;
         }
     }

@@ -71,4 +71,14 @@ SDF_INLINE float difference_value(float a, float b) {
     return nb > a ? nb : a;
 }
 
+/// A leaf's distance v entering the accumulated distance d.
+SDF_INLINE float combine_distance(Combine how, float d, float v) {
+    switch (how) {
+        case Combine::Union: return v < d ? v : d;
+        case Combine::Intersect: return v > d ? v : d;
+        case Combine::Difference: return difference_value(d, v);
+        default: return v;
+    }
+}
+
 }  // namespace sdf

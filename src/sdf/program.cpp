@@ -10,7 +10,7 @@ namespace sdf {
 namespace {
 
 Instr instr(Op op, std::initializer_list<float> values = {}) {
-    Instr in;
+    Instr in{};
     in.op = op;
     std::fill(std::begin(in.f), std::end(in.f), 0.0f);
     std::copy(values.begin(), values.end(), in.f);
@@ -163,8 +163,77 @@ class Compiler {
     uint32_t values_ = 0;
 };
 
+bool is_leaf(Op op) {
+    return op == Op::Sphere || op == Op::Plane || op == Op::Segment || op == Op::Ray ||
+           op == Op::Voxel;
+}
+
+bool takes_point(Op op) {
+    return is_leaf(op) || op == Op::Translate || op == Op::ScaleIn || op == Op::Rotate;
+}
+
+/// LoadP or PopP followed by a leaf or point transform: the latter reads the
+/// saved point itself.
+std::vector<Instr> fuse_point_loads(const std::vector<Instr>& code) {
+    std::vector<Instr> out;
+    out.reserve(code.size());
+    for (size_t i = 0; i < code.size(); ++i) {
+        const Op op = code[i].op;
+        if ((op == Op::LoadP || op == Op::PopP) && i + 1 < code.size() &&
+            takes_point(code[i + 1].op)) {
+            Instr next = code[++i];
+            next.source = op == Op::LoadP ? Source::Saved : Source::SavedPop;
+            out.push_back(next);
+        } else {
+            out.push_back(code[i]);
+        }
+    }
+    return out;
+}
+
+Combine combine_of(Op op) {
+    switch (op) {
+        case Op::UnionNext: return Combine::Union;
+        case Op::IntersectNext: return Combine::Intersect;
+        default: return Combine::Difference;
+    }
+}
+
+/// PushD, point transforms, one leaf, then UnionNext / IntersectNext /
+/// DifferenceNext: D is not touched in between, so the leaf can combine its
+/// distance into D directly.
+std::vector<Instr> fuse_leaf_combines(const std::vector<Instr>& code) {
+    std::vector<Instr> out;
+    out.reserve(code.size());
+    for (size_t i = 0; i < code.size(); ++i) {
+        if (code[i].op == Op::PushD) {
+            size_t j = i + 1;
+            while (j < code.size() && takes_point(code[j].op) && !is_leaf(code[j].op)) ++j;
+            const bool fusable = j + 1 < code.size() && is_leaf(code[j].op) &&
+                                 code[j].combine == Combine::Assign &&
+                                 (code[j + 1].op == Op::UnionNext ||
+                                  code[j + 1].op == Op::IntersectNext ||
+                                  code[j + 1].op == Op::DifferenceNext);
+            if (fusable) {
+                out.insert(out.end(), code.begin() + i + 1, code.begin() + j);
+                Instr leaf = code[j];
+                leaf.combine = combine_of(code[j + 1].op);
+                out.push_back(leaf);
+                i = j + 1;
+                continue;
+            }
+        }
+        out.push_back(code[i]);
+    }
+    return out;
+}
+
 }  // namespace
 
-Program compile(const SdfNode& root) { return Compiler().run(root); }
+Program compile(const SdfNode& root) {
+    Program program = Compiler().run(root);
+    program.code = fuse_leaf_combines(fuse_point_loads(program.code));
+    return program;
+}
 
 }  // namespace sdf

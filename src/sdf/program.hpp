@@ -9,6 +9,12 @@
 // Registers: the current point P and the current distance D. A point stack
 // saves P where a node has several children; a value stack holds the
 // distances combined so far.
+//
+// After flattening, common sequences are fused: a leaf or point transform
+// may read its point straight from the saved point (instead of a LoadP or
+// PopP before it), and a leaf may combine its distance into D (instead of
+// PushD before its subtree and a UnionNext, IntersectNext or DifferenceNext
+// after it). Fusion changes where values are kept, never an operation.
 #pragma once
 
 #include <cstdint>
@@ -49,8 +55,25 @@ enum class Op : uint32_t {
 
 struct VoxelGrid;
 
+/// Where a leaf or point transform takes its point from.
+enum class Source : uint8_t {
+    Registers,   // P
+    Saved,       // the saved point on top of the stack
+    SavedPop,    // the saved point on top of the stack, which is dropped
+};
+
+/// How a leaf's distance v enters D.
+enum class Combine : uint8_t {
+    Assign,      // D = v
+    Union,       // D = v < D ? v : D
+    Intersect,   // D = v > D ? v : D
+    Difference,  // D = the difference rule of D (first operand) and v
+};
+
 struct Instr {
     Op op;
+    Source source = Source::Registers;
+    Combine combine = Combine::Assign;
     union {
         float f[7];
         const VoxelGrid* grid;

@@ -10,8 +10,10 @@
 // compiled for several instruction sets and must get its own copy of each.
 #if defined(__GNUC__) || defined(__clang__)
 #define SDF_INLINE inline __attribute__((always_inline))
+#define SDF_LAMBDA_INLINE __attribute__((always_inline))
 #else
 #define SDF_INLINE inline
+#define SDF_LAMBDA_INLINE
 #endif
 
 namespace sdf {
