@@ -61,32 +61,42 @@ struct VoxelLeaf {
     static SDF_INLINE float at(const Instr& in, Vec3 p) { return sample_trilinear(*in.grid, p); }
 };
 
-/// d[i] = the leaf's distance at lane i, combined as the instruction says.
-template <class Leaf>
-SDF_INLINE void leaf_lanes(const Instr& in, Lanes p, float* __restrict d, size_t n) {
+/// The point of lane i, less the leaf's translation when it has one.
+template <bool Shifted>
+SDF_INLINE Vec3 lane_point(const float* __restrict x, const float* __restrict y,
+                           const float* __restrict z, size_t i, Vec3 shift) {
+    const Vec3 p{x[i], y[i], z[i]};
+    return Shifted ? p - shift : p;
+}
+
+/// d[i] = the leaf's distance at lane i, combined as `How` says.
+template <class Leaf, bool Shifted, Combine How>
+SDF_INLINE void leaf_loop(const Instr& in, Lanes p, float* __restrict d, size_t n) {
     const float* __restrict x = p.x;
     const float* __restrict y = p.y;
     const float* __restrict z = p.z;
-    switch (in.combine) {
-        case Combine::Assign:
-            for (size_t i = 0; i < n; ++i) d[i] = Leaf::at(in, {x[i], y[i], z[i]});
-            break;
-        case Combine::Union:
-            for (size_t i = 0; i < n; ++i) {
-                d[i] = combine_distance(Combine::Union, d[i], Leaf::at(in, {x[i], y[i], z[i]}));
-            }
-            break;
-        case Combine::Intersect:
-            for (size_t i = 0; i < n; ++i) {
-                d[i] = combine_distance(Combine::Intersect, d[i], Leaf::at(in, {x[i], y[i], z[i]}));
-            }
-            break;
-        case Combine::Difference:
-            for (size_t i = 0; i < n; ++i) {
-                d[i] = combine_distance(Combine::Difference, d[i], Leaf::at(in, {x[i], y[i], z[i]}));
-            }
-            break;
+    const Vec3 shift = vec_at(in.shift);
+    for (size_t i = 0; i < n; ++i) {
+        const float v = Leaf::at(in, lane_point<Shifted>(x, y, z, i, shift));
+        d[i] = How == Combine::Assign ? v : combine_distance(How, d[i], v);
     }
+}
+
+template <class Leaf, bool Shifted>
+SDF_INLINE void leaf_lanes_shifted(const Instr& in, Lanes p, float* __restrict d, size_t n) {
+    switch (in.combine) {
+        case Combine::Assign: return leaf_loop<Leaf, Shifted, Combine::Assign>(in, p, d, n);
+        case Combine::Union: return leaf_loop<Leaf, Shifted, Combine::Union>(in, p, d, n);
+        case Combine::Intersect: return leaf_loop<Leaf, Shifted, Combine::Intersect>(in, p, d, n);
+        case Combine::Difference:
+            return leaf_loop<Leaf, Shifted, Combine::Difference>(in, p, d, n);
+    }
+}
+
+template <class Leaf>
+SDF_INLINE void leaf_lanes(const Instr& in, Lanes p, float* __restrict d, size_t n) {
+    if (in.translated) return leaf_lanes_shifted<Leaf, true>(in, p, d, n);
+    leaf_lanes_shifted<Leaf, false>(in, p, d, n);
 }
 
 /// The point stack of a block: slots of three arrays, `stride` floats each.

@@ -25,6 +25,7 @@ float Evaluator::operator()(Vec3 p) const {
         Vec3 q = p;  // the point this instruction reads
         if (in.source == Source::Saved) q = saved_point[-1];
         if (in.source == Source::SavedPop) q = *--saved_point;
+        if (in.translated) q = q - vec_at(in.shift);
         switch (in.op) {
             case Op::Sphere: d = combine_distance(in.combine, d, sphere_distance(in, q)); break;
             case Op::Plane: d = combine_distance(in.combine, d, plane_distance(in, q)); break;

@@ -228,11 +228,31 @@ std::vector<Instr> fuse_leaf_combines(const std::vector<Instr>& code) {
     return out;
 }
 
+/// Translate followed by a leaf that reads P: the leaf subtracts the
+/// translation itself.
+std::vector<Instr> fuse_translations(const std::vector<Instr>& code) {
+    std::vector<Instr> out;
+    out.reserve(code.size());
+    for (size_t i = 0; i < code.size(); ++i) {
+        if (code[i].op == Op::Translate && i + 1 < code.size() && is_leaf(code[i + 1].op) &&
+            code[i + 1].source == Source::Registers && !code[i + 1].translated) {
+            Instr leaf = code[++i];
+            leaf.source = code[i - 1].source;
+            leaf.translated = true;
+            std::copy(code[i - 1].f, code[i - 1].f + 3, leaf.shift);
+            out.push_back(leaf);
+        } else {
+            out.push_back(code[i]);
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 Program compile(const SdfNode& root) {
     Program program = Compiler().run(root);
-    program.code = fuse_leaf_combines(fuse_point_loads(program.code));
+    program.code = fuse_translations(fuse_leaf_combines(fuse_point_loads(program.code)));
     return program;
 }
 

@@ -12,9 +12,12 @@
 //
 // After flattening, common sequences are fused: a leaf or point transform
 // may read its point straight from the saved point (instead of a LoadP or
-// PopP before it), and a leaf may combine its distance into D (instead of
-// PushD before its subtree and a UnionNext, IntersectNext or DifferenceNext
-// after it). Fusion changes where values are kept, never an operation.
+// PopP before it), a leaf may first subtract a translation from its point
+// (instead of a Translate before it: P is never read again after a leaf
+// without being reloaded), and a leaf may combine its distance into D
+// (instead of PushD before its subtree and a UnionNext, IntersectNext or
+// DifferenceNext after it). Fusion changes where values are kept, never an
+// operation or its order.
 #pragma once
 
 #include <cstdint>
@@ -74,10 +77,12 @@ struct Instr {
     Op op;
     Source source = Source::Registers;
     Combine combine = Combine::Assign;
+    bool translated = false;  // a leaf: evaluate at (point - shift)
     union {
         float f[7];
         const VoxelGrid* grid;
     };
+    float shift[3];
 };
 
 struct Program {
