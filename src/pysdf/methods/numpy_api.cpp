@@ -156,7 +156,8 @@ PyRef new_float32_vector(size_t n, float*& storage) {
     PyObject* descr = api.descr_from_type(kTypeFloat);
     if (!descr) throw PythonError{};
     const npy_intp dims[1] = {static_cast<npy_intp>(n)};
-    PyRef array = PyRef::check(api.zeros(1, dims, descr, kOrderC));  // steals descr
+    PyRef array = PyRef::steal(api.zeros(1, dims, descr, kOrderC));  // steals descr
+    if (!array) throw Panic{"could not create the result array: " + describe_pending_error()};
     storage = reinterpret_cast<float*>(as_array(array.get())->data);
     return array;
 }

@@ -25,14 +25,24 @@ sdf::Interrupt python_signals() {
     return {[](void*) { return PyErr_CheckSignals() != 0; }, nullptr};
 }
 
+/// A result object of a query. One that cannot be made is an internal
+/// failure: the cause goes to the unraisable hook, PanicException to the caller.
+PyRef result(PyObject* made) {
+    if (!made) {
+        PyErr_WriteUnraisable(nullptr);
+        throw Panic{"could not create the result of a query"};
+    }
+    return PyRef::steal(made);
+}
+
 /// Every float leaves as the 32-bit value widened exactly.
 PyRef float_tuple(sdf::Vec3 v) {
-    return PyRef::check(Py_BuildValue("(ddd)", double{v.x}, double{v.y}, double{v.z}));
+    return result(Py_BuildValue("(ddd)", double{v.x}, double{v.y}, double{v.z}));
 }
 
 PyRef hit_tuple(const sdf::RayHit& hit) {
     PyRef point = float_tuple(hit.point);
-    return PyRef::check(Py_BuildValue("(dO)", double{hit.t}, point.get()));
+    return result(Py_BuildValue("(dO)", double{hit.t}, point.get()));
 }
 
 /// The common body of the two marching methods: `march(evaluator, origin,
@@ -64,7 +74,7 @@ PyObject* sdf_eval(PyObject* self, PyObject* args, PyObject* kwargs) {
         const SdfRef receiver = borrow_receiver(self);
         const sdf::Vec3 p = extract_vec3(slots[0], "p");
         const float d = sdf::evaluate(program_of(receiver.get()), p);
-        return PyRef::check(PyFloat_FromDouble(d));
+        return result(PyFloat_FromDouble(d));
     });
 }
 
@@ -91,7 +101,7 @@ PyObject* sdf_raymarch_with_normal(PyObject* self, PyObject* args, PyObject* kwa
                         [](const sdf::RayHitWithNormal& hit) {
                             PyRef hit_part = hit_tuple(hit.hit);
                             PyRef normal_part = float_tuple(hit.normal);
-                            return PyRef::check(
+                            return result(
                                 Py_BuildValue("(OO)", hit_part.get(), normal_part.get()));
                         });
 }
