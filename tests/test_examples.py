@@ -26,9 +26,9 @@ def run_example(name, *args, cwd):
 @pytest.fixture(scope="module")
 def dask_points():
     pytest.importorskip("dask.array")
-    spec = importlib.util.spec_from_file_location("dask_points", EXAMPLES / "dask_points.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("dask_points", EXAMPLES / "dask_points.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
