@@ -1,290 +1,33 @@
-// Batch evaluation: one program over the rows of a strided matrix.
-//
-// Points are evaluated in blocks: a block's coordinates are gathered into
-// three arrays, then each instruction runs over every lane before the next
-// one (see run_block). Every lane performs exactly the single-point
-// evaluator's operations through the same inline functions, so results are
-// bit-identical to it; the loops over lanes are what the compiler turns
-// into SIMD code. On x86-64 the kernel is compiled twice, for the baseline
-// and for AVX2, and the processor picks one at run time.
+// Batch evaluation: one program over the rows of a strided matrix, in
+// blocks of points run by the block interpreter (block_kernel.hpp). On
+// x86-64 the interpreter is compiled twice, for the baseline and for AVX2,
+// and the processor picks one at run time.
 #include "sdf/batch.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
+#include "sdf/block_kernel.hpp"
 #include "sdf/cpu.hpp"
 #include "sdf/evaluate.hpp"
-#include "sdf/primitives.hpp"
 
 namespace sdf {
 namespace {
+
+using block::BlockState;
+using block::read_row;
 
 constexpr size_t kBlock = 256;
 /// Largest stack storage a call sets aside; deeper programs use smaller
 /// blocks, and beyond that the single-point evaluator.
 constexpr size_t kMaxWorkspaceFloats = size_t{1} << 20;
 
-/// Registers and stacks of one block: coordinates, distances, and the
-/// point and value stacks, each slot `stride` floats per component.
-struct BlockState {
-    float* x;
-    float* y;
-    float* z;
-    float* d;
-    float* point_stack;
-    float* value_stack;
-    size_t stride;
-};
-
-/// The lanes of one point: three arrays.
-struct Lanes {
-    float* x;
-    float* y;
-    float* z;
-};
-
-// Each leaf, as a type, so that its lane loop is instantiated per leaf.
-struct SphereLeaf {
-    static SDF_INLINE float at(const Instr& in, Vec3 p) { return sphere_distance(in, p); }
-};
-struct PlaneLeaf {
-    static SDF_INLINE float at(const Instr& in, Vec3 p) { return plane_distance(in, p); }
-};
-struct SegmentLeaf {
-    static SDF_INLINE float at(const Instr& in, Vec3 p) { return segment_distance(in, p); }
-};
-struct RayLeaf {
-    static SDF_INLINE float at(const Instr& in, Vec3 p) { return ray_distance(in, p); }
-};
-struct VoxelLeaf {
-    static SDF_INLINE float at(const Instr& in, Vec3 p) { return sample_trilinear(*in.grid, p); }
-};
-
-/// The point of lane i, less the leaf's translation when it has one.
-template <bool Shifted>
-SDF_INLINE Vec3 lane_point(const float* __restrict x, const float* __restrict y,
-                           const float* __restrict z, size_t i, Vec3 shift) {
-    const Vec3 p{x[i], y[i], z[i]};
-    return Shifted ? p - shift : p;
-}
-
-/// d[i] = the leaf's distance at lane i, combined as `How` says.
-template <class Leaf, bool Shifted, Combine How>
-SDF_INLINE void leaf_loop(const Instr& in, Lanes p, float* __restrict d, size_t n) {
-    const float* __restrict x = p.x;
-    const float* __restrict y = p.y;
-    const float* __restrict z = p.z;
-    const Vec3 shift = vec_at(in.shift);
-    for (size_t i = 0; i < n; ++i) {
-        const float v = Leaf::at(in, lane_point<Shifted>(x, y, z, i, shift));
-        d[i] = How == Combine::Assign ? v : combine_distance(How, d[i], v);
-    }
-}
-
-template <class Leaf, bool Shifted>
-SDF_INLINE void leaf_lanes_shifted(const Instr& in, Lanes p, float* __restrict d, size_t n) {
-    switch (in.combine) {
-        case Combine::Assign: return leaf_loop<Leaf, Shifted, Combine::Assign>(in, p, d, n);
-        case Combine::Union: return leaf_loop<Leaf, Shifted, Combine::Union>(in, p, d, n);
-        case Combine::Intersect: return leaf_loop<Leaf, Shifted, Combine::Intersect>(in, p, d, n);
-        case Combine::Difference:
-            return leaf_loop<Leaf, Shifted, Combine::Difference>(in, p, d, n);
-    }
-}
-
-template <class Leaf>
-SDF_INLINE void leaf_lanes(const Instr& in, Lanes p, float* __restrict d, size_t n) {
-    if (in.translated) return leaf_lanes_shifted<Leaf, true>(in, p, d, n);
-    leaf_lanes_shifted<Leaf, false>(in, p, d, n);
-}
-
-/// The point stack of a block: slots of three arrays, `stride` floats each.
-class PointStack {
-  public:
-    PointStack(float* base, size_t stride) : next_(base), stride_(stride) {}
-    Lanes push() {
-        Lanes slot = at(next_);
-        next_ += 3 * stride_;
-        return slot;
-    }
-    Lanes top() const { return at(next_ - 3 * stride_); }
-    Lanes pop() {
-        next_ -= 3 * stride_;
-        return at(next_);
-    }
-
-  private:
-    Lanes at(float* slot) const { return {slot, slot + stride_, slot + 2 * stride_}; }
-    float* next_;
-    size_t stride_;
-};
-
-void copy_lanes(Lanes from, Lanes to, size_t n) {
-    std::memcpy(to.x, from.x, n * sizeof(float));
-    std::memcpy(to.y, from.y, n * sizeof(float));
-    std::memcpy(to.z, from.z, n * sizeof(float));
-}
-
-/// x, y, z = transform(fx, fy, fz) lane by lane, from a saved point.
-template <class Transform>
-SDF_INLINE void transform_copy(const float* __restrict fx, const float* __restrict fy,
-                               const float* __restrict fz, float* __restrict x,
-                               float* __restrict y, float* __restrict z, size_t n,
-                               Transform transform) {
-    for (size_t i = 0; i < n; ++i) {
-        const Vec3 q = transform({fx[i], fy[i], fz[i]});
-        x[i] = q.x;
-        y[i] = q.y;
-        z[i] = q.z;
-    }
-}
-
-/// p = transform(from) lane by lane; `from` is either p itself or a saved
-/// point, and the two loops let the compiler know which.
-template <class Transform>
-SDF_INLINE void transform_lanes(Lanes from, Lanes p, size_t n, Transform transform) {
-    if (from.x != p.x) return transform_copy(from.x, from.y, from.z, p.x, p.y, p.z, n, transform);
-    for (size_t i = 0; i < n; ++i) {
-        const Vec3 q = transform({p.x[i], p.y[i], p.z[i]});
-        p.x[i] = q.x;
-        p.y[i] = q.y;
-        p.z[i] = q.z;
-    }
-}
-
-float read_float(const char* at) {
-    float v;
-    std::memcpy(&v, at, sizeof v);  // strides need not keep floats aligned
-    return v;
-}
-
-Vec3 read_row(const PointsView& view, size_t i) {
-    const char* row = view.data + static_cast<ptrdiff_t>(i) * view.row_stride;
-    return {read_float(row), read_float(row + view.col_stride),
-            read_float(row + 2 * view.col_stride)};
-}
-
-/// Rows start .. start + n - 1 of the view into the block's x, y, z lanes.
-SDF_INLINE void gather_rows(const PointsView& view, size_t start, size_t n, const BlockState& s) {
-    float* __restrict x = s.x;
-    float* __restrict y = s.y;
-    float* __restrict z = s.z;
-    const bool aligned = reinterpret_cast<uintptr_t>(view.data) % alignof(float) == 0;
-    if (aligned && view.col_stride == sizeof(float) && view.row_stride == 3 * sizeof(float)) {
-        // Packed rows of three floats, as astype makes them for N x 3 input.
-        const float* __restrict rows = reinterpret_cast<const float*>(view.data) + 3 * start;
-        for (size_t i = 0; i < n; ++i) {
-            x[i] = rows[3 * i];
-            y[i] = rows[3 * i + 1];
-            z[i] = rows[3 * i + 2];
-        }
-        return;
-    }
-    for (size_t i = 0; i < n; ++i) {
-        const Vec3 p = read_row(view, start + i);
-        x[i] = p.x;
-        y[i] = p.y;
-        z[i] = p.z;
-    }
-}
-
-SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n) {
-    const Lanes p{s.x, s.y, s.z};
-    float* __restrict d = s.d;
-    PointStack points(s.point_stack, s.stride);
-    float* values = s.value_stack;  // next free value slot
-    const size_t row = s.stride;    // floats between value slots
-    for (const Instr& stored : program.code) {
-        // A local copy: the compiler then knows that writing lanes cannot
-        // change the instruction's parameters, and vectorises the loops.
-        const Instr in = stored;
-        Lanes from = p;
-        if (in.source == Source::Saved) from = points.top();
-        if (in.source == Source::SavedPop) from = points.pop();
-        switch (in.op) {
-            case Op::Sphere: leaf_lanes<SphereLeaf>(in, from, d, n); break;
-            case Op::Plane: leaf_lanes<PlaneLeaf>(in, from, d, n); break;
-            case Op::Segment: leaf_lanes<SegmentLeaf>(in, from, d, n); break;
-            case Op::Ray: leaf_lanes<RayLeaf>(in, from, d, n); break;
-            case Op::Voxel: leaf_lanes<VoxelLeaf>(in, from, d, n); break;
-            case Op::Const:
-                for (size_t i = 0; i < n; ++i) d[i] = in.f[0];
-                break;
-            case Op::Translate: {
-                const Vec3 v = vec_at(in.f);
-                transform_lanes(from, p, n, [v](Vec3 q) SDF_LAMBDA_INLINE { return q - v; });
-                break;
-            }
-            case Op::ScaleIn:
-                transform_lanes(from, p, n, [&in](Vec3 q) SDF_LAMBDA_INLINE {
-                    return scale_point(in, q);
-                });
-                break;
-            case Op::Rotate:
-                transform_lanes(from, p, n, [&in](Vec3 q) SDF_LAMBDA_INLINE {
-                    return rotate_point(in, q);
-                });
-                break;
-            case Op::MulK: {
-                const float k = in.f[0];
-                for (size_t i = 0; i < n; ++i) d[i] = d[i] * k;
-                break;
-            }
-            case Op::SubR: {
-                const float r = in.f[0];
-                for (size_t i = 0; i < n; ++i) d[i] = d[i] - r;
-                break;
-            }
-            case Op::AddR: {
-                const float r = in.f[0];
-                for (size_t i = 0; i < n; ++i) d[i] = d[i] + r;
-                break;
-            }
-            case Op::Neg:
-                for (size_t i = 0; i < n; ++i) d[i] = -d[i];
-                break;
-            case Op::PushP: copy_lanes(p, points.push(), n); break;
-            case Op::LoadP: copy_lanes(points.top(), p, n); break;
-            case Op::PopP: copy_lanes(points.pop(), p, n); break;
-            case Op::PushD:
-                std::memcpy(values, d, n * sizeof(float));
-                values += row;
-                break;
-            case Op::UnionFirst:
-                for (size_t i = 0; i < n; ++i) d[i] = d[i] < kInfinity ? d[i] : kInfinity;
-                break;
-            case Op::IntersectFirst:
-                for (size_t i = 0; i < n; ++i) d[i] = d[i] > -kInfinity ? d[i] : -kInfinity;
-                break;
-            case Op::UnionNext:
-            case Op::IntersectNext:
-            case Op::DifferenceNext: {
-                values -= row;
-                const float* __restrict acc = values;
-                const Combine how = in.op == Op::UnionNext       ? Combine::Union
-                                    : in.op == Op::IntersectNext ? Combine::Intersect
-                                                                 : Combine::Difference;
-                if (how == Combine::Union) {
-                    for (size_t i = 0; i < n; ++i) d[i] = combine_distance(Combine::Union, acc[i], d[i]);
-                } else if (how == Combine::Intersect) {
-                    for (size_t i = 0; i < n; ++i) {
-                        d[i] = combine_distance(Combine::Intersect, acc[i], d[i]);
-                    }
-                } else {
-                    for (size_t i = 0; i < n; ++i) d[i] = difference_value(acc[i], d[i]);
-                }
-                break;
-            }
-        }
-    }
-}
-
 /// One block: gather its rows, then run the program over them.
 SDF_INLINE void eval_block(const Program& program, const PointsView& view, size_t start,
                            size_t n, const BlockState& s) {
-    gather_rows(view, start, n, s);
-    run_block(program, s, n);
+    block::gather_rows(view, start, n, s);
+    block::run_block(program, s, n);
 }
 
 void eval_block_baseline(const Program& program, const PointsView& view, size_t start,
