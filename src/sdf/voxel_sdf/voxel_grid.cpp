@@ -83,7 +83,14 @@ constexpr Sq kFar = 0x3FFF;
 #if defined(__GNUC__) || defined(__clang__)
 /// One row of the chunk: the 16 samples along x at some (y, z).
 typedef Sq Row __attribute__((vector_size(kChunk * sizeof(Sq))));
+#if defined(__clang__)
+SDF_INLINE Row row_min(Row a, Row b) {
+    const Row a_smaller = a < b;  // all ones where true
+    return (a & a_smaller) | (b & ~a_smaller);
+}
+#else
 SDF_INLINE Row row_min(Row a, Row b) { return a < b ? a : b; }
+#endif
 #else
 struct Row {
     Sq v[kChunk];
