@@ -14,56 +14,14 @@ from hypothesis.extra import numpy as hnp
 
 from tessaron import Sdf
 
+from hostile import HOWS, SHAPES, Flt, Hostile, Int, Proto, Pts, Tup
+
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning", "ignore::DeprecationWarning",
                                         "ignore::numpy.exceptions.ComplexWarning")
 try:
     Sdf.voxel(np.zeros((15, 16, 16), np.uint8))
 except BaseException as e:  # noqa: B036 - PanicException is not reachable by name
     Panic = type(e)
-
-
-class Hostile(Exception):
-    """Raised by the protocol methods below; must reach the caller unchanged."""
-
-
-class Tup(tuple): pass  # noqa: E701
-class Int(int): pass  # noqa: E701
-class Flt(float): pass  # noqa: E701
-
-
-class Proto:
-    """A value only through protocol methods, each of which may misbehave."""
-
-    def __init__(self, value, how):
-        self.value, self.how = value, how
-
-    def _act(self):
-        if self.how == "raise":
-            raise Hostile(self.value)
-        if self.how == "reenter":  # build and query shapes from inside the call
-            Sdf.union([SHAPES[0], SHAPES[1].dual()]).eval((0.0, 0.0, 0.0))
-        return "wrong type" if self.how == "wrong" else self.value
-
-    __float__ = __index__ = __len__ = _act
-
-    def __iter__(self):
-        for i in range(int(self.value) % 5):
-            if i == 2 and self.how == "raise":
-                raise Hostile
-            yield SHAPES[i % len(SHAPES)] if self.how != "wrong" else i
-
-    def __getitem__(self, i):
-        raise Hostile  # only reached if iteration ignored __iter__
-
-
-class Pts:
-    """An object whose astype returns a prepared array (a view: no copy)."""
-
-    def __init__(self, array):
-        self.array = array
-
-    def astype(self, dtype):
-        return self.array
 
 
 @st.composite
@@ -80,15 +38,13 @@ def strided(draw, dtypes, sides):
     return np.ndarray(shape, dtype, buffer=buf.astype(np.uint8), offset=-lo, strides=steps)
 
 
-SHAPES = [Sdf.sphere((0, 0, 0), 1.0), Sdf.union([]),
-          Sdf.voxel(np.eye(16, dtype=np.uint8)[None].repeat(16, 0)).rotate((0, 1, 0, 1))]
 PROBE = [(0.5, 0.25, 2.0), (3.0, 4.0, 5.0), (-1.0, 16.0, 0.0)]
 BEFORE = [[s.eval(p) for p in PROBE] for s in SHAPES]
 
 number = st.one_of(st.floats(), st.floats(width=32), st.integers(-2**70, 2**70), st.booleans(),
                    st.sampled_from([Int(7), Flt(-1.0), np.float64(2.5), np.int8(-3), np.array(1.5)]))
 protocol = st.builds(Proto, st.one_of(number, st.integers(0, 9)),
-                     st.sampled_from(["ok", "raise", "wrong", "reenter"]))
+                     st.sampled_from(HOWS))
 junk = st.one_of(st.none(), st.text(max_size=3), st.binary(max_size=3), number, protocol,
                  st.complex_numbers(), st.sampled_from([{}, set(), object(), Sdf, iter([]), ...]),
                  st.sampled_from(SHAPES), st.lists(number, max_size=4),

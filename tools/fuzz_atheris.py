@@ -51,15 +51,15 @@ except ImportError:
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "dev"))
     from tessaron import Sdf
 
+# The misbehaving values are the fuzz suite's own.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from hostile import HOWS, SHAPES, Flt, Hostile, Int, Proto, Pts, Tup  # noqa: E402
+
 warnings.simplefilter("ignore")
 try:
     Sdf.voxel(np.zeros((15, 16, 16), np.uint8))
 except BaseException as e:  # noqa: B036 - the panic type is not reachable by name
     Panic = type(e)
-
-
-class Hostile(Exception):
-    pass
 
 
 class Slow(Exception):
@@ -74,49 +74,6 @@ def too_slow(*_):
         raise Slow
 
 
-class Tup(tuple): pass  # noqa: E701
-class Int(int): pass  # noqa: E701
-class Flt(float): pass  # noqa: E701
-
-
-class Proto:
-    """A value only through protocol methods; `how` picks the misbehaviour."""
-
-    def __init__(self, value, how):
-        self.value, self.how = value, how
-
-    def _act(self):
-        if self.how == 1:
-            raise Hostile
-        if self.how == 2:
-            return "wrong"
-        if self.how == 3:  # re-enter the module from inside a conversion
-            Sdf.union([SHAPES[0], SHAPES[2].dual()]).eval((0.0, 0.0, 0.0))
-        return self.value
-
-    __float__ = __index__ = __len__ = _act
-
-    def __iter__(self):
-        for i in range(7):
-            if i == self.how:
-                raise Hostile
-            yield SHAPES[i % len(SHAPES)] if self.how != 2 else i
-
-    def __getitem__(self, i):
-        raise Hostile
-
-
-class Pts:
-    """astype returns the prepared array itself, so strides reach eval_vec."""
-
-    def __init__(self, array):
-        self.array = array
-
-    def astype(self, dtype):
-        return self.array
-
-
-SHAPES = [Sdf.sphere((0, 0, 0), 1.0), Sdf.union([]), Sdf.voxel(np.eye(16, dtype=np.uint8)[None].repeat(16, 0))]
 PROBE = [(0.5, 0.25, 2.0), (3.0, 4.0, 5.0)]
 BEFORE = repr([[s.eval(p) for p in PROBE] for s in SHAPES])
 DTYPES = [np.uint8, np.int8, np.bool_, np.uint16, np.int32, np.int64, np.float16, np.float32, ">f4", np.float64,
@@ -141,7 +98,7 @@ def number(fdp):
     if pick == 2:
         return fdp.PickValueInList([math.nan, -0.0, 1e39, -1e-46, 2**64, -1, True, Int(3), Flt(-1.0)])
     if pick == 3:
-        return Proto(number(fdp), fdp.ConsumeIntInRange(0, 6))
+        return Proto(number(fdp), fdp.PickValueInList(list(HOWS)))
     if pick == 4:
         return fdp.PickValueInList([np.float32(1.5), np.int64(-2), np.array(3.0), np.array([1.0])])
     return fdp.ConsumeRegularFloat() if pick < 6 else fdp.ConsumeIntInRange(0, 70)
@@ -191,7 +148,7 @@ def value(fdp, kind, depth=0):
         items = [fdp.PickValueInList(SHAPES) for _ in range(fdp.ConsumeIntInRange(0, 5))]
         pick = fdp.ConsumeIntInRange(0, 5)
         return [items, tuple(items), items + [value(fdp, "any", depth + 1)], "ab", b"\0",
-                Proto(fdp.ConsumeIntInRange(0, 9), fdp.ConsumeIntInRange(0, 6))][pick]
+                Proto(fdp.ConsumeIntInRange(0, 9), fdp.PickValueInList(list(HOWS)))][pick]
     if kind == "chunk":
         return array(fdp, fdp.PickValueInList([np.uint8, np.uint8, np.int8, np.bool_]), 3, [16, 16, 17, 15, 0])
     if kind == "pts":
