@@ -4,7 +4,9 @@
 //    evaluator, bit for bit, on random trees of every node kind;
 //  - everything against the known answers of the float32 model (the file
 //    given as the first argument, or the one in the source tree), which is
-//    what proves the same bits on every architecture this is built for.
+//    what proves the same bits on every architecture this is built for;
+//  - the same answers again from a thread left in flush-to-zero and
+//    rounding toward zero, with the core's float mode pinned by its guard.
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +16,7 @@
 
 #include "core_adapter.hpp"
 #include "known_answers.hpp"
+#include "sdf/float_env.hpp"
 #include "sdf/node.hpp"
 #include "sdf/voxel_sdf/voxel_grid.hpp"
 
@@ -181,6 +184,40 @@ void test_batch_kernels(std::mt19937& rng) {
     sdf::grid_release(grid);
 }
 
+/// The caller's mode with flush-to-zero (and denormals-are-zero) and
+/// rounding toward zero turned on, where the platform has them.
+sdf::float_env::Word hostile_mode(sdf::float_env::Word mode) {
+#if defined(SDF_FLOAT_ENV_MXCSR)
+    return mode | 0x8000u | 0x0040u | 0x6000u;
+#elif defined(SDF_FLOAT_ENV_FPCR)
+    return mode | (sdf::float_env::Word{1} << 24) | (sdf::float_env::Word{3} << 22);
+#elif defined(SDF_FLOAT_ENV_CONTROLFP)
+    return (mode & ~(_MCW_RC | _MCW_DN)) | _RC_CHOP | _DN_FLUSH;
+#else
+    return FE_TOWARDZERO;
+#endif
+}
+
+void test_float_env_guard(const char* answers) {
+    namespace env = sdf::float_env;
+    const env::Word caller = env::read();
+    const env::Word hostile = hostile_mode(caller);
+    env::write(hostile);
+    // The mode really is hostile: a subnormal product is flushed, or 1/3
+    // rounds down.
+    volatile float tiny = 1e-40f, three = 3.0f;
+    const float flushed = tiny * 1.0f, third = 1.0f / three;
+    check(flushed == 0.0f || third < 0.333333343f, "the hostile mode changes results", 0);
+    {
+        const sdf::FloatEnvGuard guard;
+        check((env::read() & env::kControl) == env::kWanted, "the guard pins the mode", 0);
+        std::printf("with flush-to-zero and rounding toward zero outside the guard:\n");
+        if (core_checks::check_known_answers(answers) != 0) ++failures;
+    }
+    check(((env::read() ^ hostile) & env::kControl) == 0, "the guard restores the mode", 0);
+    env::write(caller);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -189,6 +226,7 @@ int main(int argc, char** argv) {
     test_batch_kernels(rng);
     const char* answers = argc > 1 ? argv[1] : TESSARON_KNOWN_ANSWERS;
     if (core_checks::check_known_answers(answers) != 0) ++failures;
+    test_float_env_guard(answers);
     std::printf("core checks: %s (avx2 kernels %s)\n", failures ? "FAILED" : "passed",
                 sdf::cpu_has_avx2() ? "run" : "not available here");
     return failures ? 1 : 0;
