@@ -9,12 +9,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-configure() {  # build dir, extra cmake arguments...
+configure() {  # build dir, extra cmake arguments... (quiet unless it fails)
     local dir=$1
     shift
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-          -DTESSARON_BUILD_CORE_TESTS=ON -DTESSARON_BUILD_MODULE=OFF "$@" >/dev/null
-    cmake --build "$dir" --target test_core >/dev/null
+    mkdir -p "$dir"
+    if ! { cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+                 -DTESSARON_BUILD_CORE_TESTS=ON -DTESSARON_BUILD_MODULE=OFF "$@" &&
+           cmake --build "$dir" --target test_core; } >"$dir/build.log" 2>&1; then
+        cat "$dir/build.log"
+        exit 1
+    fi
 }
 
 for arch in "$@"; do
