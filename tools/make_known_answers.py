@@ -188,21 +188,32 @@ def generate():
     for case in range(TREES):
         # Every kind is the root of some trees, whatever the draws.
         desc = maker.tree(1 + case % 5, chunks, KINDS[case % len(KINDS)])
+        voxel = has_kind(desc, "voxel")
+        shrink = None
+        if case % 8 == 7:
+            # Shrunk to subnormal size, with points to match: distances and
+            # points pass through subnormal arithmetic.
+            k = [1e-39, -3e-39, 1e-41, 1e-36][maker.pick(4)]
+            desc, shrink = ("scale", k, desc), F(k)
+
+        def draw_point():
+            p = maker.point(voxel)
+            return p if shrink is None else tuple(float(F(c) * shrink) for c in p)
+
         model = ref.compile_tree(with_grids(desc, chunks))
         lines.append("tree " + " ".join(tokens(desc, model)))
-        voxel = has_kind(desc, "voxel")
         for _ in range(POINTS):
-            p = maker.point(voxel)
+            p = draw_point()
             lines.append("eval " + " ".join(map(hexbits, [*p, ref.evaluate(model, p)])))
         for _ in range(NORMALS):
-            p = maker.point(voxel)
+            p = draw_point()
             h = [0.001, 0.01, 0.5, -0.001, 0.002, 0.05, 0.0, math.nan][maker.pick(8)]
             n = ref.normal(model, p, h)
             lines.append("normal " + " ".join(map(hexbits, [*p, h, *n])))
         for _ in range(MARCHES):
             o = maker.vec(-8.0, 8.0)
             if maker.pick(3):  # most aim at a point near the shapes
-                target = maker.point(voxel)
+                target = draw_point()
                 d = tuple(float(F(t) - F(s)) for t, s in zip(target, o))
             else:
                 d = maker.direction()
