@@ -141,3 +141,20 @@ def test_voxel_grid_built_in_hostile_mode(fpmode):
     (shape,) = in_hostile_mode(fpmode, [lambda: build(desc)])
     for p in probes:
         assert agree(shape.eval(p), ref.evaluate(tree, p)), p
+
+
+def test_callbacks_run_in_the_core_mode(fpmode):
+    # Conversions round, so the whole call runs in the core's mode, Python
+    # code called by the conversions included; the caller gets its own back.
+    lib, (_, flags) = fpmode
+    seen = []
+
+    class Probe:
+        def __float__(self):
+            seen.append(lib.get_mode() & ~flags)
+            return 1e-40
+
+    core_mode = lib.get_mode() & ~flags  # the test process runs in the default mode
+    plane = Sdf.plane((0, 0, 0), (1, 0, 0))
+    (distance,) = in_hostile_mode(fpmode, [lambda: plane.eval((Probe(), 0, 0))])
+    assert seen == [core_mode] and distance == 9.99994610111476e-41
