@@ -215,7 +215,9 @@ class Case {
             shape_->distances(points.data(), rows, 4, out.data(), kernel);
             const char* what = kernel == sdf::KernelChoice::Baseline ? "baseline batch"
                                                                       : "best batch";
-            for (size_t i = 0; i < rows; ++i) report.compare(out[i], wanted_[i % wanted_.size()], what, line_);
+            for (size_t i = 0; i < rows; ++i) {
+                report.compare(out[i], wanted_[i % wanted_.size()], what, line_);
+            }
         }
     }
 

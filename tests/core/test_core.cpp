@@ -168,7 +168,8 @@ void test_batch_kernels(std::mt19937& rng) {
         for (float& v : points) v = case_number % 3 ? maker.value() : maker.value() * 4.0f + 8.0f;
         {
             const core_checks::Shape shape(tree);
-            for (sdf::KernelChoice kernel : {sdf::KernelChoice::Baseline, sdf::KernelChoice::Avx2}) {
+            for (sdf::KernelChoice kernel :
+                 {sdf::KernelChoice::Baseline, sdf::KernelChoice::Avx2}) {
                 std::vector<float> out(rows);
                 shape.distances(points.data(), rows, 4, out.data(), kernel);
                 bool same = true;
