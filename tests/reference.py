@@ -4,7 +4,8 @@ A shape is described by tuples of Python numbers, as passed to the extension:
 ("sphere", center, radius), ("plane", point, normal), ("segment", a, b),
 ("ray", origin, dir), ("union" | "intersect", [child, ...]),
 ("difference", a, b), ("dual", child), ("translate", v, child),
-("rotate", q, child) and ("dilate" | "erode" | "scale", scalar, child).
+("rotate", q, child), ("dilate" | "erode" | "scale", scalar, child) and
+("voxel", chunk) with chunk a 16 x 16 x 16 uint8 array indexed [z, y, x].
 
 `build` makes the `Sdf`; `compile_tree` makes the float32 values the extension
 stores (normalising planes, rays and rotations the same way); `evaluate`,
@@ -62,7 +63,7 @@ def agree(got, want):
 
 def build(desc):
     kind, *args = desc
-    if kind in ("sphere", "plane", "segment", "ray"):
+    if kind in ("sphere", "plane", "segment", "ray", "voxel"):
         return getattr(Sdf, kind)(*args)
     if kind in ("union", "intersect"):
         return getattr(Sdf, kind)([build(c) for c in args[0]])
@@ -85,9 +86,22 @@ def _unit_quat(q):
     return (q0 / n, q1 / n, q2 / n, q3 / n)
 
 
+def voxel_grid(chunk):
+    """Distance from every cell centre to the nearest occupied one, [z, y, x]."""
+    cells = np.argwhere(np.ones((16, 16, 16)))  # (z, y, x) rows in chunk order
+    occupied = np.argwhere(np.asarray(chunk) != 0)
+    d2 = np.full(len(cells), np.inf)
+    for start in range(0, len(occupied), 256):
+        diff = cells[:, None, :] - occupied[None, start:start + 256, :]
+        d2 = np.minimum(d2, (diff * diff).sum(-1).min(1))
+    return np.sqrt(d2.astype(F)).reshape(16, 16, 16)
+
+
 def compile_tree(desc):
     kind, *args = desc
     with np.errstate(all="ignore"):
+        if kind == "voxel":
+            return (kind, voxel_grid(args[0]))
         if kind in ("union", "intersect"):
             return (kind, [compile_tree(c) for c in args[0]])
         if kind in ("difference", "dual"):
@@ -137,8 +151,33 @@ def _rotate_point(q, p):
             w2 * c[2] + (d2 * uz + s * pz))
 
 
+# The sampler's upper clamp bound: 16 + (-1.0001) in single precision.
+VOXEL_UPPER = F(16) + F(-1.0001)
+
+
+def _sample(grid, p):
+    """Clamped trilinear sample of a [z, y, x] grid at p (grid coordinates)."""
+    lo, t = [], []
+    for v in p:
+        v = ZERO if v < ZERO else v    # a NaN coordinate passes both clamps
+        v = VOXEL_UPPER if v > VOXEL_UPPER else v
+        i = 0 if np.isnan(v) else min(max(int(np.floor(v)), 0), 15)
+        lo.append(i)
+        t.append(v - F(i))
+    (x0, y0, z0), (tx, ty, tz) = lo, t
+    x1, y1, z1 = min(x0 + 1, 15), min(y0 + 1, 15), min(z0 + 1, 15)
+
+    def along_x(y, z):
+        return grid[z, y, x0] * (ONE - tx) + grid[z, y, x1] * tx
+    f0 = along_x(y0, z0) * (ONE - ty) + along_x(y1, z0) * ty
+    f1 = along_x(y0, z1) * (ONE - ty) + along_x(y1, z1) * ty
+    return f0 * (ONE - tz) + f1 * tz
+
+
 def _eval(node, p):
     kind = node[0]
+    if kind == "voxel":
+        return _sample(node[1], p)
     if kind == "sphere":
         return _length(_sub(p, node[1])) - node[2]
     if kind == "plane":

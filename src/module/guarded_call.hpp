@@ -5,6 +5,7 @@
 #include <string>
 
 #include "pysdf/pyref.hpp"
+#include "sdf/float_env.hpp"
 
 namespace pysdf {
 
@@ -24,6 +25,10 @@ void set_error_from_current_exception() noexcept;
 /// the failure set as the current Python exception.
 template <class Body>
 PyObject* guarded_call(Body&& body) noexcept {
+    // The whole call computes in the core's float mode, the conversions of
+    // its arguments included (they round too); the caller's mode is back on
+    // every way out.
+    const sdf::FloatEnvGuard float_env;
     try {
         return body().release();
     } catch (...) {

@@ -6,6 +6,8 @@
 
 #include <cmath>
 
+#include "sdf/float_rules.hpp"
+
 // Small functions of the numeric core are forced inline: the batch kernel is
 // compiled for several instruction sets and must get its own copy of each.
 #if defined(__GNUC__) || defined(__clang__)

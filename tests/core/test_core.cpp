@@ -1,7 +1,12 @@
 // Checks of the distance-field core on its own, without Python:
 //  - the voxel grid builder against a grid built with edt_1d line by line;
 //  - the batch kernels (baseline and AVX2) against the single-point
-//    evaluator, bit for bit, on random trees of every node kind.
+//    evaluator, bit for bit, on random trees of every node kind;
+//  - everything against the known answers of the float32 model (the file
+//    given as the first argument, or the one in the source tree), which is
+//    what proves the same bits on every architecture this is built for;
+//  - the same answers again from a thread left in flush-to-zero and
+//    rounding toward zero, with the core's float mode pinned by its guard.
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -9,10 +14,10 @@
 #include <random>
 #include <vector>
 
-#include "sdf/batch.hpp"
-#include "sdf/evaluate.hpp"
+#include "core_adapter.hpp"
+#include "known_answers.hpp"
+#include "sdf/float_env.hpp"
 #include "sdf/node.hpp"
-#include "sdf/program.hpp"
 #include "sdf/voxel_sdf/voxel_grid.hpp"
 
 namespace {
@@ -79,13 +84,28 @@ class TreeMaker {
   public:
     TreeMaker(std::mt19937& rng, sdf::VoxelGrid* grid) : rng_(rng), grid_(grid) {}
 
+    /// Every random value is drawn in a statement of its own: the order in
+    /// which a call's arguments are evaluated differs between compilers, and
+    /// the trees must be the same on every build.
     sdf::SdfNode make(int depth) {
         const int kind = depth <= 0 ? pick(5) : pick(14);
         switch (kind) {
-            case 0: return sdf::make_sphere(vec(), value());
-            case 1: return sdf::make_plane(vec(), sdf::normalized(vec()));
-            case 2: return sdf::make_segment(vec(), pick(8) ? vec() : sdf::Vec3{1, 1, 1});
-            case 3: return sdf::make_ray(vec(), sdf::normalized(vec()));
+            case 0: {
+                const sdf::Vec3 c = vec();
+                return sdf::make_sphere(c, value());
+            }
+            case 1: {
+                const sdf::Vec3 o = vec();
+                return sdf::make_plane(o, sdf::normalized(vec()));
+            }
+            case 2: {
+                const sdf::Vec3 a = vec();
+                return sdf::make_segment(a, pick(8) ? vec() : sdf::Vec3{1, 1, 1});
+            }
+            case 3: {
+                const sdf::Vec3 o = vec();
+                return sdf::make_ray(o, sdf::normalized(vec()));
+            }
             case 4: sdf::grid_acquire(grid_); return sdf::make_voxel(grid_);
             case 5:
             case 6: {
@@ -98,17 +118,24 @@ class TreeMaker {
                 sdf::SdfNode a = make(depth - 1);
                 return sdf::make_difference(a, make(depth - 1));
             }
-            case 8: return sdf::make_dilate(value(), make(depth - 1));
-            case 9: return sdf::make_erode(value(), make(depth - 1));
-            case 10: return sdf::make_scale(value(), make(depth - 1));
-            case 11: return sdf::make_translate(vec(), make(depth - 1));
             case 12: {
                 const sdf::Vec3 v = vec();
                 const float w = value();
                 const float len = std::sqrt((v.y * v.y + w * w) + (v.x * v.x + v.z * v.z));
                 return sdf::make_rotate({v.x / len, v.y / len, v.z / len, w / len}, make(depth - 1));
             }
-            default: return sdf::make_dual(make(depth - 1));
+            case 13: return sdf::make_dual(make(depth - 1));
+            case 11: {
+                const sdf::Vec3 v = vec();
+                return sdf::make_translate(v, make(depth - 1));
+            }
+            default: {  // one scalar, one child
+                const float r = value();
+                const sdf::SdfNode child = make(depth - 1);
+                if (kind == 8) return sdf::make_dilate(r, child);
+                if (kind == 9) return sdf::make_erode(r, child);
+                return sdf::make_scale(r, child);
+            }
         }
     }
 
@@ -137,33 +164,70 @@ void test_batch_kernels(std::mt19937& rng) {
     const size_t rows = 700;  // more than two blocks, the last one partial
     for (long case_number = 0; case_number < 400; ++case_number) {
         sdf::SdfNode tree = maker.make(1 + case_number % 6);
-        const sdf::Program program = sdf::compile(tree);
         std::vector<float> points(rows * 4);  // a fourth column that is ignored
         for (float& v : points) v = case_number % 3 ? maker.value() : maker.value() * 4.0f + 8.0f;
-        const sdf::PointsView view{reinterpret_cast<const char*>(points.data()), rows, 4,
-                                   4 * sizeof(float), sizeof(float)};
-        const sdf::Evaluator single(program);
-        for (sdf::KernelChoice kernel : {sdf::KernelChoice::Baseline, sdf::KernelChoice::Avx2}) {
-            std::vector<float> out(rows);
-            sdf::eval_points(program, view, out.data(), {}, kernel);
-            bool same = true;
-            for (size_t i = 0; i < rows; ++i) {
-                const float* p = &points[i * 4];
-                same &= same_value(out[i], single({p[0], p[1], p[2]}));
+        {
+            const core_checks::Shape shape(tree);
+            for (sdf::KernelChoice kernel :
+                 {sdf::KernelChoice::Baseline, sdf::KernelChoice::Avx2}) {
+                std::vector<float> out(rows);
+                shape.distances(points.data(), rows, 4, out.data(), kernel);
+                bool same = true;
+                for (size_t i = 0; i < rows; ++i) {
+                    const float* p = &points[i * 4];
+                    same &= same_value(out[i], shape.distance({p[0], p[1], p[2]}));
+                }
+                check(same, "batch kernel equals single-point evaluation", case_number);
             }
-            check(same, "batch kernel equals single-point evaluation", case_number);
         }
         sdf::release_tree(tree);
     }
     sdf::grid_release(grid);
 }
 
+/// The caller's mode with flush-to-zero (and denormals-are-zero) and
+/// rounding toward zero turned on, where the platform has them.
+sdf::float_env::Word hostile_mode(sdf::float_env::Word mode) {
+#if defined(SDF_FLOAT_ENV_MXCSR)
+    return mode | 0x8000u | 0x0040u | 0x6000u;
+#elif defined(SDF_FLOAT_ENV_FPCR)
+    return mode | (sdf::float_env::Word{1} << 24) | (sdf::float_env::Word{3} << 22);
+#elif defined(SDF_FLOAT_ENV_CONTROLFP)
+    return (mode & ~(_MCW_RC | _MCW_DN)) | _RC_CHOP | _DN_FLUSH;
+#else
+    return FE_TOWARDZERO;
+#endif
+}
+
+void test_float_env_guard(const char* answers) {
+    namespace env = sdf::float_env;
+    const env::Word caller = env::read();
+    const env::Word hostile = hostile_mode(caller);
+    env::write(hostile);
+    // The mode really is hostile: a subnormal product is flushed, or 1/3
+    // rounds down.
+    volatile float tiny = 1e-40f, three = 3.0f;
+    const float flushed = tiny * 1.0f, third = 1.0f / three;
+    check(flushed == 0.0f || third < 0.333333343f, "the hostile mode changes results", 0);
+    {
+        const sdf::FloatEnvGuard guard;
+        check((env::read() & env::kControl) == env::kWanted, "the guard pins the mode", 0);
+        std::printf("with flush-to-zero and rounding toward zero outside the guard:\n");
+        if (core_checks::check_known_answers(answers) != 0) ++failures;
+    }
+    check(((env::read() ^ hostile) & env::kControl) == 0, "the guard restores the mode", 0);
+    env::write(caller);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     std::mt19937 rng(12345);
     test_voxel_grids(rng);
     test_batch_kernels(rng);
+    const char* answers = argc > 1 ? argv[1] : TESSARON_KNOWN_ANSWERS;
+    if (core_checks::check_known_answers(answers) != 0) ++failures;
+    test_float_env_guard(answers);
     std::printf("core checks: %s (avx2 kernels %s)\n", failures ? "FAILED" : "passed",
                 sdf::cpu_has_avx2() ? "run" : "not available here");
     return failures ? 1 : 0;

@@ -1,0 +1,56 @@
+// The one place where the core checks call the evaluation interface of the
+// core (compiling a tree, single points, batches, normals, marches), so that
+// a change of that interface is met here alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "sdf/batch.hpp"
+#include "sdf/cpu.hpp"
+#include "sdf/evaluate.hpp"
+#include "sdf/node.hpp"
+#include "sdf/program.hpp"
+#include "sdf/query.hpp"
+
+namespace core_checks {
+
+/// A tree made ready for queries. The tree must outlive it.
+class Shape {
+  public:
+    explicit Shape(const sdf::SdfNode& root) : program_(sdf::compile(root)), single_(program_) {}
+    Shape(const Shape&) = delete;
+    Shape& operator=(const Shape&) = delete;
+
+    float distance(sdf::Vec3 p) const { return single_(p); }
+
+    /// out[i] = distance at row i of `rows` rows of `stride` floats (x, y, z
+    /// first), through the chosen batch kernel.
+    void distances(const float* points, size_t rows, size_t stride, float* out,
+                   sdf::KernelChoice kernel) const {
+        const sdf::PointsView view{reinterpret_cast<const char*>(points), rows, stride,
+                                   static_cast<ptrdiff_t>(stride * sizeof(float)),
+                                   sizeof(float)};
+        sdf::eval_points(program_, view, out, {}, kernel);
+    }
+
+    sdf::Vec3 normal(sdf::Vec3 p, float h) const { return sdf::normal(single_, p, h); }
+
+    std::optional<sdf::RayHit> march(sdf::Vec3 origin, sdf::Vec3 dir, uint32_t steps,
+                                     float max_dist, float eps) const {
+        return sdf::raymarch(single_, origin, dir, steps, max_dist, eps);
+    }
+
+    std::optional<sdf::RayHitWithNormal> march_with_normal(sdf::Vec3 origin, sdf::Vec3 dir,
+                                                           uint32_t steps, float max_dist,
+                                                           float eps) const {
+        return sdf::raymarch_with_normal(single_, origin, dir, steps, max_dist, eps);
+    }
+
+  private:
+    sdf::Program program_;
+    sdf::Evaluator single_;
+};
+
+}  // namespace core_checks
