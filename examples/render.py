@@ -238,7 +238,9 @@ def ray_directions(scene: Scene, width: int, height: int) -> FloatArray:
     """One unit direction per pixel, shape (height, width, 3), row 0 at the top."""
     eye, target = np.array(scene.eye), np.array(scene.target)
     forward = normalise(target - eye)
-    right = normalise(np.cross(np.array([0.0, 1.0, 0.0]), forward))
+    # A float64 dtype spelt out: NumPy 1.x types a cross product of an
+    # untyped array literal as one of booleans.
+    right = normalise(np.cross(np.array([0.0, 1.0, 0.0], dtype=np.float64), forward))
     up = np.cross(forward, right)
     aspect = width / height
     # fov_degrees is the vertical field of view of a 4:3 image; narrower
