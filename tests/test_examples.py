@@ -32,7 +32,10 @@ def run_python(*args, cwd, env=ENV, timeout=300):
         try:
             out, err = proc.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, signal.SIGKILL)
+            if hasattr(os, "killpg"):
+                os.killpg(proc.pid, signal.SIGKILL)
+            else:
+                proc.kill()
             out, err = proc.communicate()
             pytest.fail(f"timed out after {timeout} s:\n{err[-3000:]}")
     return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
