@@ -280,3 +280,16 @@ def test_readme_quickstart_and_recipes_run(tmp_path, monkeypatch):
     assert (tmp_path / "slice.png").stat().st_size > 1000
     import trimesh
     assert trimesh.load(tmp_path / "shape.stl").is_watertight
+
+
+def test_readme_common_mistakes_raise_what_it_says():
+    rows = re.findall(r"^\| [^|]*`([^`]+)` \| `([^`]+)` \|$", readme_section("Common mistakes"), re.M)
+    assert len(rows) == 5
+    namespace = {"np": np, "Sdf": Sdf, "shape": Sdf.sphere((0, 0, 0), 1.0)}
+    for code, expected in rows:
+        with pytest.raises(BaseException) as caught:
+            eval(code, namespace)
+        kind = type(caught.value)
+        module = "" if kind.__module__ == "builtins" else kind.__module__ + "."
+        assert f"{module}{kind.__name__}: {caught.value}" == expected, code
+    assert not issubclass(kind, Exception)  # the last row: PanicException
