@@ -4,7 +4,10 @@ The points are made and evaluated chunk by chunk on a local cluster of worker
 processes: ``eval_vec`` keeps the interpreter lock for a whole batch, so
 processes, not threads, are what runs batches side by side. Shapes cannot be
 pickled, so every task builds its own copy of the shape with ``build_scene()``
-(that takes microseconds) instead of receiving one.
+(that takes microseconds) instead of receiving one. These functions are
+defined in the script, so Dask sends them by value: they import ``tessaron``
+inside their bodies. The other way that works is a block function in an
+importable module, as joblib_points.py does with parts.py.
 
     python examples/dask_points.py --points 100_000_000 --chunk 2_000_000 --workers 4
 
@@ -72,6 +75,12 @@ def evaluate(points: da.Array) -> da.Array:
                          meta=np.empty((0,), np.float32))
 
 
+def points_per_second(count: int, seconds: float) -> str:
+    """A rate in millions of points per second, or in points for small counts."""
+    rate = count / seconds if seconds > 0 else float("inf")
+    return f"{rate / 1e6:.1f} million points/s" if rate >= 1e6 else f"{rate:,.0f} points/s"
+
+
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
     parser.add_argument("--points", type=int, default=100_000_000,
@@ -99,7 +108,7 @@ def main(argv: list[str] | None = None) -> None:
     print(f"inside the shape: {int(inside):,} (volume estimate {volume:.4f})")
     print(f"smallest distance: {float(nearest):.6g}")
     print(f"time to make and evaluate the points: {elapsed:.2f} s "
-          f"({args.points / elapsed / 1e6:.1f} million points/s)")
+          f"({points_per_second(args.points, elapsed)})")
 
 
 if __name__ == "__main__":

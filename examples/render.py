@@ -229,6 +229,12 @@ def normalise(v: FloatArray) -> FloatArray:
     return v / np.linalg.norm(v, axis=-1, keepdims=True)
 
 
+def cross(a: FloatArray, b: FloatArray) -> FloatArray:
+    # The dtype spelt out: NumPy 1.x's annotations of np.cross can make a
+    # type checker take float arguments for booleans.
+    return np.asarray(np.cross(a, b), dtype=np.float64)
+
+
 def sky(direction_y: float) -> FloatArray:
     s = max(direction_y, 0.0) ** 0.6
     return (1.0 - s) * SKY_HORIZON + s * SKY_TOP
@@ -238,8 +244,8 @@ def ray_directions(scene: Scene, width: int, height: int) -> FloatArray:
     """One unit direction per pixel, shape (height, width, 3), row 0 at the top."""
     eye, target = np.array(scene.eye), np.array(scene.target)
     forward = normalise(target - eye)
-    right = normalise(np.cross(np.array([0.0, 1.0, 0.0]), forward))
-    up = np.cross(forward, right)
+    right = normalise(cross(np.array([0.0, 1.0, 0.0]), forward))
+    up = cross(forward, right)
     aspect = width / height
     # fov_degrees is the vertical field of view of a 4:3 image; narrower
     # images open it up so that the scene's full width stays in the frame.

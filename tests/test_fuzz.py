@@ -16,8 +16,11 @@ from tessaron import Sdf
 
 from hostile import HOWS, SHAPES, Flt, Hostile, Int, Proto, Pts, Tup
 
-pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning", "ignore::DeprecationWarning",
-                                        "ignore::numpy.exceptions.ComplexWarning")
+# ComplexWarning moved to numpy.exceptions in NumPy 1.25; name it where it lives.
+_complex = getattr(np, "exceptions", np).ComplexWarning
+pytestmark = pytest.mark.filterwarnings(
+    "ignore::RuntimeWarning", "ignore::DeprecationWarning",
+    f"ignore::{_complex.__module__}.{_complex.__qualname__}")
 try:
     Sdf.voxel(np.zeros((15, 16, 16), np.uint8))
 except BaseException as e:  # noqa: B036 - PanicException is not reachable by name
