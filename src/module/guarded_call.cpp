@@ -1,6 +1,7 @@
 // Translation of C++ failures into Python exceptions, and PanicException.
 #include "module/guarded_call.hpp"
 
+#include <atomic>
 #include <exception>
 #include <new>
 
@@ -17,21 +18,34 @@ const char kPanicDoc[] =
     "that it normally propagates all the way up and ends the interpreter.";
 
 /// PanicException, created on first use and kept for the process. NULL with
-/// an exception set if it cannot be created.
+/// an exception set if it cannot be created. Creating it can run the garbage
+/// collector, which can switch threads: the first type published wins.
 PyObject* panic_type() {
-    static PyObject* type = nullptr;
-    if (!type) {
-        type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                         PyExc_BaseException, nullptr);
-    }
+    static std::atomic<PyObject*> published{nullptr};
+    PyObject* type = published.load(std::memory_order_acquire);
+    if (type) return type;
+    PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                               PyExc_BaseException, nullptr);
+    if (!made) return nullptr;
+    if (published.compare_exchange_strong(type, made, std::memory_order_acq_rel)) return made;
+    Py_DECREF(made);
     return type;
 }
 
-void set_panic(const std::string& message) {
-    PyObject* type = panic_type();
-    // If even the exception type cannot be made, its creation error (a
-    // MemoryError, say) is what the caller sees.
-    if (type) PyErr_SetString(type, message.c_str());
+/// Allocates nothing of its own, so it cannot fail while a failure is being
+/// reported; if even the exception type cannot be made, its creation error
+/// (a MemoryError, say) is what the caller sees.
+void set_panic(const char* message) {
+    if (PyObject* type = panic_type()) PyErr_SetString(type, message);
+}
+
+/// The UTF-8 text of `text` (a str or NULL), or "<unprintable>"; leaves no
+/// exception set.
+std::string utf8_or_placeholder(const PyRef& text) {
+    const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+    if (s) return s;
+    PyErr_Clear();
+    return "<unprintable>";
 }
 
 }  // namespace
@@ -42,19 +56,19 @@ std::string describe_pending_error() {
     PyErr_NormalizeException(&type, &value, &traceback);
     PyRef owned_type = PyRef::steal(type), owned_value = PyRef::steal(value),
           owned_tb = PyRef::steal(traceback);
-    auto utf8 = [](PyObject* text) -> std::string {
-        const char* s = text ? PyUnicode_AsUTF8AndSize(text, nullptr) : nullptr;
-        return s ? s : "<unprintable>";
-    };
+    // Each lookup may fail; its error is cleared before the next Python call.
     PyRef name = PyRef::steal(type ? PyObject_GetAttrString(type, "__qualname__") : nullptr);
+    if (!name) PyErr_Clear();
+    const std::string name_text = utf8_or_placeholder(name);
     PyRef text = PyRef::steal(value ? PyObject_Str(value) : nullptr);
-    std::string description = utf8(name.get()) + ": " + utf8(text.get());
-    PyErr_Clear();
-    return description;
+    if (!text) PyErr_Clear();
+    return name_text + ": " + utf8_or_placeholder(text);
 }
 
-void set_error_from_current_exception() noexcept {
+void set_error_from_current_exception() {
     try {
+        throw;
+    } catch (ForcedUnwind&) {
         throw;
     } catch (const PythonError&) {
         if (!PyErr_Occurred()) {
@@ -64,7 +78,7 @@ void set_error_from_current_exception() noexcept {
         // A signal handler raised; its exception is already set.
         if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const Panic& p) {
-        set_panic(p.message);
+        set_panic(p.message.c_str());
     } catch (const sdf::ColumnsError&) {
         set_panic("ndarray: index out of bounds");
     } catch (const sdf::GridIndexError&) {
@@ -75,6 +89,16 @@ void set_error_from_current_exception() noexcept {
         set_panic(e.what());
     } catch (...) {
         set_panic("unknown native failure");
+    }
+}
+
+void report_current_exception() {
+    try {
+        set_error_from_current_exception();
+    } catch (ForcedUnwind&) {
+        throw;
+    } catch (...) {
+        Py_FatalError("uncaught panic at ffi boundary");
     }
 }
 

@@ -1,6 +1,7 @@
 // The Sdf heap type: slots, method table and instance creation.
 #include "module/sdf_type.hpp"
 
+#include <atomic>
 #include <new>
 #include <string>
 
@@ -36,11 +37,13 @@ std::string class_attribute_text(PyObject* cls, const char* attr) {
 
 // new: instances come only from the methods; calling the class refuses
 PyObject* sdf_refuse_new(PyTypeObject* cls, PyObject*, PyObject*) {
-    PyObject* c = reinterpret_cast<PyObject*>(cls);
-    const std::string text = "cannot create '" + class_attribute_text(c, "__module__") + "." +
-                             class_attribute_text(c, "__qualname__") + "' instances";
-    PyErr_SetString(PyExc_TypeError, text.c_str());
-    return nullptr;
+    return guarded_call([cls]() -> PyRef {
+        PyObject* c = reinterpret_cast<PyObject*>(cls);
+        const std::string text = "cannot create '" + class_attribute_text(c, "__module__") + "." +
+                                 class_attribute_text(c, "__qualname__") + "' instances";
+        PyErr_SetString(PyExc_TypeError, text.c_str());
+        throw PythonError{};
+    });
 }
 
 #define SDF_KW_METHOD(name, fn, flags, doc) \
@@ -93,9 +96,19 @@ PyType_Spec sdf_spec = {
 
 PyTypeObject* sdf_type() {
     // Created once per process and kept: a re-imported module gets the same
-    // class object.
-    static PyObject* type = nullptr;
-    if (!type) type = PyType_FromSpec(&sdf_spec);
+    // class object. Creation can run the garbage collector, which can switch
+    // threads, so two threads may both create one: the first published wins.
+    static std::atomic<PyObject*> published{nullptr};
+    PyObject* type = published.load(std::memory_order_acquire);
+    if (!type) {
+        PyObject* made = PyType_FromSpec(&sdf_spec);
+        if (!made) return nullptr;
+        if (published.compare_exchange_strong(type, made, std::memory_order_acq_rel)) {
+            type = made;
+        } else {
+            Py_DECREF(made);
+        }
+    }
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
