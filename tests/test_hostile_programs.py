@@ -53,3 +53,69 @@ DAEMON = """
 def test_daemon_threads_inside_calls_at_exit():
     procs = [start(DAEMON) for _ in range(4)]
     assert [finish(p) for p in procs] == [(0, "", "")] * 4
+
+
+def has_mallinfo2():
+    try:
+        return hasattr(ctypes.CDLL(None), "mallinfo2")
+    except OSError:
+        return False
+
+
+# Copies that run out of memory half way, and releases of wide and nested
+# trees with next to no memory free. The heap's allocated bytes must come back
+# to where they were: nothing of a failed copy and nothing of a released tree
+# may stay behind.
+MEMORY = """
+    import ctypes, os, resource
+    from tessaron import Sdf
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(n, ctypes.c_size_t) for n in ("arena", "ordblks", "smblks", "hblks", "hblkhd",
+                                                   "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+    mallinfo2 = ctypes.CDLL(None).mallinfo2
+    mallinfo2.restype = MallInfo2
+    def allocated():
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd
+    HARD = resource.getrlimit(resource.RLIMIT_AS)[1]
+    def limit(headroom):  # the address space in use now, plus `headroom`
+        mapped = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + headroom if headroom else HARD, HARD))
+    try:  # the first C++ exception loads the unwinder: not under the limit
+        Sdf.sphere((0, 0), 1.0)
+    except ValueError:
+        pass
+    ball = Sdf.sphere((0, 0, 0), 1.0)
+    baseline = allocated()
+    pair = Sdf.difference(ball.translate((0, 0, 1)).dual(), Sdf.union([ball, ball.scale(2.0)]))
+    nested = Sdf.union([pair] * 200_000)  # ~90 MB in a quarter of a million blocks
+    values = [nested.eval((0, 0, 1))]  # the first query keeps a flattened copy
+    without_wide = allocated()
+    wide = Sdf.union([ball] * 2_000_000)  # 64 MB in one block
+    values.append(wide.eval((0, 0, 3)))
+    built = allocated()
+    outcomes = []
+    limit(24 << 20)
+    for shape in (nested, wide, nested):
+        try:
+            shape.translate((1, 0, 0))
+            outcomes.append("copied")
+        except MemoryError:
+            outcomes.append(allocated() - built < 16 << 10)
+    limit(0)
+    print(outcomes, values == [nested.eval((0, 0, 1)), wide.eval((0, 0, 3))] == [1.0, 2.0])
+    limit(4 << 20)
+    del wide
+    after_wide = allocated() - without_wide
+    del nested, pair, shape
+    after_all = allocated() - baseline
+    limit(0)
+    print(after_wide < 64 << 10, after_all < 64 << 10)
+"""
+
+
+@pytest.mark.skipif(SANITIZED or not sys.platform.startswith("linux") or not has_mallinfo2(),
+                    reason="needs glibc's own allocator statistics")
+def test_memory_running_out_while_copying_and_releasing():
+    code, out, err = finish(start(MEMORY))
+    assert (code, err, out.splitlines()) == (0, "", ["[True, True, True] True", "True True"])
