@@ -55,6 +55,45 @@ def test_daemon_threads_inside_calls_at_exit():
     assert [finish(p) for p in procs] == [(0, "", "")] * 4
 
 
+FORK = """
+    import os, threading, time, numpy, numpy.lib
+    from tessaron import Sdf
+    real, entered = numpy.lib.NumpyVersion, threading.Event()
+    def slow_version(version):  # the first load, slowed down
+        entered.set()
+        time.sleep(0.5)
+        return real(version)
+    numpy.lib.NumpyVersion = slow_version
+    ball, chunk = Sdf.sphere((0, 0, 0), 1.0), numpy.zeros((16, 16, 16), numpy.uint8)
+    chunk[3, 4, 5] = 1
+    loader = threading.Thread(target=lambda: ball.eval_vec(numpy.zeros((1, 3))))
+    loader.start()
+    entered.wait()
+    waiter = threading.Thread(target=lambda: Sdf.voxel(chunk))  # waits for the loader
+    waiter.start()
+    time.sleep(0.05)
+    pid = os.fork()
+    if pid == 0:  # neither thread exists here: this process loads NumPy itself
+        ok = ball.eval_vec(numpy.array([[0, 0, 2.0]])).tolist() == [1.0]
+        os._exit(0 if ok and Sdf.voxel(chunk).eval((5, 4, 3)) == 0.0 else 3)
+    deadline, (done, status) = time.monotonic() + 10, os.waitpid(pid, os.WNOHANG)
+    while not done and time.monotonic() < deadline:
+        time.sleep(0.02)
+        done, status = os.waitpid(pid, os.WNOHANG)
+    if not done:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+    loader.join()
+    waiter.join()
+    print("child hung" if not done else os.waitstatus_to_exitcode(status))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
+def test_fork_during_first_numpy_load():
+    assert finish(start(FORK)) == (0, "0\n", "")
+
+
 def has_mallinfo2():
     try:
         return hasattr(ctypes.CDLL(None), "mallinfo2")
