@@ -158,3 +158,37 @@ MEMORY = """
 def test_memory_running_out_while_copying_and_releasing():
     code, out, err = finish(start(MEMORY))
     assert (code, err, out.splitlines()) == (0, "", ["[True, True, True] True", "True True"])
+
+
+# Interpreters that share the main interpreter's lock can share the one Sdf
+# type; from 3.12 on, interpreters that check their extensions (all with a
+# lock of their own among them) refuse the import instead.
+INTERPRETERS = """
+    import sys
+    USE = "from tessaron import Sdf; assert Sdf.sphere((0, 0, 0), 1.0).translate((0, 0, 1)).eval((0, 0, 3)) == 1.0"
+    if sys.version_info >= (3, 13):
+        import _interpreters
+        def run(name, **config):
+            interp = _interpreters.create(_interpreters.new_config(name, **config))
+            failure = _interpreters.run_string(interp, USE)
+            _interpreters.destroy(interp)
+            return failure and f"{failure.type.__name__}: {failure.msg}"
+        print(run("legacy"), run("legacy", check_multi_interp_extensions=True), run("isolated"))
+    else:
+        import _xxsubinterpreters as _interpreters
+        def run(**config):
+            interp = _interpreters.create(**config)
+            try:
+                _interpreters.run_string(interp, USE)
+            except _interpreters.RunFailedError as failure:
+                return str(failure).replace("<class 'ImportError'>", "ImportError")
+            finally:
+                _interpreters.destroy(interp)
+        print(run(isolated=False), *([run(isolated=True)] * 2 if sys.version_info >= (3, 12) else [None] * 2))
+"""
+
+
+def test_subinterpreters():
+    refused = "ImportError: module tessaron does not support loading in subinterpreters"
+    expected = "None None None" if sys.version_info < (3, 12) else f"None {refused} {refused}"
+    assert finish(start(INTERPRETERS)) == (0, expected + "\n", "")
