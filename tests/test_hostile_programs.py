@@ -192,3 +192,29 @@ def test_subinterpreters():
     refused = "ImportError: module tessaron does not support loading in subinterpreters"
     expected = "None None None" if sys.version_info < (3, 12) else f"None {refused} {refused}"
     assert finish(start(INTERPRETERS)) == (0, expected + "\n", "")
+
+
+# An interface table whose ABI version is none of the layouts the module
+# knows is refused before any other entry is called; the real one then loads.
+UNKNOWN_ABI = """
+    import ctypes, numpy
+    from tessaron import Sdf
+    multiarray = numpy._core.multiarray if int(numpy.__version__.split(".")[0]) > 1 else numpy.core.multiarray
+    version = ctypes.CFUNCTYPE(ctypes.c_uint)(lambda: 0x03000000)
+    table = (ctypes.c_void_p * 4)(ctypes.cast(version, ctypes.c_void_p).value)  # the rest: NULL
+    new_capsule = ctypes.pythonapi.PyCapsule_New
+    new_capsule.restype, new_capsule.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+    real, multiarray._ARRAY_API = multiarray._ARRAY_API, new_capsule(ctypes.addressof(table), None, None)
+    try:
+        Sdf.sphere((0, 0, 0), 1.0).eval_vec(numpy.zeros((1, 3)))
+    except BaseException as failure:
+        print(type(failure).__name__, failure.args)
+    multiarray._ARRAY_API = real
+    print(Sdf.sphere((0, 0, 0), 1.0).eval_vec(numpy.zeros((1, 3))).tolist())
+"""
+
+
+def test_interface_table_of_an_unknown_abi():
+    message = ("Failed to access NumPy array API capsule: ImportError: NumPy C ABI version 0x3000000 is "
+               "neither 0x1000009 (NumPy 1.x) nor 0x2000000 (NumPy 2.x)")
+    assert finish(start(UNKNOWN_ABI)) == (0, f"PanicException ('{message}',)\n[-1.0]\n", "")

@@ -39,12 +39,18 @@ constexpr int kTypeUByte = 2;
 constexpr int kTypeFloat = 11;
 constexpr int kOrderC = 0;
 
-// Positions in the interface table.
+// Positions in the interface table. The table starts with the function that
+// returns the ABI version of its layout; the positions below hold in the
+// layouts of NumPy 1.x and 2.x, and only in those.
+constexpr int kSlotAbiVersion = 0;
+constexpr unsigned kAbiVersion1 = 0x01000009;
+constexpr unsigned kAbiVersion2 = 0x02000000;
 constexpr int kSlotArrayType = 2;
 constexpr int kSlotDescrFromType = 45;
 constexpr int kSlotEquivTypes = 182;
 constexpr int kSlotZeros = 183;
 
+using AbiVersion = unsigned (*)();
 using DescrFromType = PyObject* (*)(int);
 using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
 using Zeros = PyObject* (*)(int, const npy_intp*, PyObject*, int);
@@ -82,6 +88,13 @@ void load_api() {
     void* pointer = PyCapsule_GetPointer(capsule.get(), nullptr);
     if (!pointer) throw PythonError{};
     void** table = static_cast<void**>(pointer);
+    const unsigned abi = reinterpret_cast<AbiVersion>(table[kSlotAbiVersion])();
+    if (abi != kAbiVersion1 && abi != kAbiVersion2) {
+        PyErr_Format(PyExc_ImportError,
+                     "NumPy C ABI version 0x%x is neither 0x%x (NumPy 1.x) nor 0x%x (NumPy 2.x)",
+                     abi, kAbiVersion1, kAbiVersion2);
+        throw PythonError{};
+    }
     // The capsule stays referenced by NumPy's module for the process.
     g_api.array_type = static_cast<PyTypeObject*>(table[kSlotArrayType]);
     g_api.descr_from_type = reinterpret_cast<DescrFromType>(table[kSlotDescrFromType]);
