@@ -5,17 +5,13 @@
 #include <exception>
 #include <new>
 
+#include "pysdf/messages.hpp"
 #include "sdf/batch.hpp"
 #include "sdf/query.hpp"
 #include "sdf/voxel_sdf/voxel_grid.hpp"
 
 namespace pysdf {
 namespace {
-
-const char kPanicDoc[] =
-    "The exception raised when the native code of an extension fails.\n\n"
-    "Like SystemExit, it derives from BaseException rather than Exception, so\n"
-    "that it normally propagates all the way up and ends the interpreter.";
 
 /// PanicException, created on first use and kept for the process. NULL with
 /// an exception set if it cannot be created. Creating it can run the garbage
@@ -24,7 +20,7 @@ PyObject* panic_type() {
     static std::atomic<PyObject*> published{nullptr};
     PyObject* type = published.load(std::memory_order_acquire);
     if (type) return type;
-    PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+    PyObject* made = PyErr_NewExceptionWithDoc(text::kPanicName, text::kPanicDoc,
                                                PyExc_BaseException, nullptr);
     if (!made) return nullptr;
     if (published.compare_exchange_strong(type, made, std::memory_order_acq_rel)) return made;
@@ -48,6 +44,13 @@ std::string utf8_or_placeholder(const PyRef& text) {
     return "<unprintable>";
 }
 
+/// Is the exception being handled a forced unwind (or any other exception
+/// that is not C++'s)? Such an exception has no C++ object, so the runtime
+/// gives no exception_ptr for it. (A handler naming abi::__forced_unwind
+/// would say the same, but binds a reference to an object that does not
+/// exist, and only libstdc++ has that name.)
+bool handling_forced_unwind() { return !std::current_exception(); }
+
 }  // namespace
 
 std::string describe_pending_error() {
@@ -68,11 +71,9 @@ std::string describe_pending_error() {
 void set_error_from_current_exception() {
     try {
         throw;
-    } catch (ForcedUnwind&) {
-        throw;
     } catch (const PythonError&) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            PyErr_SetString(PyExc_SystemError, text::kNoExceptionSet);
         }
     } catch (const sdf::Interrupted&) {
         // A signal handler raised; its exception is already set.
@@ -80,25 +81,25 @@ void set_error_from_current_exception() {
     } catch (const Panic& p) {
         set_panic(p.message.c_str());
     } catch (const sdf::ColumnsError&) {
-        set_panic("ndarray: index out of bounds");
+        set_panic(text::kIndexOutOfBounds);
     } catch (const sdf::GridIndexError&) {
-        set_panic("voxel grid index out of bounds");
+        set_panic(text::kGridIndexOutOfBounds);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         set_panic(e.what());
     } catch (...) {
-        set_panic("unknown native failure");
+        set_panic(text::kUnknownFailure);
     }
 }
 
 void report_current_exception() {
+    if (handling_forced_unwind()) throw;
     try {
         set_error_from_current_exception();
-    } catch (ForcedUnwind&) {
-        throw;
     } catch (...) {
-        Py_FatalError("uncaught panic at ffi boundary");
+        if (handling_forced_unwind()) throw;
+        Py_FatalError(text::kUncaughtPanic);
     }
 }
 

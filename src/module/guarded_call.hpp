@@ -6,26 +6,12 @@
 
 #include "pysdf/pyref.hpp"
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 namespace pysdf {
 
 /// An internal failure; reaches Python as PanicException(message).
 struct Panic {
     std::string message;
 };
-
-/// The unwind with which the C library ends a thread (pthread_exit, used by
-/// the interpreter on a daemon thread at exit). It must pass through every
-/// handler: swallowing it aborts the process. Only libstdc++ names it; where
-/// it has no name, this type is never thrown.
-#if defined(__GLIBCXX__)
-using ForcedUnwind = abi::__forced_unwind;
-#else
-struct ForcedUnwind {};
-#endif
 
 /// "{type}: {message}" of the pending Python exception, which it clears.
 std::string describe_pending_error();
@@ -35,8 +21,10 @@ std::string describe_pending_error();
 /// can end the thread at interpreter exit.
 void set_error_from_current_exception();
 
-/// From a catch block: sets the exception, or ends the process if even that
-/// fails ("uncaught panic at ffi boundary"). A thread's forced unwind passes.
+/// From a catch-all handler: sets the exception, or ends the process if even
+/// that fails ("uncaught panic at ffi boundary"). The unwind by which the C
+/// library ends a thread (pthread_exit, used by the interpreter on daemon
+/// threads at exit) is rethrown instead: swallowing it aborts the process.
 void report_current_exception();
 
 /// Runs `body` (returning PyRef) and returns its new reference, or NULL with
@@ -45,8 +33,6 @@ template <class Body>
 PyObject* guarded_call(Body&& body) {
     try {
         return body().release();
-    } catch (ForcedUnwind&) {
-        throw;
     } catch (...) {
         report_current_exception();
         return nullptr;
@@ -59,8 +45,6 @@ int guarded_status(Body&& body) {
     try {
         body();
         return 0;
-    } catch (ForcedUnwind&) {
-        throw;
     } catch (...) {
         report_current_exception();
         return -1;
