@@ -4,6 +4,7 @@
 
 #include "module/guarded_call.hpp"
 #include "module/sdf_type.hpp"
+#include "pysdf/messages.hpp"
 #include "pysdf/methods/convert.hpp"
 
 namespace pysdf {
@@ -27,12 +28,12 @@ int tessaron_exec(PyObject* module) {
     return guarded_status([module] {
         PyObject* type = reinterpret_cast<PyObject*>(sdf_type());
         if (!type) throw PythonError{};
-        PyRef name = PyRef::check(PyUnicode_FromString("Sdf"));
+        PyRef name = PyRef::check(PyUnicode_FromString(text::kClassName));
         PyRef all = module_all(module);
         if (PyList_Append(all.get(), name.get()) < 0) {
-            throw Panic{"could not append __name__ to __all__: " + describe_pending_error()};
+            throw Panic{text::kAllNotAppended + describe_pending_error()};
         }
-        if (PyModule_AddObjectRef(module, "Sdf", type) < 0) throw PythonError{};
+        if (PyModule_AddObjectRef(module, text::kClassName, type) < 0) throw PythonError{};
     });
 }
 
@@ -69,7 +70,7 @@ PyModuleDef& module_definition() {
             slots[1] = {kMultipleInterpretersSlot, kMultipleInterpretersNotSupported};
         }
         return PyModuleDef{
-            PyModuleDef_HEAD_INIT, "tessaron", "", 0, nullptr, slots, nullptr, nullptr, nullptr,
+            PyModuleDef_HEAD_INIT, text::kModuleName, "", 0, nullptr, slots, nullptr, nullptr, nullptr,
         };
     }();
     return definition;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "module/guarded_call.hpp"
+#include "pysdf/messages.hpp"
 #include "pysdf/methods/methods.hpp"
 
 namespace pysdf {
@@ -85,7 +86,7 @@ PyType_Slot sdf_slots[] = {
 };
 
 PyType_Spec sdf_spec = {
-    "builtins.Sdf",
+    text::kTypeName,
     static_cast<int>(sizeof(SdfObject)),
     0,
     Py_TPFLAGS_DEFAULT,
@@ -112,12 +113,17 @@ PyTypeObject* sdf_type() {
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
-PyRef new_sdf(Tree tree) {
+PyTypeObject* sdf_type_in_method() {
     PyTypeObject* type = sdf_type();
     if (!type) {
         PyErr_WriteUnraisable(nullptr);
-        throw Panic{"failed to create type object for `Sdf`"};
+        throw Panic{text::kTypeNotCreated};
     }
+    return type;
+}
+
+PyRef new_sdf(Tree tree) {
+    PyTypeObject* type = sdf_type_in_method();
     // Make the instance exactly as object.__new__(Sdf) would.
     auto object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
     PyRef args = PyRef::check(PyTuple_New(0));

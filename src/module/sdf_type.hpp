@@ -65,6 +65,10 @@ Tree adopt(Make make, Children&... children) {
 /// type cannot be created.
 PyTypeObject* sdf_type();
 
+/// The Sdf type for a method body: a creation failure is reported through
+/// the unraisable hook and thrown as Panic.
+PyTypeObject* sdf_type_in_method();
+
 /// A new Sdf object owning `tree`. On failure the tree is released and
 /// PythonError (or Panic) is thrown.
 PyRef new_sdf(Tree tree);

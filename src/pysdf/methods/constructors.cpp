@@ -4,6 +4,7 @@
 
 #include "module/guarded_call.hpp"
 #include "module/sdf_type.hpp"
+#include "pysdf/messages.hpp"
 #include "pysdf/methods/binder.hpp"
 #include "pysdf/methods/borrow.hpp"
 #include "pysdf/methods/convert.hpp"
@@ -50,7 +51,7 @@ PyObject* combine(const MethodSignature& sig, sdf::Kind kind, PyObject* args, Py
 /// fastest, read through the strides.
 std::vector<uint8_t> read_chunk(const ChunkView& view) {
     for (ptrdiff_t extent : view.shape) {
-        if (extent < sdf::kChunk) throw Panic{"ndarray: index out of bounds"};
+        if (extent < sdf::kChunk) throw Panic{text::kIndexOutOfBounds};
     }
     std::vector<uint8_t> cells(sdf::kChunkCells);
     uint8_t* next = cells.data();

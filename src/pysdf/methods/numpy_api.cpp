@@ -16,6 +16,7 @@
 #endif
 
 #include "module/guarded_call.hpp"
+#include "pysdf/messages.hpp"
 #include "pysdf/methods/convert.hpp"
 
 namespace pysdf {
@@ -194,7 +195,7 @@ const NumpyApi& numpy_api() {
             // NumPy's import could call back into this module on the loading
             // thread; fail that call rather than wait for ourselves.
             if (state.loader == self) {
-                throw Panic{"Failed to access NumPy array API capsule: loading re-entered"};
+                throw Panic{std::string(text::kNumpyCapsule) + "loading re-entered"};
             }
             seen = state.rounds;
         }
@@ -205,7 +206,7 @@ const NumpyApi& numpy_api() {
     try {
         load_api();
     } catch (const PythonError&) {
-        throw Panic{"Failed to access NumPy array API capsule: " + describe_pending_error()};
+        throw Panic{text::kNumpyCapsule + describe_pending_error()};
     }
     g_loaded.store(true, std::memory_order_release);
     return g_api;
@@ -255,7 +256,7 @@ PyRef new_float32_vector(size_t n, float*& storage) {
     if (!descr) throw PythonError{};
     const npy_intp dims[1] = {static_cast<npy_intp>(n)};
     PyRef array = PyRef::steal(api.zeros(1, dims, descr, kOrderC));  // steals descr
-    if (!array) throw Panic{"could not create the result array: " + describe_pending_error()};
+    if (!array) throw Panic{text::kResultArrayNotCreated + describe_pending_error()};
     storage = reinterpret_cast<float*>(as_array(array.get())->data);
     return array;
 }

@@ -3,6 +3,7 @@
 
 #include "module/guarded_call.hpp"
 #include "module/sdf_type.hpp"
+#include "pysdf/messages.hpp"
 #include "pysdf/methods/binder.hpp"
 #include "pysdf/methods/borrow.hpp"
 #include "pysdf/methods/convert.hpp"
@@ -30,7 +31,7 @@ sdf::Interrupt python_signals() {
 PyRef result(PyObject* made) {
     if (!made) {
         PyErr_WriteUnraisable(nullptr);
-        throw Panic{"could not create the result of a query"};
+        throw Panic{text::kQueryResultNotCreated};
     }
     return PyRef::steal(made);
 }
