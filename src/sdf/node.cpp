@@ -25,6 +25,9 @@ SdfNode* new_node(const SdfNode& value) {
 
 void free_node(void* storage) noexcept { ::operator delete(storage); }
 
+/// The owning pointer of a single-child kind, or null for any other kind:
+/// copying, releasing and owned_children all learn the single-child kinds
+/// from here.
 SdfNode** single_child_slot(SdfNode& n) {
     switch (n.kind) {
         case Kind::Dilate:
@@ -146,19 +149,16 @@ SdfNode make_difference(const SdfNode& a, const SdfNode& b) {
 }
 
 int owned_children(const SdfNode& node, SdfNode* out[2]) {
-    switch (node.kind) {
-        case Kind::Difference:
-            out[0] = node.difference.a;
-            out[1] = node.difference.b;
-            return 2;
-        case Kind::Dilate:
-        case Kind::Erode: out[0] = node.offset.child; return 1;
-        case Kind::Scale: out[0] = node.scale.child; return 1;
-        case Kind::Translate: out[0] = node.translate.child; return 1;
-        case Kind::Rotate: out[0] = node.rotate.child; return 1;
-        case Kind::Dual: out[0] = node.dual.child; return 1;
-        default: return 0;
+    if (node.kind == Kind::Difference) {
+        out[0] = node.difference.a;
+        out[1] = node.difference.b;
+        return 2;
     }
+    SdfNode copy = node;
+    SdfNode** slot = single_child_slot(copy);
+    if (!slot) return 0;
+    out[0] = *slot;
+    return 1;
 }
 
 namespace {
