@@ -1,7 +1,8 @@
-"""Whole programs that used to abort, hang or leak: a daemon thread inside a
-call when the interpreter exits, a fork during the first NumPy load, and
-memory running out while trees are copied and released. Each runs in a
-child process of its own."""
+"""Whole programs that used to abort, hang, leak or trust blindly: a daemon
+thread inside a call when the interpreter exits, a fork during the first
+NumPy load, memory running out while trees are copied and released,
+subinterpreters, and a NumPy interface table of an unknown layout. Each runs
+in a child process of its own."""
 
 import ctypes
 import os
@@ -165,7 +166,8 @@ def test_memory_running_out_while_copying_and_releasing():
 # lock of their own among them) refuse the import instead.
 INTERPRETERS = """
     import sys
-    USE = "from tessaron import Sdf; assert Sdf.sphere((0, 0, 0), 1.0).translate((0, 0, 1)).eval((0, 0, 3)) == 1.0"
+    USE = ("from tessaron import Sdf\\n"
+           "assert Sdf.sphere((0, 0, 0), 1.0).translate((0, 0, 1)).eval((0, 0, 3)) == 1.0")
     if sys.version_info >= (3, 13):
         import _interpreters
         def run(name, **config):
@@ -203,7 +205,8 @@ UNKNOWN_ABI = """
     version = ctypes.CFUNCTYPE(ctypes.c_uint)(lambda: 0x03000000)
     table = (ctypes.c_void_p * 4)(ctypes.cast(version, ctypes.c_void_p).value)  # the rest: NULL
     new_capsule = ctypes.pythonapi.PyCapsule_New
-    new_capsule.restype, new_capsule.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+    new_capsule.restype = ctypes.py_object
+    new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
     real, multiarray._ARRAY_API = multiarray._ARRAY_API, new_capsule(ctypes.addressof(table), None, None)
     try:
         Sdf.sphere((0, 0, 0), 1.0).eval_vec(numpy.zeros((1, 3)))
