@@ -1,7 +1,9 @@
 """The surface of the module and of the Sdf class: names, docs, signatures,
 construction rules and the exception type used for internal failures."""
 
+import ast
 import os
+import pathlib
 import subprocess
 import sys
 
@@ -70,6 +72,22 @@ def test_method_table():
         method = getattr(Sdf, name)
         assert (name, method.__text_signature__, method.__doc__) == (name, signature, None)
         assert isinstance(vars(Sdf)[name], staticmethod) == ("$self" not in signature)
+
+
+def test_stub_signatures_match_the_text_signatures():
+    stub = pathlib.Path(__file__).parents[1] / "stubs" / "tessaron-stubs" / "__init__.pyi"
+    sdf = next(node for node in ast.parse(stub.read_text()).body
+               if isinstance(node, ast.ClassDef) and node.name == "Sdf")
+    stubbed = []
+    for fn in sdf.body:
+        if isinstance(fn, ast.FunctionDef) and fn.name != "__new__":
+            args = fn.args  # written as a text signature: "/" and "*" mark the kinds
+            names = ([a.arg for a in args.posonlyargs] + ["/"] * bool(args.posonlyargs)
+                     + [a.arg for a in args.args] + ["*"] * bool(args.kwonlyargs)
+                     + [a.arg for a in args.kwonlyargs])
+            static = any(isinstance(d, ast.Name) and d.id == "staticmethod" for d in fn.decorator_list)
+            stubbed.append((fn.name, "(" + ", ".join(names if static else ["$self"] + names[1:]) + ")"))
+    assert stubbed == [(name, getattr(Sdf, name).__text_signature__) for name, _ in METHODS]
 
 
 def test_static_methods_through_an_instance_ignore_it():

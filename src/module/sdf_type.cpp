@@ -1,10 +1,14 @@
 // The Sdf heap type: slots, method table and instance creation.
 #include "module/sdf_type.hpp"
 
+#include <array>
+#include <atomic>
+#include <iterator>
 #include <new>
 #include <string>
 
 #include "module/guarded_call.hpp"
+#include "pysdf/messages.hpp"
 #include "pysdf/methods/methods.hpp"
 
 namespace pysdf {
@@ -36,43 +40,45 @@ std::string class_attribute_text(PyObject* cls, const char* attr) {
 
 // new: instances come only from the methods; calling the class refuses
 PyObject* sdf_refuse_new(PyTypeObject* cls, PyObject*, PyObject*) {
-    PyObject* c = reinterpret_cast<PyObject*>(cls);
-    const std::string text = "cannot create '" + class_attribute_text(c, "__module__") + "." +
-                             class_attribute_text(c, "__qualname__") + "' instances";
-    PyErr_SetString(PyExc_TypeError, text.c_str());
-    return nullptr;
+    return guarded_call([cls]() -> PyRef {
+        PyObject* c = reinterpret_cast<PyObject*>(cls);
+        const std::string text = "cannot create '" + class_attribute_text(c, "__module__") + "." +
+                                 class_attribute_text(c, "__qualname__") + "' instances";
+        PyErr_SetString(PyExc_TypeError, text.c_str());
+        throw PythonError{};
+    });
 }
 
-#define SDF_KW_METHOD(name, fn, flags, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), \
-     METH_VARARGS | METH_KEYWORDS | (flags), doc}
+constexpr size_t kMethodCount = std::size(kMethodTable);
 
-PyMethodDef sdf_methods[] = {
-    SDF_KW_METHOD("sphere", sdf_sphere, METH_STATIC, "sphere(center, radius)\n--\n\n"),
-    SDF_KW_METHOD("plane", sdf_plane, METH_STATIC, "plane(point, normal)\n--\n\n"),
-    SDF_KW_METHOD("segment", sdf_segment, METH_STATIC, "segment(a, b)\n--\n\n"),
-    SDF_KW_METHOD("ray", sdf_ray, METH_STATIC, "ray(origin, dir)\n--\n\n"),
-    SDF_KW_METHOD("voxel", sdf_voxel, METH_STATIC, "voxel(py_chunk)\n--\n\n"),
-    SDF_KW_METHOD("scale", sdf_scale, 0, "scale($self, k)\n--\n\n"),
-    SDF_KW_METHOD("translate", sdf_translate, 0, "translate($self, v)\n--\n\n"),
-    SDF_KW_METHOD("rotate", sdf_rotate, 0, "rotate($self, q)\n--\n\n"),
-    SDF_KW_METHOD("erode", sdf_erode, 0, "erode($self, r)\n--\n\n"),
-    SDF_KW_METHOD("dilate", sdf_dilate, 0, "dilate($self, r)\n--\n\n"),
-    {"dual", sdf_dual, METH_NOARGS, "dual($self)\n--\n\n"},
-    SDF_KW_METHOD("union", sdf_union, METH_STATIC, "union(objs)\n--\n\n"),
-    SDF_KW_METHOD("intersect", sdf_intersect, METH_STATIC, "intersect(objs)\n--\n\n"),
-    SDF_KW_METHOD("difference", sdf_difference, METH_STATIC, "difference(a, b)\n--\n\n"),
-    SDF_KW_METHOD("normal", sdf_normal, 0, "normal($self, p, eps)\n--\n\n"),
-    SDF_KW_METHOD("eval", sdf_eval, 0, "eval($self, p)\n--\n\n"),
-    SDF_KW_METHOD("eval_vec", sdf_eval_vec, 0, "eval_vec($self, pts)\n--\n\n"),
-    SDF_KW_METHOD("raymarch", sdf_raymarch, 0,
-                  "raymarch($self, origin, dir, max_steps, max_dist, eps)\n--\n\n"),
-    SDF_KW_METHOD("raymarch_with_normal", sdf_raymarch_with_normal, 0,
-                  "raymarch_with_normal($self, origin, dir, max_steps, max_dist, eps)\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
-};
+/// The text signatures, made from the method table when compiling.
+constexpr std::array<DocText, kMethodCount> kMethodDocs = [] {
+    std::array<DocText, kMethodCount> docs{};
+    for (size_t i = 0; i < kMethodCount; ++i) docs[i] = doc_of(*kMethodTable[i]);
+    return docs;
+}();
 
-#undef SDF_KW_METHOD
+PyMethodDef method_definition(const MethodEntry& entry, const DocText& doc) {
+    if (!entry.with_arguments) return {entry.name, entry.without_arguments, METH_NOARGS, doc.text};
+    const int receiver = entry.receiver == Receiver::Static ? METH_STATIC : 0;
+    return {entry.name,
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry.with_arguments)),
+            METH_VARARGS | METH_KEYWORDS | receiver, doc.text};
+}
+
+/// The interpreter's method definitions (ending with a zeroed sentinel),
+/// filled from the method table before the type is first created.
+PyMethodDef sdf_methods[kMethodCount + 1];
+
+void fill_method_definitions() {
+    static const bool filled = [] {
+        for (size_t i = 0; i < kMethodCount; ++i) {
+            sdf_methods[i] = method_definition(*kMethodTable[i], kMethodDocs[i]);
+        }
+        return true;
+    }();
+    (void)filled;
+}
 
 PyType_Slot sdf_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(sdf_dealloc)},
@@ -82,7 +88,7 @@ PyType_Slot sdf_slots[] = {
 };
 
 PyType_Spec sdf_spec = {
-    "builtins.Sdf",
+    text::kTypeName,
     static_cast<int>(sizeof(SdfObject)),
     0,
     Py_TPFLAGS_DEFAULT,
@@ -93,18 +99,34 @@ PyType_Spec sdf_spec = {
 
 PyTypeObject* sdf_type() {
     // Created once per process and kept: a re-imported module gets the same
-    // class object.
-    static PyObject* type = nullptr;
-    if (!type) type = PyType_FromSpec(&sdf_spec);
+    // class object. Creation can run the garbage collector, which can switch
+    // threads, so two threads may both create one: the first published wins.
+    static std::atomic<PyObject*> published{nullptr};
+    PyObject* type = published.load(std::memory_order_acquire);
+    if (!type) {
+        fill_method_definitions();
+        PyObject* made = PyType_FromSpec(&sdf_spec);
+        if (!made) return nullptr;
+        if (published.compare_exchange_strong(type, made, std::memory_order_acq_rel)) {
+            type = made;
+        } else {
+            Py_DECREF(made);
+        }
+    }
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
-PyRef new_sdf(Tree tree) {
+PyTypeObject* sdf_type_in_method() {
     PyTypeObject* type = sdf_type();
     if (!type) {
         PyErr_WriteUnraisable(nullptr);
-        throw Panic{"failed to create type object for `Sdf`"};
+        throw Panic{text::kTypeNotCreated};
     }
+    return type;
+}
+
+PyRef new_sdf(sdf::Tree tree) {
+    PyTypeObject* type = sdf_type_in_method();
     // Make the instance exactly as object.__new__(Sdf) would.
     auto object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
     PyRef args = PyRef::check(PyTuple_New(0));

@@ -36,7 +36,12 @@ class PyRef {
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(obj_); }
+    ~PyRef() {
+        // At interpreter exit a daemon thread is ended by an unwind that
+        // runs this without the interpreter lock; the reference is left to
+        // the dying process rather than dropped under another thread's feet.
+        if (obj_ && Py_IsInitialized()) Py_DECREF(obj_);
+    }
 
     PyObject* get() const { return obj_; }
     explicit operator bool() const { return obj_ != nullptr; }

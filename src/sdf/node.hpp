@@ -1,7 +1,8 @@
 // The shape tree: one fixed-size tagged record per node.
 //
-// Copying and releasing walk the tree with explicit work stacks, so a tree of
-// any depth is handled without deep recursion on the machine stack.
+// Copying and releasing walk the tree iteratively, keeping their work inside
+// the tree's own nodes: a tree of any depth or width is handled without deep
+// recursion on the machine stack and without memory beyond its own.
 #pragma once
 
 #include <cstddef>
@@ -75,7 +76,7 @@ SdfNode make_difference(const SdfNode& a, const SdfNode& b);
 /// Throws std::bad_alloc, leaving nothing allocated.
 SdfNode copy_tree(const SdfNode& source);
 
-/// Releases everything the tree owns. Never fails.
+/// Releases everything the tree owns. Allocates nothing and never fails.
 void release_tree(SdfNode& root) noexcept;
 
 /// Pointers to the owned single subtrees of a node, in evaluation order;

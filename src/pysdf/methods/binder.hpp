@@ -20,15 +20,6 @@ struct MethodSignature {
     size_t required;          // leading parameters that must be supplied
 };
 
-/// A signature of `names.size()` required positional-or-keyword parameters.
-template <size_t N>
-constexpr MethodSignature sdf_signature(const char* method, const char* const (&names)[N]) {
-    static_assert(N <= kMaxParams, "too many parameters");
-    MethodSignature sig{method, "Sdf", {}, N, 0, N};
-    for (size_t i = 0; i < N; ++i) sig.params[i] = names[i];
-    return sig;
-}
-
 /// One borrowed object per parameter (borrowed from the argument tuple or
 /// keyword dictionary, which outlive the call).
 using Slots = std::array<PyObject*, kMaxParams>;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "pysdf/messages.hpp"
 #include "pysdf/methods/convert.hpp"
 
 namespace pysdf {
@@ -12,7 +13,7 @@ SdfRef::SdfRef(PyObject* obj) {
     int64_t seen = count.load(std::memory_order_relaxed);
     do {
         if (seen == -1) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            PyErr_SetString(PyExc_RuntimeError, text::kAlreadyBorrowed);
             throw PythonError{};
         }
     } while (!count.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
@@ -25,11 +26,7 @@ SdfRef::~SdfRef() {
 }
 
 bool is_sdf(PyObject* obj) {
-    PyTypeObject* type = sdf_type();
-    if (!type) {
-        PyErr_WriteUnraisable(nullptr);
-        throw Panic{"failed to create type object for `Sdf`"};
-    }
+    PyTypeObject* type = sdf_type_in_method();
     return Py_TYPE(obj) == type || PyType_IsSubtype(Py_TYPE(obj), type);
 }
 
@@ -62,7 +59,7 @@ SdfRef borrow_sdf(PyObject* obj, const char* param) {
 std::vector<SdfRef> extract_sdf_list(PyObject* obj, const char* param) {
     return with_argument_name(param, [obj] {
         if (PyUnicode_Check(obj)) {
-            PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+            PyErr_SetString(PyExc_TypeError, text::kStrIsNotASequence);
             throw PythonError{};
         }
         if (!PySequence_Check(obj)) throw_type_mismatch(obj, "Sequence");

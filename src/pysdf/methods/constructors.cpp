@@ -4,6 +4,7 @@
 
 #include "module/guarded_call.hpp"
 #include "module/sdf_type.hpp"
+#include "pysdf/messages.hpp"
 #include "pysdf/methods/binder.hpp"
 #include "pysdf/methods/borrow.hpp"
 #include "pysdf/methods/convert.hpp"
@@ -14,13 +15,6 @@
 namespace pysdf {
 namespace {
 
-constexpr const char* kCenterRadius[] = {"center", "radius"};
-constexpr const char* kPointNormal[] = {"point", "normal"};
-constexpr const char* kAB[] = {"a", "b"};
-constexpr const char* kOriginDir[] = {"origin", "dir"};
-constexpr const char* kChunkParam[] = {"py_chunk"};
-constexpr const char* kObjs[] = {"objs"};
-
 /// A primitive built from two 3-tuples.
 template <class Build>
 PyObject* two_vectors(const MethodSignature& sig, PyObject* args, PyObject* kwargs, Build build) {
@@ -28,7 +22,7 @@ PyObject* two_vectors(const MethodSignature& sig, PyObject* args, PyObject* kwar
         const Slots slots = bind_arguments(sig, args, kwargs);
         const sdf::Vec3 first = extract_vec3(slots[0], sig.params[0]);
         const sdf::Vec3 second = extract_vec3(slots[1], sig.params[1]);
-        return new_sdf(Tree(build(first, second)));
+        return new_sdf(sdf::Tree(build(first, second)));
     });
 }
 
@@ -36,8 +30,8 @@ PyObject* two_vectors(const MethodSignature& sig, PyObject* args, PyObject* kwar
 PyObject* combine(const MethodSignature& sig, sdf::Kind kind, PyObject* args, PyObject* kwargs) {
     return guarded_call([&] {
         const Slots slots = bind_arguments(sig, args, kwargs);
-        std::vector<SdfRef> operands = extract_sdf_list(slots[0], "objs");
-        Tree list(sdf::make_list(kind, operands.size()));
+        std::vector<SdfRef> operands = extract_sdf_list(slots[0], sig.params[0]);
+        sdf::Tree list(sdf::make_list(kind, operands.size()));
         for (const SdfRef& operand : operands) {
             sdf::list_push(list.node(), sdf::copy_tree(operand.tree()));
         }
@@ -50,7 +44,7 @@ PyObject* combine(const MethodSignature& sig, sdf::Kind kind, PyObject* args, Py
 /// fastest, read through the strides.
 std::vector<uint8_t> read_chunk(const ChunkView& view) {
     for (ptrdiff_t extent : view.shape) {
-        if (extent < sdf::kChunk) throw Panic{"ndarray: index out of bounds"};
+        if (extent < sdf::kChunk) throw Panic{text::kIndexOutOfBounds};
     }
     std::vector<uint8_t> cells(sdf::kChunkCells);
     uint8_t* next = cells.data();
@@ -72,67 +66,67 @@ std::vector<uint8_t> read_chunk(const ChunkView& view) {
 }  // namespace
 
 PyObject* sdf_sphere(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("sphere", kCenterRadius);
+    static constexpr MethodSignature sig = signature_of(kSphere);
     return guarded_call([&] {
         const Slots slots = bind_arguments(sig, args, kwargs);
-        const sdf::Vec3 center = extract_vec3(slots[0], "center");
-        const float radius = extract_f32(slots[1], "radius");
-        return new_sdf(Tree(sdf::make_sphere(center, radius)));
+        const sdf::Vec3 center = extract_vec3(slots[0], sig.params[0]);
+        const float radius = extract_f32(slots[1], sig.params[1]);
+        return new_sdf(sdf::Tree(sdf::make_sphere(center, radius)));
     });
 }
 
 PyObject* sdf_plane(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("plane", kPointNormal);
+    static constexpr MethodSignature sig = signature_of(kPlane);
     return two_vectors(sig, args, kwargs, [](sdf::Vec3 point, sdf::Vec3 normal) {
         return sdf::make_plane(point, sdf::normalized(normal));
     });
 }
 
 PyObject* sdf_segment(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("segment", kAB);
+    static constexpr MethodSignature sig = signature_of(kSegment);
     return two_vectors(sig, args, kwargs, sdf::make_segment);
 }
 
 PyObject* sdf_ray(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("ray", kOriginDir);
+    static constexpr MethodSignature sig = signature_of(kRay);
     return two_vectors(sig, args, kwargs, [](sdf::Vec3 origin, sdf::Vec3 dir) {
         return sdf::make_ray(origin, sdf::normalized(dir));
     });
 }
 
 PyObject* sdf_voxel(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("voxel", kChunkParam);
+    static constexpr MethodSignature sig = signature_of(kVoxel);
     return guarded_call([&] {
         const Slots slots = bind_arguments(sig, args, kwargs);
-        const std::vector<uint8_t> cells = read_chunk(chunk_view(slots[0], "py_chunk"));
+        const std::vector<uint8_t> cells = read_chunk(chunk_view(slots[0], sig.params[0]));
         sdf::VoxelGrid* grid =
             sdf::new_voxel_grid(sdf::kChunk, sdf::build_voxel_grid(cells.data()));
-        return new_sdf(Tree(sdf::make_voxel(grid)));
+        return new_sdf(sdf::Tree(sdf::make_voxel(grid)));
     });
 }
 
 PyObject* sdf_union(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("union", kObjs);
+    static constexpr MethodSignature sig = signature_of(kUnion);
     return combine(sig, sdf::Kind::Union, args, kwargs);
 }
 
 PyObject* sdf_intersect(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("intersect", kObjs);
+    static constexpr MethodSignature sig = signature_of(kIntersect);
     return combine(sig, sdf::Kind::Intersect, args, kwargs);
 }
 
 PyObject* sdf_difference(PyObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("difference", kAB);
+    static constexpr MethodSignature sig = signature_of(kDifference);
     return guarded_call([&] {
         const Slots slots = bind_arguments(sig, args, kwargs);
-        Tree copy_a, copy_b;
+        sdf::Tree copy_a, copy_b;
         {
-            const SdfRef a = borrow_sdf(slots[0], "a");
-            const SdfRef b = borrow_sdf(slots[1], "b");
-            copy_a = Tree(sdf::copy_tree(a.tree()));
-            copy_b = Tree(sdf::copy_tree(b.tree()));
+            const SdfRef a = borrow_sdf(slots[0], sig.params[0]);
+            const SdfRef b = borrow_sdf(slots[1], sig.params[1]);
+            copy_a = sdf::Tree(sdf::copy_tree(a.tree()));
+            copy_b = sdf::Tree(sdf::copy_tree(b.tree()));
         }
-        return new_sdf(adopt(sdf::make_difference, copy_a, copy_b));
+        return new_sdf(sdf::adopt(sdf::make_difference, copy_a, copy_b));
     });
 }
 

@@ -5,6 +5,8 @@
 #include <limits>
 #include <string>
 
+#include "pysdf/messages.hpp"
+
 namespace pysdf {
 namespace {
 
@@ -116,7 +118,7 @@ uint32_t extract_u32(PyObject* obj, const char* param) {
     const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
     if (value > std::numeric_limits<uint32_t>::max()) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        PyErr_SetString(PyExc_OverflowError, text::kOutOfRangeIntegral);
         throw PythonError{};
     }
     return static_cast<uint32_t>(value);

@@ -4,10 +4,19 @@
 #include "pysdf/methods/numpy_api.hpp"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <mutex>
+#include <new>
 #include <string>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "module/guarded_call.hpp"
+#include "pysdf/messages.hpp"
 #include "pysdf/methods/convert.hpp"
 
 namespace pysdf {
@@ -31,12 +40,18 @@ constexpr int kTypeUByte = 2;
 constexpr int kTypeFloat = 11;
 constexpr int kOrderC = 0;
 
-// Positions in the interface table.
+// Positions in the interface table. The table starts with the function that
+// returns the ABI version of its layout; the positions below hold in the
+// layouts of NumPy 1.x and 2.x, and only in those.
+constexpr int kSlotAbiVersion = 0;
+constexpr unsigned kAbiVersion1 = 0x01000009;
+constexpr unsigned kAbiVersion2 = 0x02000000;
 constexpr int kSlotArrayType = 2;
 constexpr int kSlotDescrFromType = 45;
 constexpr int kSlotEquivTypes = 182;
 constexpr int kSlotZeros = 183;
 
+using AbiVersion = unsigned (*)();
 using DescrFromType = PyObject* (*)(int);
 using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
 using Zeros = PyObject* (*)(int, const npy_intp*, PyObject*, int);
@@ -50,7 +65,6 @@ struct NumpyApi {
 
 NumpyApi g_api;
 std::atomic<bool> g_loaded{false};
-std::mutex g_load_mutex;
 
 /// Imports NumPy and reads the interface capsule. Throws PythonError.
 void load_api() {
@@ -75,6 +89,13 @@ void load_api() {
     void* pointer = PyCapsule_GetPointer(capsule.get(), nullptr);
     if (!pointer) throw PythonError{};
     void** table = static_cast<void**>(pointer);
+    const unsigned abi = reinterpret_cast<AbiVersion>(table[kSlotAbiVersion])();
+    if (abi != kAbiVersion1 && abi != kAbiVersion2) {
+        PyErr_Format(PyExc_ImportError,
+                     "NumPy C ABI version 0x%x is neither 0x%x (NumPy 1.x) nor 0x%x (NumPy 2.x)",
+                     abi, kAbiVersion1, kAbiVersion2);
+        throw PythonError{};
+    }
     // The capsule stays referenced by NumPy's module for the process.
     g_api.array_type = static_cast<PyTypeObject*>(table[kSlotArrayType]);
     g_api.descr_from_type = reinterpret_cast<DescrFromType>(table[kSlotDescrFromType]);
@@ -82,32 +103,110 @@ void load_api() {
     g_api.zeros = reinterpret_cast<Zeros>(table[kSlotZeros]);
 }
 
+/// Who is loading the interface. `mutex` guards the fields and is held only
+/// for a few instructions: never while Python code runs, never while the
+/// interpreter lock is awaited.
+struct LoadState {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool active = false;
+    unsigned long loader = 0;  // thread ident of the loading thread
+    uint64_t rounds = 0;       // loads finished, successful or not
+};
+
+alignas(LoadState) unsigned char g_state_storage[sizeof(LoadState)];
+LoadState* g_state = nullptr;
+long g_state_process = 0;
+
+long process_id() {
+#ifdef _WIN32
+    return 1;  // no fork
+#else
+    return static_cast<long>(getpid());
+#endif
+}
+
+/// This process's load state; the interpreter lock is held. A child forked
+/// while another thread was loading or waiting inherits that thread's claim,
+/// and perhaps its locked mutex, with no thread left to release them: so each
+/// process starts its own state (the inherited one is abandoned in place).
+LoadState& load_state() {
+    const long pid = process_id();
+    if (!g_state || g_state_process != pid) {
+        g_state = new (g_state_storage) LoadState;
+        g_state_process = pid;
+    }
+    return *g_state;
+}
+
+/// Lets the interpreter lock go for the guard's lifetime and takes it back on
+/// every way out. Taking it back can end a daemon thread at interpreter exit,
+/// hence a destructor that may throw.
+class InterpreterLockReleased {
+  public:
+    InterpreterLockReleased() : saved_(PyEval_SaveThread()) {}
+    ~InterpreterLockReleased() noexcept(false) { PyEval_RestoreThread(saved_); }
+    InterpreterLockReleased(const InterpreterLockReleased&) = delete;
+    InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
+
+  private:
+    PyThreadState* saved_;
+};
+
+/// Waits, without the interpreter lock, until the load that is running now
+/// finishes, or a short while has passed (so that Ctrl-C is noticed).
+void await_other_loader(LoadState& state, uint64_t seen) {
+    InterpreterLockReleased unlocked;
+    std::unique_lock<std::mutex> lock(state.mutex);
+    state.finished.wait_for(lock, std::chrono::milliseconds(20),
+                            [&] { return state.rounds != seen; });
+}
+
+/// Ends this thread's claim on every way out of its load, also when the
+/// thread itself is ended mid-load at interpreter exit.
+struct LoadClaim {
+    LoadState& state;
+    ~LoadClaim() {
+        {
+            std::lock_guard<std::mutex> lock(state.mutex);
+            state.active = false;
+            ++state.rounds;
+        }
+        state.finished.notify_all();
+    }
+};
+
 /// The interface, loaded on first use. A thread that finds another one
-/// loading waits without holding the interpreter lock.
+/// loading waits for it without holding the interpreter lock.
 const NumpyApi& numpy_api() {
     if (g_loaded.load(std::memory_order_acquire)) return g_api;
-    // NumPy's import could call back into this module on the loading thread;
-    // fail that call rather than wait for ourselves.
-    thread_local bool loading_here = false;
-    if (loading_here) {
-        throw Panic{"Failed to access NumPy array API capsule: loading re-entered"};
+    LoadState& state = load_state();
+    const unsigned long self = PyThread_get_thread_ident();
+    for (;;) {
+        uint64_t seen;
+        {
+            std::lock_guard<std::mutex> lock(state.mutex);
+            if (g_loaded.load(std::memory_order_acquire)) return g_api;
+            if (!state.active) {
+                state.active = true;
+                state.loader = self;
+                break;
+            }
+            // NumPy's import could call back into this module on the loading
+            // thread; fail that call rather than wait for ourselves.
+            if (state.loader == self) {
+                throw Panic{std::string(text::kNumpyCapsule) + "loading re-entered"};
+            }
+            seen = state.rounds;
+        }
+        await_other_loader(state, seen);
+        if (PyErr_CheckSignals() < 0) throw PythonError{};
     }
-    std::unique_lock<std::mutex> lock(g_load_mutex, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        Py_BEGIN_ALLOW_THREADS
-        lock.lock();
-        Py_END_ALLOW_THREADS
-    }
-    if (g_loaded.load(std::memory_order_acquire)) return g_api;
-    struct LoadingFlag {
-        bool& flag;
-        explicit LoadingFlag(bool& f) : flag(f) { flag = true; }
-        ~LoadingFlag() { flag = false; }
-    } flag(loading_here);
+    LoadClaim claim{state};
     try {
         load_api();
     } catch (const PythonError&) {
-        throw Panic{"Failed to access NumPy array API capsule: " + describe_pending_error()};
+        throw Panic{text::kNumpyCapsule + describe_pending_error()};
     }
     g_loaded.store(true, std::memory_order_release);
     return g_api;
@@ -157,7 +256,7 @@ PyRef new_float32_vector(size_t n, float*& storage) {
     if (!descr) throw PythonError{};
     const npy_intp dims[1] = {static_cast<npy_intp>(n)};
     PyRef array = PyRef::steal(api.zeros(1, dims, descr, kOrderC));  // steals descr
-    if (!array) throw Panic{"could not create the result array: " + describe_pending_error()};
+    if (!array) throw Panic{text::kResultArrayNotCreated + describe_pending_error()};
     storage = reinterpret_cast<float*>(as_array(array.get())->data);
     return array;
 }

@@ -3,6 +3,7 @@
 
 #include "module/guarded_call.hpp"
 #include "module/sdf_type.hpp"
+#include "pysdf/messages.hpp"
 #include "pysdf/methods/binder.hpp"
 #include "pysdf/methods/borrow.hpp"
 #include "pysdf/methods/convert.hpp"
@@ -15,11 +16,6 @@
 namespace pysdf {
 namespace {
 
-constexpr const char* kP[] = {"p"};
-constexpr const char* kPEps[] = {"p", "eps"};
-constexpr const char* kPts[] = {"pts"};
-constexpr const char* kMarch[] = {"origin", "dir", "max_steps", "max_dist", "eps"};
-
 /// Lets long computations stop when a signal handler (Ctrl-C) raised.
 sdf::Interrupt python_signals() {
     return {[](void*) { return PyErr_CheckSignals() != 0; }, nullptr};
@@ -30,7 +26,7 @@ sdf::Interrupt python_signals() {
 PyRef result(PyObject* made) {
     if (!made) {
         PyErr_WriteUnraisable(nullptr);
-        throw Panic{"could not create the result of a query"};
+        throw Panic{text::kQueryResultNotCreated};
     }
     return PyRef::steal(made);
 }
@@ -54,11 +50,11 @@ PyObject* march_method(const MethodSignature& sig, PyObject* self, PyObject* arg
     return guarded_call([&] {
         const Slots slots = bind_arguments(sig, args, kwargs);
         const SdfRef receiver = borrow_receiver(self);
-        const sdf::Vec3 origin = extract_vec3(slots[0], "origin");
-        const sdf::Vec3 dir = extract_vec3(slots[1], "dir");
-        const uint32_t max_steps = extract_u32(slots[2], "max_steps");
-        const float max_dist = extract_f32(slots[3], "max_dist");
-        const float eps = extract_f32(slots[4], "eps");
+        const sdf::Vec3 origin = extract_vec3(slots[0], sig.params[0]);
+        const sdf::Vec3 dir = extract_vec3(slots[1], sig.params[1]);
+        const uint32_t max_steps = extract_u32(slots[2], sig.params[2]);
+        const float max_dist = extract_f32(slots[3], sig.params[3]);
+        const float eps = extract_f32(slots[4], sig.params[4]);
         const sdf::Evaluator f(program_of(receiver.get()));
         const auto result = march(f, origin, dir, max_steps, max_dist, eps, python_signals());
         return result ? to_python(*result) : PyRef::borrow(Py_None);
@@ -68,35 +64,35 @@ PyObject* march_method(const MethodSignature& sig, PyObject* self, PyObject* arg
 }  // namespace
 
 PyObject* sdf_eval(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("eval", kP);
+    static constexpr MethodSignature sig = signature_of(kEval);
     return guarded_call([&] {
         const Slots slots = bind_arguments(sig, args, kwargs);
         const SdfRef receiver = borrow_receiver(self);
-        const sdf::Vec3 p = extract_vec3(slots[0], "p");
+        const sdf::Vec3 p = extract_vec3(slots[0], sig.params[0]);
         const float d = sdf::evaluate(program_of(receiver.get()), p);
         return result(PyFloat_FromDouble(d));
     });
 }
 
 PyObject* sdf_normal(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("normal", kPEps);
+    static constexpr MethodSignature sig = signature_of(kNormal);
     return guarded_call([&] {
         const Slots slots = bind_arguments(sig, args, kwargs);
         const SdfRef receiver = borrow_receiver(self);
-        const sdf::Vec3 p = extract_vec3(slots[0], "p");
-        const float eps = extract_f32(slots[1], "eps");
+        const sdf::Vec3 p = extract_vec3(slots[0], sig.params[0]);
+        const float eps = extract_f32(slots[1], sig.params[1]);
         const sdf::Evaluator f(program_of(receiver.get()));
         return float_tuple(sdf::normal(f, p, eps));
     });
 }
 
 PyObject* sdf_raymarch(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("raymarch", kMarch);
+    static constexpr MethodSignature sig = signature_of(kRaymarch);
     return march_method(sig, self, args, kwargs, sdf::raymarch, hit_tuple);
 }
 
 PyObject* sdf_raymarch_with_normal(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("raymarch_with_normal", kMarch);
+    static constexpr MethodSignature sig = signature_of(kRaymarchWithNormal);
     return march_method(sig, self, args, kwargs, sdf::raymarch_with_normal,
                         [](const sdf::RayHitWithNormal& hit) {
                             PyRef hit_part = hit_tuple(hit.hit);
@@ -107,7 +103,7 @@ PyObject* sdf_raymarch_with_normal(PyObject* self, PyObject* args, PyObject* kwa
 }
 
 PyObject* sdf_eval_vec(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("eval_vec", kPts);
+    static constexpr MethodSignature sig = signature_of(kEvalVec);
     return guarded_call([&] {
         const Slots slots = bind_arguments(sig, args, kwargs);
         const SdfRef receiver = borrow_receiver(self);

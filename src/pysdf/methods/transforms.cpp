@@ -11,11 +11,6 @@
 namespace pysdf {
 namespace {
 
-constexpr const char* kK[] = {"k"};
-constexpr const char* kV[] = {"v"};
-constexpr const char* kQ[] = {"q"};
-constexpr const char* kR[] = {"r"};
-
 /// Binds the one argument, borrows the receiver, converts the argument with
 /// `convert`, and returns a new Sdf whose root is `make(value, copy)`.
 template <class Convert, class Make>
@@ -25,8 +20,9 @@ PyObject* transform(const MethodSignature& sig, PyObject* self, PyObject* args, 
         const Slots slots = bind_arguments(sig, args, kwargs);
         const SdfRef receiver = borrow_receiver(self);
         const auto value = convert(slots[0], sig.params[0]);
-        Tree copy(sdf::copy_tree(receiver.tree()));
-        return new_sdf(adopt([&](const sdf::SdfNode& child) { return make(value, child); }, copy));
+        sdf::Tree copy(sdf::copy_tree(receiver.tree()));
+        auto wrap = [&](const sdf::SdfNode& child) { return make(value, child); };
+        return new_sdf(sdf::adopt(wrap, copy));
     });
 }
 
@@ -40,17 +36,17 @@ sdf::Quat unit_quaternion(sdf::Quat q) {
 }  // namespace
 
 PyObject* sdf_scale(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("scale", kK);
+    static constexpr MethodSignature sig = signature_of(kScale);
     return transform(sig, self, args, kwargs, extract_f32, sdf::make_scale);
 }
 
 PyObject* sdf_translate(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("translate", kV);
+    static constexpr MethodSignature sig = signature_of(kTranslate);
     return transform(sig, self, args, kwargs, extract_vec3, sdf::make_translate);
 }
 
 PyObject* sdf_rotate(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("rotate", kQ);
+    static constexpr MethodSignature sig = signature_of(kRotate);
     return transform(sig, self, args, kwargs, extract_quat,
                      [](sdf::Quat q, const sdf::SdfNode& child) {
                          return sdf::make_rotate(unit_quaternion(q), child);
@@ -58,20 +54,20 @@ PyObject* sdf_rotate(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* sdf_erode(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("erode", kR);
+    static constexpr MethodSignature sig = signature_of(kErode);
     return transform(sig, self, args, kwargs, extract_f32, sdf::make_erode);
 }
 
 PyObject* sdf_dilate(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr MethodSignature sig = sdf_signature("dilate", kR);
+    static constexpr MethodSignature sig = signature_of(kDilate);
     return transform(sig, self, args, kwargs, extract_f32, sdf::make_dilate);
 }
 
 PyObject* sdf_dual(PyObject* self, PyObject*) {
     return guarded_call([&] {
         const SdfRef receiver = borrow_receiver(self);
-        Tree copy(sdf::copy_tree(receiver.tree()));
-        return new_sdf(adopt(sdf::make_dual, copy));
+        sdf::Tree copy(sdf::copy_tree(receiver.tree()));
+        return new_sdf(sdf::adopt(sdf::make_dual, copy));
     });
 }
 
