@@ -25,6 +25,8 @@ import numpy as np
 
 from tessaron import Sdf
 
+from numba_peer import make_peer
+
 F = np.float32
 
 
@@ -126,22 +128,41 @@ def best(fn, repeat, min_time=0.05):
     return min(timer.repeat(repeat=repeat, number=number)) / number
 
 
+def show(seconds):
+    """A time in the unit that keeps it readable."""
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
 class Table:
     """Rows of `speedup` = reference time / tessaron time; a target is a
-    least speedup (a target of 1/3 means "at most 3 times the reference")."""
+    least speedup (a target of 1/3 means "at most 3 times the reference").
+    Rows without a meaningful reference show the time alone, per item where
+    `per` names the item, against an upper limit when one is set."""
 
     def __init__(self):
         self.rows = []
 
-    def add(self, measure, ours, reference_name, reference, target=None):
+    def add(self, measure, ours, reference_name, reference, target=None, per=None, count=1):
         speedup = reference / ours
         met = None if target is None else speedup >= target
         self.rows.append({"measure": measure, "tessaron_s": ours, "reference": reference_name,
                           "reference_s": reference, "speedup": speedup, "target": target,
-                          "met": met})
+                          "met": met, "per": per, "count": count})
         goal = "" if target is None else f"  target >= {target:.3g}: {'met' if met else 'MISSED'}"
-        print(f"{measure:<40} {ours * 1e6:>11.2f} us  {reference_name:<14}"
-              f"{reference * 1e6:>11.2f} us  speedup {speedup:8.2f}{goal}", flush=True)
+        unit = f"/{per}" if per else ""
+        print(f"{measure:<44} {show(ours / count) + unit:>14}  {reference_name:<16}"
+              f"{show(reference / count) + unit:>14}  speedup {speedup:6.2f}{goal}", flush=True)
+
+    def alone(self, measure, ours, per=None, count=1, limit=None):
+        met = None if limit is None else ours / count <= limit
+        self.rows.append({"measure": measure, "tessaron_s": ours, "per": per, "count": count,
+                          "limit_s": limit, "met": met})
+        goal = "" if limit is None else f"  target <= {show(limit)}: {'met' if met else 'MISSED'}"
+        unit = f"/{per}" if per else ""
+        print(f"{measure:<44} {show(ours / count) + unit:>14}{goal}", flush=True)
 
 
 def bench_eval_vec(table, sizes, repeat):
@@ -159,12 +180,62 @@ def bench_eval_vec(table, sizes, repeat):
         copy_time = best(lambda: pts.astype("float32"), repeat)
         for name, (shape, reference) in scenes.items():
             ours = best(lambda: shape.eval_vec(pts), repeat)
-            if reference is not None:
+            if reference is not None and n >= 1000:
                 table.add(f"eval_vec {name} N={n}", ours, "NumPy float32",
                           best(lambda: reference(pts32), repeat),
-                          30 if (name, n) == ("scene8", 1_000_000) else None)
-            table.add(f"eval_vec {name} N={n}", ours, "astype copy", copy_time,
-                      1 / 3 if (name, n) == ("sphere", 1_000_000) else None)
+                          30 if (name, n) == ("scene8", 1_000_000) else None, "point", n)
+            elif n >= 1000:
+                table.alone(f"eval_vec {name} N={n}", ours, "point", n)
+            if name == "sphere" and n >= 100_000:
+                # The copy astype makes of float64 points, which eval_vec needs
+                # anyway: a yardstick only where it is a large share of the work.
+                table.add(f"eval_vec {name} N={n}", ours, "astype copy", copy_time,
+                          1 / 3 if (name, n) == ("sphere", 1_000_000) else None, "point", n)
+
+
+def bench_peers(table, n, repeat):
+    """scene8 against the Numba peer: the column loop at n points, the march
+    per distance sample; a sphere on float32 points against the bare copy;
+    one translated voxel chunk per point."""
+    rng = np.random.default_rng(3)
+    pts32 = rng.normal(scale=2.0, size=(n, 3)).astype(F)
+    sphere = Sdf.sphere((0, 0, 0), 1.0)
+    table.add(f"eval_vec sphere float32 N={n}", best(lambda: sphere.eval_vec(pts32), repeat),
+              "astype float32", best(lambda: pts32.astype("float32"), repeat), 1, "point", n)
+    chunk = (rng.random((16, 16, 16)) < 0.05).astype(np.uint8)
+    voxel = Sdf.voxel(chunk).translate((1.5, 2.5, 3.5))
+    table.alone(f"eval_vec one translated voxel chunk N={n}",
+                best(lambda: voxel.eval_vec(pts32), repeat), "point", n, 3e-9)
+    peer = make_peer()
+    if peer is None:
+        print("(Numba missing: peer rows skipped; pip install '.[bench]')")
+        return
+    columns, trace = peer
+    shape = scene8(Sdf)
+    x, y, z = (np.ascontiguousarray(pts32[:, i]) for i in range(3))
+    out = np.empty(n, F)
+    columns(x, y, z, out)
+    ours = shape.eval_vec(pts32)
+    if not np.array_equal(out.view(np.uint32), ours.view(np.uint32)):
+        raise SystemExit("the Numba scene8 differs from tessaron's: no comparison")
+    table.add(f"eval_vec scene8 N={n}", best(lambda: shape.eval_vec(pts32), repeat),
+              "Numba columns", best(lambda: columns(x, y, z, out), repeat), 1, "point", n)
+
+    origin, dirs = camera_rays(64)
+    dirs32 = dirs.astype(F)
+    rays = [tuple(map(float, r)) for r in dirs32]
+    march = shape.raymarch_with_normal
+    t_out, n_out = np.empty(len(rays), F), np.zeros((len(rays), 3), F)
+    samples = trace(np.asarray(origin, F), dirs32, 64, F(20.0), F(1e-3), t_out, n_out)
+    hits = [march(origin, r, 64, 20.0, 1e-3) for r in rays]
+    t_ours = np.array([np.nan if h is None else h[0][0] for h in hits], F)
+    if not np.array_equal(t_ours.view(np.uint32), t_out.view(np.uint32)):
+        raise SystemExit("the Numba tracer differs from tessaron's: no comparison")
+    table.add("raymarch_with_normal scene8, per sample", best(lambda: [march(origin, r, 64, 20.0, 1e-3)
+                                                                    for r in rays], repeat, 0.2),
+              "Numba tracer", best(lambda: trace(np.asarray(origin, F), dirs32, 64, F(20.0),
+                                                 F(1e-3), t_out, n_out), repeat, 0.2),
+              1, "sample", samples)
 
 
 def bench_single_point(table, repeat):
@@ -173,8 +244,7 @@ def bench_single_point(table, repeat):
     table.add("eval sphere, one point", best(lambda: sphere.eval(p), repeat),
               "math.dist", best(lambda: math.dist(p, c), repeat), 1 / 1.5)
     scene = scene8(Sdf)
-    table.add("eval scene8, one point", best(lambda: scene.eval(p), repeat),
-              "math.dist", best(lambda: math.dist(p, c), repeat))
+    table.alone("eval scene8, one point", best(lambda: scene.eval(p), repeat))
 
 
 def bench_voxel(table, repeat):
@@ -246,6 +316,7 @@ def main(argv=None):
     bench_single_point(table, repeat)
     bench_voxel(table, repeat)
     bench_eval_vec(table, sizes, repeat)
+    bench_peers(table, 1000 if args.quick else 1_000_000, repeat)
     bench_render(table, 16 if args.quick else 128, repeat)
     if args.json:
         with open(args.json, "w") as out:
