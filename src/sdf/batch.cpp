@@ -5,8 +5,10 @@
 #include "sdf/batch.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "sdf/block_kernel.hpp"
 #include "sdf/cpu.hpp"
@@ -53,6 +55,128 @@ BlockKernel pick_kernel(KernelChoice choice) {
     return eval_block_baseline;
 }
 
+// --- pruned programs: blocks of rows that lie close together -------------
+
+/// Rows per block when the program prunes: small blocks have small
+/// bounding boxes, so fewer children survive.
+constexpr size_t kPrunedBlock = 64;
+
+/// One block of the given rows: gather, then run.
+SDF_INLINE void eval_rows(const Program& program, const PointsView& view, const uint32_t* rows,
+                          size_t n, const BlockState& s) {
+    for (size_t i = 0; i < n; ++i) {
+        const Vec3 p = read_row(view, rows[i]);
+        s.x[i] = p.x;
+        s.y[i] = p.y;
+        s.z[i] = p.z;
+    }
+    block::run_block(program, s, n);
+}
+
+void eval_rows_baseline(const Program& program, const PointsView& view, const uint32_t* rows,
+                        size_t n, const BlockState& s) {
+    eval_rows(program, view, rows, n, s);
+}
+
+#ifdef SDF_HAVE_AVX2_KERNELS
+SDF_TARGET_AVX2 void eval_rows_avx2(const Program& program, const PointsView& view,
+                                    const uint32_t* rows, size_t n, const BlockState& s) {
+    eval_rows(program, view, rows, n, s);
+}
+#endif
+
+using RowsKernel = void (*)(const Program&, const PointsView&, const uint32_t*, size_t,
+                           const BlockState&);
+
+RowsKernel pick_rows_kernel(KernelChoice choice) {
+#ifdef SDF_HAVE_AVX2_KERNELS
+    if (use_avx2(choice)) return eval_rows_avx2;
+#endif
+    (void)choice;
+    return eval_rows_baseline;
+}
+
+/// Spreads the low 10 bits of v to every third bit.
+uint32_t spread_bits(uint32_t v) {
+    v &= 0x3FF;
+    v = (v | (v << 16)) & 0x030000FF;
+    v = (v | (v << 8)) & 0x0300F00F;
+    v = (v | (v << 4)) & 0x030C30C3;
+    v = (v | (v << 2)) & 0x09249249;
+    return v;
+}
+
+/// The rows in an order where consecutive rows lie close together: a
+/// counting sort by the cell of a grid over the rows' bounding box, cells
+/// in Morton order, rows with a NaN or infinite coordinate last. Any order
+/// gives the same results; this one only makes blocks small in space.
+std::vector<uint32_t> spatial_order(const PointsView& view) {
+    const size_t rows = view.rows;
+    float lo[3] = {kInfinity, kInfinity, kInfinity}, hi[3] = {-kInfinity, -kInfinity, -kInfinity};
+    for (size_t i = 0; i < rows; ++i) {
+        const Vec3 p = read_row(view, i);
+        const float v[3] = {p.x, p.y, p.z};
+        if (!(std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]))) continue;
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], v[a]);
+            hi[a] = std::max(hi[a], v[a]);
+        }
+    }
+    // About 32 rows per cell, at most 64 cells a side.
+    int bits = 0;
+    while (bits < 6 && (size_t{1} << (3 * (bits + 1))) * 32 <= rows) ++bits;
+    const uint32_t side = 1u << bits, cells = side * side * side;
+    double scale[3];
+    for (int a = 0; a < 3; ++a) {
+        const double extent = double{hi[a]} - double{lo[a]};
+        scale[a] = extent > 0 ? side / extent : 0.0;
+    }
+    std::vector<uint32_t> key(rows);
+    std::vector<uint32_t> start(size_t{cells} + 2, 0);
+    for (size_t i = 0; i < rows; ++i) {
+        const Vec3 p = read_row(view, i);
+        const float v[3] = {p.x, p.y, p.z};
+        uint32_t k = cells;
+        if (std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2])) {
+            k = 0;
+            for (int a = 0; a < 3; ++a) {
+                const double q = (double{v[a]} - lo[a]) * scale[a];
+                const uint32_t cell = static_cast<uint32_t>(std::min(q, side - 1.0));
+                k |= spread_bits(cell) << a;
+            }
+        }
+        key[i] = k;
+        ++start[k + 1];
+    }
+    for (uint32_t k = 0; k <= cells; ++k) start[k + 1] += start[k];
+    std::vector<uint32_t> order(rows);
+    for (size_t i = 0; i < rows; ++i) order[start[key[i]]++] = static_cast<uint32_t>(i);
+    return order;
+}
+
+/// A pruning program over rows sorted in space, block by block.
+void eval_points_pruned(const Program& program, const PointsView& view, float* out,
+                        const Interrupt& interrupt, KernelChoice choice) {
+    const std::vector<uint32_t> order = spatial_order(view);
+    const size_t block = kPrunedBlock;
+    const size_t per_lane = 4 + 3 * size_t{program.point_depth} + program.value_depth;
+    std::unique_ptr<float[]> workspace(new float[per_lane * block]);
+    std::unique_ptr<uint32_t[]> runs(new uint32_t[run_list_size(program)]);
+    std::unique_ptr<double[]> scratch(new double[scratch_size(program)]);
+    float* w = workspace.get();
+    const BlockState state{w, w + block, w + 2 * block, w + 3 * block, w + 4 * block,
+                           w + (4 + 3 * size_t{program.point_depth}) * block, block,
+                           runs.get(), scratch.get()};
+    const RowsKernel kernel = pick_rows_kernel(choice);
+    PollCounter polls(program, interrupt);
+    for (size_t start = 0; start < view.rows; start += block) {
+        const size_t n = std::min(block, view.rows - start);
+        kernel(program, view, order.data() + start, n, state);
+        for (size_t i = 0; i < n; ++i) out[order[start + i]] = state.d[i];
+        polls.count(n);
+    }
+}
+
 /// Too deep for block storage: one point at a time.
 void eval_points_singly(const Program& program, const PointsView& view, float* out,
                         const Interrupt& interrupt) {
@@ -70,6 +194,11 @@ void eval_points(const Program& program, const PointsView& view, float* out,
                  Interrupt interrupt, KernelChoice choice) {
     if (view.rows == 0) return;
     if (view.cols < 3) throw ColumnsError{};
+    const size_t lanes_needed = 4 + 3 * size_t{program.point_depth} + program.value_depth;
+    if (!program.indexes.empty() && view.rows <= 0xFFFFFFFFu &&
+        lanes_needed * kPrunedBlock <= kMaxWorkspaceFloats) {
+        return eval_points_pruned(program, view, out, interrupt, choice);
+    }
     // The three coordinate registers and the stacks, per lane.
     const size_t per_lane = 3 + 3 * size_t{program.point_depth} + program.value_depth;
     const size_t block = std::min(kBlock, kMaxWorkspaceFloats / per_lane / 8 * 8);
@@ -77,8 +206,13 @@ void eval_points(const Program& program, const PointsView& view, float* out,
     std::unique_ptr<float[]> workspace(new float[per_lane * block]);
     float* w = workspace.get();
     // The distance register of each block is its slice of `out` itself.
+    // (A pruning program this deep comes here too: its run list is needed.)
+    const bool prunes = !program.indexes.empty();
+    std::unique_ptr<uint32_t[]> runs(prunes ? new uint32_t[run_list_size(program)] : nullptr);
+    std::unique_ptr<double[]> scratch(prunes ? new double[scratch_size(program)] : nullptr);
     BlockState state{w, w + block, w + 2 * block, nullptr, w + 3 * block,
-                     w + (3 + 3 * size_t{program.point_depth}) * block, block};
+                     w + (3 + 3 * size_t{program.point_depth}) * block, block, runs.get(),
+                     scratch.get()};
     const BlockKernel kernel = pick_kernel(choice);
     PollCounter polls(program, interrupt);
     for (size_t start = 0; start < view.rows; start += block) {

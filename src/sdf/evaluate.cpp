@@ -6,7 +6,7 @@
 namespace sdf {
 
 Evaluator::Evaluator(const Program& program)
-    : program_(program), points_(inline_points_), values_(inline_values_) {
+    : program_(program), points_(inline_points_), values_(inline_values_), pruner_(program) {
     if (program.point_depth > kInline) {
         heap_points_.reset(new Vec3[program.point_depth]);
         points_ = heap_points_.get();
@@ -21,7 +21,11 @@ float Evaluator::operator()(Vec3 p) const {
     Vec3* saved_point = points_;  // one past the top of the point stack
     float* saved_value = values_;
     float d = 0.0f;
-    for (const Instr& in : program_.code) {
+    uint32_t* run = pruner_.runs();
+    const Instr* code = program_.code.data();
+    const size_t size = program_.code.size();
+    for (size_t pc = 0; pc < size;) {
+        const Instr& in = code[pc++];
         Vec3 q = p;  // the point this instruction reads
         if (in.source == Source::Saved) q = saved_point[-1];
         if (in.source == Source::SavedPop) q = *--saved_point;
@@ -53,6 +57,12 @@ float Evaluator::operator()(Vec3 p) const {
                 d = combine_distance(Combine::Intersect, *--saved_value, d);
                 break;
             case Op::DifferenceNext: d = difference_value(*--saved_value, d); break;
+            case Op::Prune:
+                d = program_.indexes[in.index].start;
+                pc = pruner_.enter(program_.indexes[in.index], in.index, p, pc, run);
+                break;
+            case Op::Next: pc = prune_next(pc, run); break;
+            case Op::PruneEnd: prune_end(run); break;
         }
     }
     return d;

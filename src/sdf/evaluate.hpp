@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "sdf/program.hpp"
+#include "sdf/prune_hook.hpp"
 #include "sdf/vec.hpp"
 
 namespace sdf {
@@ -27,6 +28,7 @@ class Evaluator {
     mutable float inline_values_[kInline];
     Vec3* points_;
     float* values_;
+    PointPruner pruner_;  // pruning's run list and reused choices
 };
 
 /// One-off evaluation: the distance of the program at p.

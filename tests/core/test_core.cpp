@@ -160,10 +160,13 @@ void test_batch_kernels(std::mt19937& rng) {
 
 }  // namespace
 
+int test_pruning();  // test_pruning.cpp; returns its failures
+
 int main() {
     std::mt19937 rng(12345);
     test_voxel_grids(rng);
     test_batch_kernels(rng);
+    failures += test_pruning();
     std::printf("core checks: %s (avx2 kernels %s)\n", failures ? "FAILED" : "passed",
                 sdf::cpu_has_avx2() ? "run" : "not available here");
     return failures ? 1 : 0;
