@@ -23,6 +23,7 @@ import timeit
 
 import numpy as np
 
+from scaling import bench_scaling
 from tessaron import Sdf
 
 F = np.float32
@@ -247,6 +248,7 @@ def main(argv=None):
     bench_voxel(table, repeat)
     bench_eval_vec(table, sizes, repeat)
     bench_render(table, 16 if args.quick else 128, repeat)
+    bench_scaling(table, args.quick, repeat)
     if args.json:
         with open(args.json, "w") as out:
             json.dump({"python": sys.version, "numpy": np.__version__,

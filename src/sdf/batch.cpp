@@ -96,14 +96,27 @@ RowsKernel pick_rows_kernel(KernelChoice choice) {
     return eval_rows_baseline;
 }
 
-/// Spreads the low 10 bits of v to every third bit.
-uint32_t spread_bits(uint32_t v) {
-    v &= 0x3FF;
-    v = (v | (v << 16)) & 0x030000FF;
-    v = (v | (v << 8)) & 0x0300F00F;
-    v = (v | (v << 4)) & 0x030C30C3;
-    v = (v | (v << 2)) & 0x09249249;
-    return v;
+/// Spreads the 6 low bits of v to every third bit.
+constexpr uint32_t spread_bits(uint32_t v) {
+    uint32_t out = 0;
+    for (int b = 0; b < 6; ++b) out |= ((v >> b) & 1u) << (3 * b);
+    return out;
+}
+
+struct SpreadTable {
+    uint32_t bits[64];
+    constexpr SpreadTable() : bits() {
+        for (uint32_t v = 0; v < 64; ++v) bits[v] = spread_bits(v);
+    }
+};
+constexpr SpreadTable kSpread;
+
+/// The cell of coordinate v on a grid of `side` cells from lo, `scale`
+/// cells per unit (v finite).
+inline uint32_t cell_of(float v, float lo, float scale, uint32_t side) {
+    const float q = (v - lo) * scale;  // at least 0: lo is the least coordinate
+    const uint32_t cell = q < static_cast<float>(side) ? static_cast<uint32_t>(q) : side - 1;
+    return cell < side ? cell : side - 1;
 }
 
 /// The rows in an order where consecutive rows lie close together: a
@@ -115,35 +128,32 @@ std::vector<uint32_t> spatial_order(const PointsView& view) {
     float lo[3] = {kInfinity, kInfinity, kInfinity}, hi[3] = {-kInfinity, -kInfinity, -kInfinity};
     for (size_t i = 0; i < rows; ++i) {
         const Vec3 p = read_row(view, i);
-        const float v[3] = {p.x, p.y, p.z};
-        if (!(std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]))) continue;
-        for (int a = 0; a < 3; ++a) {
-            lo[a] = std::min(lo[a], v[a]);
-            hi[a] = std::max(hi[a], v[a]);
-        }
+        if (!(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z))) continue;
+        lo[0] = std::min(lo[0], p.x);
+        lo[1] = std::min(lo[1], p.y);
+        lo[2] = std::min(lo[2], p.z);
+        hi[0] = std::max(hi[0], p.x);
+        hi[1] = std::max(hi[1], p.y);
+        hi[2] = std::max(hi[2], p.z);
     }
     // About 32 rows per cell, at most 64 cells a side.
     int bits = 0;
     while (bits < 6 && (size_t{1} << (3 * (bits + 1))) * 32 <= rows) ++bits;
     const uint32_t side = 1u << bits, cells = side * side * side;
-    double scale[3];
+    float scale[3];
     for (int a = 0; a < 3; ++a) {
-        const double extent = double{hi[a]} - double{lo[a]};
-        scale[a] = extent > 0 ? side / extent : 0.0;
+        const float extent = hi[a] - lo[a];
+        scale[a] = extent > 0 && std::isfinite(extent) ? static_cast<float>(side) / extent : 0.0f;
     }
     std::vector<uint32_t> key(rows);
     std::vector<uint32_t> start(size_t{cells} + 2, 0);
     for (size_t i = 0; i < rows; ++i) {
         const Vec3 p = read_row(view, i);
-        const float v[3] = {p.x, p.y, p.z};
         uint32_t k = cells;
-        if (std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2])) {
-            k = 0;
-            for (int a = 0; a < 3; ++a) {
-                const double q = (double{v[a]} - lo[a]) * scale[a];
-                const uint32_t cell = static_cast<uint32_t>(std::min(q, side - 1.0));
-                k |= spread_bits(cell) << a;
-            }
+        if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)) {
+            k = kSpread.bits[cell_of(p.x, lo[0], scale[0], side)] |
+                kSpread.bits[cell_of(p.y, lo[1], scale[1], side)] << 1 |
+                kSpread.bits[cell_of(p.z, lo[2], scale[2], side)] << 2;
         }
         key[i] = k;
         ++start[k + 1];

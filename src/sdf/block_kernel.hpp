@@ -279,7 +279,15 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
                 const PruneIndex& index = program.indexes[in.index];
                 const float start = index.start;
                 for (size_t i = 0; i < n; ++i) d[i] = start;
-                pc = prune_enter(index, lanes_region(p.x, p.y, p.z, n), pc, run, s.scratch);
+                pc = prune_enter_block(index, lanes_region(p.x, p.y, p.z, n), pc, run,
+                                       s.scratch);
+                break;
+            }
+            case Op::PruneSeeded: {
+                const Lanes at = points.top();  // the list's point
+                pc = prune_seeded_block(program.indexes[in.index],
+                                        lanes_region(at.x, at.y, at.z, n), d, n, pc, run,
+                                        s.scratch);
                 break;
             }
             case Op::Next: pc = prune_next(pc, run); break;

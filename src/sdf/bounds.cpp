@@ -433,20 +433,34 @@ bool build_prune_index(const SdfNode& list_node, PruneIndex& out) {
     return true;
 }
 
-size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_t* out,
-                          double* scratch, double* threshold) {
-    double rlo[3], rhi[3], far = 0;
+namespace {
+
+/// A region in the query's terms: its box in double, and the rounding
+/// margin B * P of its largest norm P.
+struct Query {
+    double rlo[3], rhi[3];
+    double margin;
+};
+
+/// False when the region cannot be pruned (not finite, or too far out).
+bool prepare(const PruneIndex& index, const Region& region, Query& q) {
+    double far = 0;
     for (int a = 0; a < 3; ++a) {
-        rlo[a] = region.lo[a];
-        rhi[a] = region.hi[a];
-        const double m = std::max(std::fabs(rlo[a]), std::fabs(rhi[a]));
+        q.rlo[a] = region.lo[a];
+        q.rhi[a] = region.hi[a];
+        const double m = std::max(std::fabs(q.rlo[a]), std::fabs(q.rhi[a]));
         far += m * m;
     }
     const double P = std::sqrt(far);  // NaN or inf when the region is not finite
-    if (!(P <= index.max_norm)) return SIZE_MAX;
-    const double margin = index.slope * P;
-    double T = kInfD;
-    size_t k = 0;
+    q.margin = index.slope * P;
+    return P <= index.max_norm;
+}
+
+/// The walk of the hierarchy, nearest boxes first, skipping every node and
+/// child whose lower bound over the region exceeds T. `visit(child, lo, T)`
+/// sees each child left, and lowers T by the child's upper bound if it can.
+template <class Visit>
+double walk(const PruneIndex& index, const Query& q, double T, Visit visit) {
     struct Pending {
         uint32_t node;
         double lo;
@@ -456,8 +470,8 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
     const PruneNode* nodes = index.nodes.data();
     const PruneChild* kids = index.children.data();
     auto node_lo = [&](const PruneNode& n) {
-        const double g2 = box_gap2(rlo, rhi, n.lo, n.hi);
-        return (g2 > 0 ? std::sqrt(g2) : -double{n.rho_max}) - margin;
+        const double g2 = box_gap2(q.rlo, q.rhi, n.lo, n.hi);
+        return (g2 > 0 ? std::sqrt(g2) : -double{n.rho_max}) - q.margin;
     };
     stack[top++] = {0, -kInfD};
     while (top > 0) {
@@ -477,18 +491,35 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
         for (uint32_t i = n.first; i < n.first + n.count; ++i) {
             const PruneChild& c = kids[i];
             // lo = |R - c| - rho - margin, compared without a root first.
-            const double reach = T + c.rho + margin;
-            const double g2 = box_gap2(rlo, rhi, c.c, c.c);
+            const double reach = T + c.rho + q.margin;
+            const double g2 = box_gap2(q.rlo, q.rhi, c.c, c.c);
             if (reach >= 0 && g2 > reach * reach) continue;
-            const double lo = std::sqrt(g2) - c.rho - margin;
+            const double lo = std::sqrt(g2) - c.rho - q.margin;
             if (lo > T) continue;
-            out[k] = c.pc;
-            scratch[k++] = lo;
-            if (c.sigma < std::numeric_limits<float>::infinity()) {
-                T = std::min(T, std::sqrt(far2(rlo, rhi, c.c)) + c.sigma + margin);
-            }
+            visit(c, lo, T);
         }
     }
+    return T;
+}
+
+/// The child's upper bound over the region (+inf when it has none).
+double upper(const Query& q, const PruneChild& c) {
+    if (!(c.sigma < std::numeric_limits<float>::infinity())) return kInfD;
+    return std::sqrt(far2(q.rlo, q.rhi, c.c)) + c.sigma + q.margin;
+}
+
+}  // namespace
+
+size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_t* out,
+                          double* scratch, double* threshold, double start) {
+    Query q;
+    if (!prepare(index, region, q)) return SIZE_MAX;
+    size_t k = 0;
+    const double T = walk(index, q, start, [&](const PruneChild& c, double lo, double& t) {
+        out[k] = c.pc;
+        scratch[k++] = lo;
+        t = std::min(t, upper(q, c));
+    });
     // T only fell during the walk: drop what it now rules out.
     size_t kept = 0;
     for (size_t i = 0; i < k; ++i) {
@@ -498,6 +529,20 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
     sort_small(out, kept);
     if (threshold) *threshold = T;
     return kept;
+}
+
+uint32_t best_child(const PruneIndex& index, const Region& region) {
+    Query q;
+    if (!prepare(index, region, q)) return kNoChild;
+    uint32_t best = kNoChild;
+    walk(index, q, kInfD, [&](const PruneChild& c, double, double& t) {
+        const double hi = upper(q, c);
+        if (hi < t) {
+            t = hi;
+            best = c.pc;
+        }
+    });
+    return best;
 }
 
 }  // namespace sdf

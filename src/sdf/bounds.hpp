@@ -29,6 +29,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "sdf/node.hpp"
@@ -90,8 +91,17 @@ struct Region {
 /// index.child_count entries) in ascending program order; returns how many.
 /// `scratch` has room for index.child_count doubles. Returns SIZE_MAX when
 /// nothing can be pruned (every child must run). `threshold`, when given,
-/// receives T (the scale of the region's neighbourhood).
+/// receives T (the scale of the region's neighbourhood). `start` is an
+/// upper bound of the list's normalised value (its value for a union, its
+/// negation for an intersection) at every point of the region, known from
+/// elsewhere (from evaluating one child there), or +inf.
 size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_t* out,
-                          double* scratch, double* threshold = nullptr);
+                          double* scratch, double* threshold = nullptr,
+                          double start = std::numeric_limits<double>::infinity());
+
+/// The indexed child with the least upper bound over the region (its start
+/// position), or kNoChild: one worth evaluating first to learn T exactly.
+constexpr uint32_t kNoChild = 0xFFFFFFFFu;
+uint32_t best_child(const PruneIndex& index, const Region& region);
 
 }  // namespace sdf

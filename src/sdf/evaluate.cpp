@@ -61,6 +61,7 @@ float Evaluator::operator()(Vec3 p) const {
                 d = program_.indexes[in.index].start;
                 pc = pruner_.enter(program_.indexes[in.index], in.index, p, pc, run);
                 break;
+            case Op::PruneSeeded: break;  // one point is not seeded: never runs
             case Op::Next: pc = prune_next(pc, run); break;
             case Op::PruneEnd: prune_end(run); break;
         }

@@ -166,8 +166,8 @@ class Compiler {
 
     /// A large list with a hierarchy: every child's code folds into D on
     /// its own, so that Prune can start D and run any ascending subset.
-    /// Execution order: PushP Prune (PushD LoadP ci Next' Next)... PruneEnd
-    /// PopP, Next' the list's UnionNext or IntersectNext.
+    /// Execution order: PushP Prune PruneSeeded (PushD LoadP ci Next' Next)...
+    /// PruneEnd PopP, Next' the list's UnionNext or IntersectNext.
     bool visit_pruned(const SdfNode& n, Op next) {
         if (!prune_ || n.list.len < kMinIndexedChildren) return false;
         PruneIndex index;
@@ -176,6 +176,8 @@ class Compiler {
         head.index = static_cast<uint32_t>(prog_.indexes.size());
         prog_.indexes.push_back(std::move(index));
         emit(instr(Op::PushP));
+        emit(head);
+        head.op = Op::PruneSeeded;
         emit(head);
         later_emit(instr(Op::PopP));
         later_emit(instr(Op::PruneEnd));
@@ -298,7 +300,7 @@ void resolve_prunes(Program& program) {
         const uint32_t here = static_cast<uint32_t>(pc);
         if (in.op == Op::Prune) {
             PruneIndex& index = program.indexes[in.index];
-            starts[in.index].push_back(here + 1);
+            starts[in.index].push_back(here + 2);  // after PruneSeeded
             open.push_back({in.index, 1});
             depth += index.child_count + 2;
             program.run_depth = std::max<uint64_t>(program.run_depth, depth);

@@ -57,6 +57,7 @@ enum class Op : uint32_t {
     DifferenceNext,    // a = pop; nb = -D; D = isnan(a) ? nb : (nb > a ? nb : a)
     // pruning of a large union or intersection (see bounds.hpp)
     Prune,      // D = start value; push the children to run; go to the first
+    PruneSeeded,  // blocks: after one child ran first, pick the others
     Next,       // end of one child's code: go to the next child to run
     PruneEnd,   // after the last child: drop the marker Prune left
 };
@@ -86,7 +87,7 @@ struct Instr {
     union {
         float f[7];
         const VoxelGrid* grid;
-        uint32_t index;  // Prune: which of Program::indexes
+        uint32_t index;  // Prune, PruneSeeded: which of Program::indexes
     };
     float shift[3];
 };
@@ -110,6 +111,7 @@ struct Program {
 /// falls through under kRunAll; PruneEnd pops the marker.
 constexpr uint32_t kRunAll = 0xFFFFFFFFu;
 constexpr uint32_t kRunDone = 0xFFFFFFFEu;
+constexpr uint32_t kRunSeeded = 0xFFFFFFFDu;
 
 /// Flattens a tree. Throws std::bad_alloc. The program refers to the
 /// tree's voxel grids without owning them: it must not outlive the tree.

@@ -10,7 +10,16 @@
 //    children the region needs; push kRunDone, the end position and the
 //    children's start positions (first on top), and jump to the position
 //    popped. Where nothing can be pruned (a region with NaN or infinite or
-//    very large coordinates) push kRunAll and fall through to child 0.
+//    very large coordinates) push kRunAll and fall through (PruneSeeded is
+//    then a no-op) to child 0.
+//    A block first runs one child alone, the one with the least upper
+//    bound at the block's centre: Prune pushes kRunSeeded and the position
+//    of PruneSeeded, and jumps to that child, whose Next comes back.
+//  - PruneSeeded (blocks, after a seed): pop kRunSeeded; T = the largest
+//    folded value over the lanes (an exact upper bound of the list's value
+//    at every lane, however the others fold); D = start again; then as
+//    Prune, with T as the walk's starting threshold. The seed is chosen
+//    again (its lower bound is below its value) and runs in its turn.
 //  - Next: under kRunAll fall through to the next child (or to PruneEnd
 //    after the last); otherwise jump to the position popped.
 //  - PruneEnd: pop the marker.
@@ -28,6 +37,8 @@
 #include "sdf/vec.hpp"
 
 namespace sdf {
+
+inline Region point_region(Vec3 p) { return {{p.x, p.y, p.z}, {p.x, p.y, p.z}}; }
 
 /// Room the run list and the scratch space need for `program`.
 inline size_t run_list_size(const Program& program) { return program.run_depth; }
@@ -49,6 +60,46 @@ inline size_t prune_enter(const PruneIndex& index, const Region& region, size_t 
     return base[1 + n];
 }
 
+/// Prune in a block over `region`: the position to continue at.
+inline size_t prune_enter_block(const PruneIndex& index, const Region& region, size_t next_pc,
+                                uint32_t*& run, double* scratch) {
+    const Region centre = point_region({region.lo[0] + (region.hi[0] - region.lo[0]) * 0.5f,
+                                        region.lo[1] + (region.hi[1] - region.lo[1]) * 0.5f,
+                                        region.lo[2] + (region.hi[2] - region.lo[2]) * 0.5f});
+    const uint32_t seed = best_child(index, centre);
+    if (seed == kNoChild) return prune_enter(index, region, next_pc + 1, run, scratch);
+    *run++ = kRunSeeded;
+    *run++ = static_cast<uint32_t>(next_pc);
+    return seed;
+}
+
+/// PruneSeeded in a block whose lanes hold the seed's folded values `d`
+/// (reset to the start value here); `region` is the list's point again.
+inline size_t prune_seeded_block(const PruneIndex& index, const Region& region, float* d,
+                                 size_t n, size_t next_pc, uint32_t*& run, double* scratch) {
+    if (run[-1] == kRunAll) return next_pc;
+    --run;  // kRunSeeded
+    const bool is_union = index.start > 0;
+    float top = is_union ? d[0] : -d[0];
+    for (size_t i = 0; i < n; ++i) {
+        const float g = is_union ? d[i] : -d[i];
+        top = g > top ? g : top;
+    }
+    for (size_t i = 0; i < n; ++i) d[i] = index.start;
+    uint32_t* base = run;
+    const size_t count =
+        collect_candidates(index, region, base + 2, scratch, nullptr, double{top});
+    if (count == SIZE_MAX) {
+        *run++ = kRunAll;
+        return next_pc;
+    }
+    base[0] = kRunDone;
+    base[1] = index.end_pc;
+    std::reverse(base + 2, base + 2 + count);
+    run = base + 1 + count;
+    return base[1 + count];
+}
+
 /// Next: the position to continue at.
 inline size_t prune_next(size_t next_pc, uint32_t*& run) {
     return run[-1] == kRunAll ? next_pc : *--run;
@@ -56,8 +107,6 @@ inline size_t prune_next(size_t next_pc, uint32_t*& run) {
 
 /// PruneEnd.
 inline void prune_end(uint32_t*& run) { --run; }
-
-inline Region point_region(Vec3 p) { return {{p.x, p.y, p.z}, {p.x, p.y, p.z}}; }
 
 /// Pushes a run list made of `count` chosen children (ascending), or
 /// kRunAll for SIZE_MAX; returns the position to continue at.
@@ -147,26 +196,41 @@ class PointPruner {
     std::unique_ptr<Cache[]> caches_;
 };
 
-/// The bounding box of n lanes (n >= 1); NaN anywhere makes it NaN.
-SDF_INLINE Region lanes_region(const float* __restrict x, const float* __restrict y,
-                               const float* __restrict z, size_t n) {
-    float lo[3] = {x[0], y[0], z[0]}, hi[3] = {x[0], y[0], z[0]};
-    bool nan = false;
-    const float* lanes[3] = {x, y, z};
-    for (int a = 0; a < 3; ++a) {
-        const float* __restrict v = lanes[a];
-        float l = lo[a], h = hi[a];
-        bool bad = false;
-        for (size_t i = 0; i < n; ++i) {
-            l = v[i] < l ? v[i] : l;
-            h = v[i] > h ? v[i] : h;
-            bad = bad | (v[i] != v[i]);
-        }
-        lo[a] = l;
-        hi[a] = h;
-        nan = nan || bad;
+/// The least and greatest of n lanes (n >= 1), and whether one is NaN.
+/// Eight running extremes, so that the loops vectorise (which lane holds
+/// which extreme does not matter for a bounding box); a NaN lane fails
+/// every comparison and is caught by its own loop.
+SDF_INLINE void lanes_range(const float* __restrict v, size_t n, float& lo, float& hi,
+                            bool& nan) {
+    float l[8], h[8];
+    for (int j = 0; j < 8; ++j) l[j] = h[j] = v[0];
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        for (int j = 0; j < 8; ++j) l[j] = v[i + j] < l[j] ? v[i + j] : l[j];
+        for (int j = 0; j < 8; ++j) h[j] = v[i + j] > h[j] ? v[i + j] : h[j];
     }
-    Region r{{lo[0], lo[1], lo[2]}, {hi[0], hi[1], hi[2]}};
+    for (; i < n; ++i) {
+        l[0] = v[i] < l[0] ? v[i] : l[0];
+        h[0] = v[i] > h[0] ? v[i] : h[0];
+    }
+    for (int j = 1; j < 8; ++j) {
+        l[0] = l[j] < l[0] ? l[j] : l[0];
+        h[0] = h[j] > h[0] ? h[j] : h[0];
+    }
+    unsigned bad = 0;
+    for (i = 0; i < n; ++i) bad |= static_cast<unsigned>(v[i] != v[i]);
+    lo = l[0];
+    hi = h[0];
+    nan = nan || bad != 0;
+}
+
+/// The bounding box of n lanes (n >= 1); NaN anywhere makes it NaN.
+SDF_INLINE Region lanes_region(const float* x, const float* y, const float* z, size_t n) {
+    Region r;
+    bool nan = false;
+    lanes_range(x, n, r.lo[0], r.hi[0], nan);
+    lanes_range(y, n, r.lo[1], r.hi[1], nan);
+    lanes_range(z, n, r.lo[2], r.hi[2], nan);
     if (nan) r.lo[0] = std::numeric_limits<float>::quiet_NaN();
     return r;
 }
