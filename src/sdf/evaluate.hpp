@@ -20,6 +20,8 @@ class Evaluator {
     const Program& program() const { return program_; }
 
   private:
+    template <bool Prunes>
+    float run(Vec3 p) const;
     static constexpr unsigned kInline = 32;
     const Program& program_;
     std::unique_ptr<Vec3[]> heap_points_;

@@ -129,51 +129,21 @@ inline size_t push_run(const PruneIndex& index, const uint32_t* chosen, size_t c
 /// about. One evaluator serves the six points of a normal or the samples
 /// of a march: a point inside the last region reuses its children, and a
 /// point that moved by a little (delta, at most 1/16 of the last threshold:
-/// the stencil of a normal) asks for the box
-/// of half-size delta about itself, so that the next few points fall in it.
+/// the stencil of a normal) asks for the box of half-size delta about
+/// itself, so that the next few points fall in it.
 /// The children kept for a region are right for every point in it.
 class PointPruner {
   public:
     /// Throws std::bad_alloc.
-    explicit PointPruner(const Program& program) {
-        if (program.indexes.empty()) return;
-        size_t pool = 0;
-        for (const PruneIndex& index : program.indexes) pool += index.child_count;
-        runs_.reset(new uint32_t[run_list_size(program)]);
-        scratch_.reset(new double[scratch_size(program)]);
-        pool_.reset(new uint32_t[pool]);
-        caches_.reset(new Cache[program.indexes.size()]);
-        pool = 0;
-        for (size_t k = 0; k < program.indexes.size(); ++k) {
-            caches_[k].list = pool_.get() + pool;
-            pool += program.indexes[k].child_count;
-        }
-    }
+    explicit PointPruner(const Program& program);
 
-    uint32_t* runs() const { return runs_.get(); }
-
-    /// Prune at point p.
-    size_t enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t next_pc,
-                 uint32_t*& run) const {
-        Cache& c = caches_[k];
-        if (!(c.valid && inside(p, c.box))) {
-            Region r = point_region(p);
-            if (c.valid) {
-                const float delta = std::max({std::fabs(p.x - c.last.x), std::fabs(p.y - c.last.y),
-                                              std::fabs(p.z - c.last.z)});
-                if (delta > 0 && delta <= c.threshold / 16) {
-                    r = {{p.x - delta, p.y - delta, p.z - delta},
-                         {p.x + delta, p.y + delta, p.z + delta}};
-                }
-            }
-            c.threshold = 0;
-            c.count = collect_candidates(index, r, c.list, scratch_.get(), &c.threshold);
-            c.box = r;
-            c.last = p;
-            c.valid = true;
-        }
-        return push_run(index, c.list, c.count, next_pc, run);
-    }
+    /// Prune at point p (the list's point); returns the position to
+    /// continue at. Out of line, so that the interpreter's loop keeps its
+    /// registers: the run list lives here, not in the loop.
+    size_t enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t next_pc) const;
+    /// Next and PruneEnd.
+    size_t next(size_t next_pc) const { return prune_next(next_pc, top_); }
+    void end() const { prune_end(top_); }
 
   private:
     struct Cache {
@@ -185,15 +155,11 @@ class PointPruner {
         bool valid = false;
     };
 
-    static bool inside(Vec3 p, const Region& r) {
-        return p.x >= r.lo[0] && p.x <= r.hi[0] && p.y >= r.lo[1] && p.y <= r.hi[1] &&
-               p.z >= r.lo[2] && p.z <= r.hi[2];
-    }
-
     std::unique_ptr<uint32_t[]> runs_;
     std::unique_ptr<double[]> scratch_;
     std::unique_ptr<uint32_t[]> pool_;
     std::unique_ptr<Cache[]> caches_;
+    mutable uint32_t* top_ = nullptr;  // one past the top of the run list
 };
 
 /// The least and greatest of n lanes (n >= 1), and whether one is NaN.
