@@ -123,10 +123,15 @@ inline uint32_t cell_of(float v, float lo, float scale, uint32_t side) {
 /// counting sort by the cell of a grid over the rows' bounding box, cells
 /// in Morton order, rows with a NaN or infinite coordinate last. Any order
 /// gives the same results; this one only makes blocks small in space.
-std::vector<uint32_t> spatial_order(const PointsView& view) {
+/// The sort's two passes over the rows poll too: 4096 rows cost about as
+/// much as 4096 * 100 instructions of the program.
+std::vector<uint32_t> spatial_order(const PointsView& view, PollCounter& polls,
+                                   size_t code_size) {
+    const uint64_t per_4096_rows = std::max<uint64_t>(1, (4096 * 100) / std::max<size_t>(code_size, 1));
     const size_t rows = view.rows;
     float lo[3] = {kInfinity, kInfinity, kInfinity}, hi[3] = {-kInfinity, -kInfinity, -kInfinity};
     for (size_t i = 0; i < rows; ++i) {
+        if (i % 4096 == 4095) polls.count(per_4096_rows);
         const Vec3 p = read_row(view, i);
         if (!(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z))) continue;
         lo[0] = std::min(lo[0], p.x);
@@ -148,6 +153,7 @@ std::vector<uint32_t> spatial_order(const PointsView& view) {
     std::vector<uint32_t> key(rows);
     std::vector<uint32_t> start(size_t{cells} + 2, 0);
     for (size_t i = 0; i < rows; ++i) {
+        if (i % 4096 == 4095) polls.count(per_4096_rows);
         const Vec3 p = read_row(view, i);
         uint32_t k = cells;
         if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)) {
@@ -164,9 +170,8 @@ std::vector<uint32_t> spatial_order(const PointsView& view) {
     return order;
 }
 
-/// Rows sorted at once: the sort's memory (8 bytes a row) and time stay
-/// small, and polls come between chunks as well as between blocks.
-constexpr size_t kSortChunk = size_t{1} << 18;
+/// Rows sorted at once: the sort's memory (8 bytes a row) stays bounded.
+constexpr size_t kSortChunk = size_t{1} << 20;
 
 /// A pruning program over rows sorted in space, chunk by chunk, block by
 /// block.
@@ -187,7 +192,7 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
         PointsView chunk = view;
         chunk.data += static_cast<ptrdiff_t>(first) * view.row_stride;
         chunk.rows = std::min(kSortChunk, view.rows - first);
-        const std::vector<uint32_t> order = spatial_order(chunk);
+        const std::vector<uint32_t> order = spatial_order(chunk, polls, program.code.size());
         float* chunk_out = out + first;
         for (size_t start = 0; start < chunk.rows; start += block) {
             const size_t n = std::min(block, chunk.rows - start);
