@@ -221,7 +221,8 @@ void eval_points(const Program& program, const PointsView& view, float* out,
     if (view.rows == 0) return;
     if (view.cols < 3) throw ColumnsError{};
     const size_t lanes_needed = 4 + 3 * size_t{program.point_depth} + program.value_depth;
-    if (!program.indexes.empty() && lanes_needed * kPrunedBlock <= kMaxWorkspaceFloats) {
+    if (program.widest_index >= kMinBlockPruned &&
+        lanes_needed * kPrunedBlock <= kMaxWorkspaceFloats) {
         return eval_points_pruned(program, view, out, interrupt, choice);
     }
     // The three coordinate registers and the stacks, per lane.

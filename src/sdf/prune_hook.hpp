@@ -60,9 +60,17 @@ inline size_t prune_enter(const PruneIndex& index, const Region& region, size_t 
     return base[1 + n];
 }
 
+/// Blocks prune only lists at least this wide: below it, running every
+/// child over a block costs less than choosing (and sorting rows for it).
+constexpr uint32_t kMinBlockPruned = 1024;
+
 /// Prune in a block over `region`: the position to continue at.
 inline size_t prune_enter_block(const PruneIndex& index, const Region& region, size_t next_pc,
                                 uint32_t*& run, double* scratch) {
+    if (index.child_count < kMinBlockPruned) {
+        *run++ = kRunAll;
+        return next_pc;
+    }
     const Region centre = point_region({region.lo[0] + (region.hi[0] - region.lo[0]) * 0.5f,
                                         region.lo[1] + (region.hi[1] - region.lo[1]) * 0.5f,
                                         region.lo[2] + (region.hi[2] - region.lo[2]) * 0.5f});
