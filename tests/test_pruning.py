@@ -170,12 +170,12 @@ def test_many_spheres_match_model_everywhere():
     # a hair larger), points all over the box, on surfaces and at centres,
     # far away and not finite, in batches of every block shape.
     rng = np.random.default_rng(7)
-    centres = np.round(rng.uniform(-1, 1, (1500, 3)) * 8) / 8
-    radii = rng.choice([0.0625, 0.125, 0.03, 0.0], 1500)
+    centres = np.round(rng.uniform(-1, 1, (1100, 3)) * 8) / 8
+    radii = rng.choice([0.0625, 0.125, 0.03, 0.0], 1100)
     centres[1::7], radii[1::7] = centres[::7][:len(centres[1::7])], radii[::7][:len(radii[1::7])]
     radii[2::11] = np.nextafter(radii[2::11].astype(F), F(1))
     shape = Sdf.union([Sdf.sphere(tuple(map(float, c)), float(r)) for c, r in zip(centres, radii)])
-    pts = rng.uniform(-1.2, 1.2, (3000, 3)).astype(F)
+    pts = rng.uniform(-1.2, 1.2, (18_000, 3)).astype(F)  # batches prune from 16 rows a child
     pts[:300] = centres[:300]  # on the surfaces, and at the centres
     pts[:150, 0] += radii[:150]
     pts[300:310] *= 1e12
@@ -183,7 +183,7 @@ def test_many_spheres_match_model_everywhere():
     pts[315:320, 2] = np.inf
     want = sphere_union_model(centres, radii, pts)
     order = rng.permutation(len(pts))
-    for n in (1, 63, 64, 65, 3000):
+    for n in (1, 65, 18_000):
         assert (bits(shape.eval_vec(pts[order[:n]])) == bits(want[order[:n]])).all()
-    single = [shape.eval(tuple(map(float, p))) for p in pts[::10]]
-    assert (bits(single) == bits(want[::10])).all()
+    single = [shape.eval(tuple(map(float, p))) for p in pts[::60]]
+    assert (bits(single) == bits(want[::60])).all()

@@ -221,7 +221,9 @@ void eval_points(const Program& program, const PointsView& view, float* out,
     if (view.rows == 0) return;
     if (view.cols < 3) throw ColumnsError{};
     const size_t lanes_needed = 4 + 3 * size_t{program.point_depth} + program.value_depth;
-    if (program.widest_index >= kMinBlockPruned &&
+    // Sorting pays when blocks of rows come out small beside the spacing of
+    // the children: with many more rows than children.
+    if (program.widest_index >= kMinBlockPruned && view.rows >= 16 * size_t{program.widest_index} &&
         lanes_needed * kPrunedBlock <= kMaxWorkspaceFloats) {
         return eval_points_pruned(program, view, out, interrupt, choice);
     }
@@ -233,12 +235,12 @@ void eval_points(const Program& program, const PointsView& view, float* out,
     float* w = workspace.get();
     // The distance register of each block is its slice of `out` itself.
     // (A pruning program this deep comes here too: its run list is needed.)
+    // Rows in their own order: the lists run every child (no scratch).
     const bool prunes = !program.indexes.empty();
     std::unique_ptr<uint32_t[]> runs(prunes ? new uint32_t[run_list_size(program)] : nullptr);
-    std::unique_ptr<double[]> scratch(prunes ? new double[scratch_size(program)] : nullptr);
     BlockState state{w, w + block, w + 2 * block, nullptr, w + 3 * block,
                      w + (3 + 3 * size_t{program.point_depth}) * block, block, runs.get(),
-                     scratch.get()};
+                     nullptr};
     const BlockKernel kernel = pick_kernel(choice);
     PollCounter polls(program, interrupt);
     for (size_t start = 0; start < view.rows; start += block) {

@@ -64,10 +64,11 @@ inline size_t prune_enter(const PruneIndex& index, const Region& region, size_t 
 /// child over a block costs less than choosing (and sorting rows for it).
 constexpr uint32_t kMinBlockPruned = 1024;
 
-/// Prune in a block over `region`: the position to continue at.
+/// Prune in a block over `region`: the position to continue at. A null
+/// `scratch` means blocks that are not compact in space: no pruning.
 inline size_t prune_enter_block(const PruneIndex& index, const Region& region, size_t next_pc,
                                 uint32_t*& run, double* scratch) {
-    if (index.child_count < kMinBlockPruned) {
+    if (!scratch || index.child_count < kMinBlockPruned) {
         *run++ = kRunAll;
         return next_pc;
     }

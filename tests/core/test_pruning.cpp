@@ -179,7 +179,9 @@ sdf::Vec3 query_point(std::mt19937& rng, int i) {
     return {x, y, z};
 }
 
-void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng) {
+/// `many_rows`: also a batch wide enough for blocks to prune (16 rows a
+/// child), costly on big random trees, so kept for the sphere clouds.
+void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng, bool many_rows) {
     const sdf::Program pruned = sdf::compile(tree, true);
     const sdf::Program plain = sdf::compile(tree, false);
     if (pruned.indexes.empty()) return;
@@ -211,7 +213,17 @@ void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng) {
             }
         }
     }
-    for (size_t rows : {size_t{1}, size_t{7}, size_t{64}, size_t{65}, size_t{120}}) {
+    // Batches prune only wide lists, with many more rows than children.
+    const size_t many = 16 * size_t{pruned.widest_index} + 5;
+    if (many_rows && pruned.widest_index >= 1024) {
+        // Dense, so that blocks are small beside the spheres and their
+        // choices are tight.
+        for (size_t i = pts.size() / 3; i < many; ++i) {
+            const sdf::Vec3 p = query_point(rng, static_cast<int>(i));
+            pts.insert(pts.end(), {p.x * 0.2f, p.y * 0.2f, p.z * 0.2f});
+        }
+    }
+    for (size_t rows : {size_t{1}, size_t{7}, size_t{64}, size_t{65}, pts.size() / 3}) {
         const sdf::PointsView view{reinterpret_cast<const char*>(pts.data()), rows, 3,
                                    3 * sizeof(float), sizeof(float)};
         for (sdf::KernelChoice kernel : {sdf::KernelChoice::Baseline, sdf::KernelChoice::Avx2}) {
@@ -235,7 +247,7 @@ int test_pruning() {
         sdf::SdfNode tree = maker.big_list(0);
         if (t % 3 == 1) tree = sdf::make_translate({0.5f, -0.25f, 1.0f}, tree);
         if (t % 5 == 2) tree = sdf::make_scale(t % 2 ? 1.5f : -0.75f, tree);
-        compare_tree(tree, t, rng);
+        compare_tree(tree, t, rng, false);
         pruned_trees += !sdf::compile(tree, true).indexes.empty();
         sdf::release_tree(tree);
     }
@@ -255,7 +267,7 @@ int test_pruning() {
             sdf::list_push(cloud, sdf::make_sphere(c, i % 9 == 2 ? radius + 3e-7f : radius));
         }
         if (t == 1) cloud = sdf::make_rotate({0.0f, 0.6f, 0.0f, 0.8f}, cloud);
-        compare_tree(cloud, kTrees + t, rng);
+        compare_tree(cloud, kTrees + t, rng, true);
         sdf::release_tree(cloud);
     }
     std::printf("pruning: %d of %d trees pruned, %ld comparisons, %ld children left out of "
