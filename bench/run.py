@@ -23,6 +23,7 @@ import timeit
 
 import numpy as np
 
+from scaling import bench_scaling
 from tessaron import Sdf
 
 from numba_peer import make_peer
@@ -318,6 +319,7 @@ def main(argv=None):
     bench_eval_vec(table, sizes, repeat)
     bench_peers(table, 1000 if args.quick else 1_000_000, repeat)
     bench_render(table, 16 if args.quick else 128, repeat)
+    bench_scaling(table, args.quick, repeat)
     if args.json:
         with open(args.json, "w") as out:
             json.dump({"python": sys.version, "numpy": np.__version__,

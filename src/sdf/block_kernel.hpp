@@ -14,6 +14,7 @@
 #include "sdf/batch.hpp"
 #include "sdf/primitives.hpp"
 #include "sdf/program.hpp"
+#include "sdf/prune_hook.hpp"
 
 namespace sdf {
 namespace block {
@@ -28,6 +29,8 @@ struct BlockState {
     float* point_stack;
     float* value_stack;
     size_t stride;
+    uint32_t* runs;   // pruning's run list and scratch (prune_hook.hpp);
+    double* scratch;  // null when the program prunes nothing
 };
 
 /// The lanes of one point: three arrays.
@@ -188,10 +191,13 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
     PointStack points(s.point_stack, s.stride);
     float* values = s.value_stack;  // next free value slot
     const size_t row = s.stride;    // floats between value slots
-    for (const Instr& stored : program.code) {
+    uint32_t* run = s.runs;
+    const Instr* code = program.code.data();
+    const size_t size = program.code.size();
+    for (size_t pc = 0; pc < size;) {
         // A local copy: the compiler then knows that writing lanes cannot
         // change the instruction's parameters, and vectorises the loops.
-        const Instr in = stored;
+        const Instr in = code[pc++];
         Lanes from = p;
         if (in.source == Source::Saved) from = points.top();
         if (in.source == Source::SavedPop) from = points.pop();
@@ -269,6 +275,23 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
                 }
                 break;
             }
+            case Op::Prune: {
+                const PruneIndex& index = program.indexes[in.index];
+                const float start = index.start;
+                for (size_t i = 0; i < n; ++i) d[i] = start;
+                pc = prune_enter_block(index, lanes_region(p.x, p.y, p.z, n), pc, run,
+                                       s.scratch);
+                break;
+            }
+            case Op::PruneSeeded: {
+                const Lanes at = points.top();  // the list's point
+                pc = prune_seeded_block(program.indexes[in.index],
+                                        lanes_region(at.x, at.y, at.z, n), d, n, pc, run,
+                                        s.scratch);
+                break;
+            }
+            case Op::Next: pc = prune_next(pc, run); break;
+            case Op::PruneEnd: prune_end(run); break;
         }
     }
 }

@@ -6,7 +6,7 @@
 namespace sdf {
 
 Evaluator::Evaluator(const Program& program)
-    : program_(program), points_(inline_points_), values_(inline_values_) {
+    : program_(program), points_(inline_points_), values_(inline_values_), pruner_(program) {
     if (program.point_depth > kInline) {
         heap_points_.reset(new Vec3[program.point_depth]);
         points_ = heap_points_.get();
@@ -18,10 +18,20 @@ Evaluator::Evaluator(const Program& program)
 }
 
 float Evaluator::operator()(Vec3 p) const {
+    return program_.indexes.empty() ? run<false>(p) : run<true>(p);
+}
+
+/// The interpreter loop; with Prunes, the pruning instructions move `ip`
+/// (prune_hook.hpp), and without, the loop is a plain walk of the code.
+template <bool Prunes>
+float Evaluator::run(Vec3 p) const {
     Vec3* saved_point = points_;  // one past the top of the point stack
     float* saved_value = values_;
     float d = 0.0f;
-    for (const Instr& in : program_.code) {
+    const Instr* const first = program_.code.data();
+    const Instr* const last = first + program_.code.size();
+    for (const Instr* ip = first; ip != last; ++ip) {
+        const Instr& in = *ip;
         Vec3 q = p;  // the point this instruction reads
         if (in.source == Source::Saved) q = saved_point[-1];
         if (in.source == Source::SavedPop) q = *--saved_point;
@@ -53,6 +63,23 @@ float Evaluator::operator()(Vec3 p) const {
                 d = combine_distance(Combine::Intersect, *--saved_value, d);
                 break;
             case Op::DifferenceNext: d = difference_value(*--saved_value, d); break;
+            // Each jump lands one before its target: the loop steps past it.
+            case Op::Prune:
+                if constexpr (Prunes) {
+                    d = program_.indexes[in.index].start;
+                    const size_t next = static_cast<size_t>(ip - first) + 1;
+                    ip = first + pruner_.enter(program_.indexes[in.index], in.index, p, next) - 1;
+                }
+                break;
+            case Op::PruneSeeded: break;  // one point is not seeded: never runs
+            case Op::Next:
+                if constexpr (Prunes) {
+                    ip = first + pruner_.next(static_cast<size_t>(ip - first) + 1) - 1;
+                }
+                break;
+            case Op::PruneEnd:
+                if constexpr (Prunes) pruner_.end();
+                break;
         }
     }
     return d;

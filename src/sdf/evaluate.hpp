@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "sdf/program.hpp"
+#include "sdf/prune_hook.hpp"
 #include "sdf/vec.hpp"
 
 namespace sdf {
@@ -19,6 +20,8 @@ class Evaluator {
     const Program& program() const { return program_; }
 
   private:
+    template <bool Prunes>
+    float run(Vec3 p) const;
     static constexpr unsigned kInline = 32;
     const Program& program_;
     std::unique_ptr<Vec3[]> heap_points_;
@@ -27,6 +30,7 @@ class Evaluator {
     mutable float inline_values_[kInline];
     Vec3* points_;
     float* values_;
+    PointPruner pruner_;  // pruning's run list and reused choices
 };
 
 /// One-off evaluation: the distance of the program at p.

@@ -26,6 +26,8 @@ struct Task {
 
 class Compiler {
   public:
+    explicit Compiler(bool prune) : prune_(prune) {}
+
     Program run(const SdfNode& root) {
         visit(&root);
         while (!tasks_.empty()) {
@@ -91,9 +93,15 @@ class Compiler {
                 emit(in);
                 break;
             }
-            case Kind::Union: visit_list(n->list, Op::UnionFirst, Op::UnionNext, kInf); break;
+            case Kind::Union:
+                if (!visit_pruned(*n, Op::UnionNext)) {
+                    visit_list(n->list, Op::UnionFirst, Op::UnionNext, kInf);
+                }
+                break;
             case Kind::Intersect:
-                visit_list(n->list, Op::IntersectFirst, Op::IntersectNext, -kInf);
+                if (!visit_pruned(*n, Op::IntersectNext)) {
+                    visit_list(n->list, Op::IntersectFirst, Op::IntersectNext, -kInf);
+                }
                 break;
             case Kind::Difference:
                 emit(instr(Op::PushP));
@@ -156,7 +164,35 @@ class Compiler {
         later_visit(&list.items[0]);
     }
 
+    /// A large list with a hierarchy: every child's code folds into D on
+    /// its own, so that Prune can start D and run any ascending subset.
+    /// Execution order: PushP Prune PruneSeeded (PushD LoadP ci Next' Next)...
+    /// PruneEnd PopP, Next' the list's UnionNext or IntersectNext.
+    bool visit_pruned(const SdfNode& n, Op next) {
+        if (!prune_ || n.list.len < kMinIndexedChildren) return false;
+        PruneIndex index;
+        if (!build_prune_index(n, index)) return false;
+        Instr head = instr(Op::Prune);
+        head.index = static_cast<uint32_t>(prog_.indexes.size());
+        prog_.indexes.push_back(std::move(index));
+        emit(instr(Op::PushP));
+        emit(head);
+        head.op = Op::PruneSeeded;
+        emit(head);
+        later_emit(instr(Op::PopP));
+        later_emit(instr(Op::PruneEnd));
+        for (size_t i = n.list.len; i-- > 0;) {
+            later_emit(instr(Op::Next));
+            later_emit(instr(next));
+            later_visit(&n.list.items[i]);
+            later_emit(instr(Op::LoadP));
+            later_emit(instr(Op::PushD));
+        }
+        return true;
+    }
+
     static constexpr float kInf = std::numeric_limits<float>::infinity();
+    bool prune_;
     Program prog_;
     std::vector<Task> tasks_;
     uint32_t points_ = 0;
@@ -248,11 +284,52 @@ std::vector<Instr> fuse_translations(const std::vector<Instr>& code) {
     return out;
 }
 
+/// Once the code is final: the start position of every child of every
+/// pruned list (until now its ordinal), each list's end, and the sizes of
+/// the run list and scratch space the interpreters need.
+void resolve_prunes(Program& program) {
+    struct Open {
+        uint32_t index;
+        uint32_t next_child;
+    };
+    std::vector<Open> open;
+    std::vector<std::vector<uint32_t>> starts(program.indexes.size());
+    uint64_t depth = 0;
+    for (size_t pc = 0; pc < program.code.size(); ++pc) {
+        const Instr& in = program.code[pc];
+        const uint32_t here = static_cast<uint32_t>(pc);
+        if (in.op == Op::Prune) {
+            PruneIndex& index = program.indexes[in.index];
+            starts[in.index].push_back(here + 2);  // after PruneSeeded
+            open.push_back({in.index, 1});
+            depth += index.child_count + 2;
+            program.run_depth = std::max<uint64_t>(program.run_depth, depth);
+            program.widest_index = std::max(program.widest_index, index.child_count);
+        } else if (in.op == Op::Next) {
+            Open& top = open.back();
+            PruneIndex& index = program.indexes[top.index];
+            if (top.next_child++ < index.child_count) {
+                starts[top.index].push_back(here + 1);
+            } else {
+                index.end_pc = here + 1;
+                depth -= index.child_count + 2;
+                open.pop_back();
+            }
+        }
+    }
+    for (size_t k = 0; k < program.indexes.size(); ++k) {
+        PruneIndex& index = program.indexes[k];
+        for (PruneChild& c : index.children) c.pc = starts[k][c.pc];
+        for (uint32_t& pc : index.always) pc = starts[k][pc];
+    }
+}
+
 }  // namespace
 
-Program compile(const SdfNode& root) {
-    Program program = Compiler().run(root);
+Program compile(const SdfNode& root, bool prune) {
+    Program program = Compiler(prune).run(root);
     program.code = fuse_translations(fuse_leaf_combines(fuse_point_loads(program.code)));
+    resolve_prunes(program);
     return program;
 }
 

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "sdf/bounds.hpp"
 #include "sdf/node.hpp"
 
 namespace sdf {
@@ -54,6 +55,11 @@ enum class Op : uint32_t {
     UnionNext,         // a = pop; D = D < a ? D : a
     IntersectNext,     // a = pop; D = D > a ? D : a
     DifferenceNext,    // a = pop; nb = -D; D = isnan(a) ? nb : (nb > a ? nb : a)
+    // pruning of a large union or intersection (see bounds.hpp)
+    Prune,      // D = start value; push the children to run; go to the first
+    PruneSeeded,  // blocks: after one child ran first, pick the others
+    Next,       // end of one child's code: go to the next child to run
+    PruneEnd,   // after the last child: drop the marker Prune left
 };
 
 struct VoxelGrid;
@@ -81,6 +87,7 @@ struct Instr {
     union {
         float f[7];
         const VoxelGrid* grid;
+        uint32_t index;  // Prune, PruneSeeded: which of Program::indexes
     };
     float shift[3];
 };
@@ -89,10 +96,27 @@ struct Program {
     std::vector<Instr> code;
     uint32_t point_depth = 0;  // most points saved at once
     uint32_t value_depth = 0;  // most distances saved at once
+    // Pruning: one hierarchy per pruned union or intersection, the most
+    // entries its evaluation keeps on the run list at once, and the most
+    // children of one of them.
+    std::vector<PruneIndex> indexes;
+    uint32_t run_depth = 0;
+    uint32_t widest_index = 0;
 };
+
+/// The run list of pruned lists, shared by both interpreters. A Prune
+/// pushes either kRunAll (evaluate every child: the code falls through them
+/// in order) or kRunDone, its end position, then the chosen children's
+/// start positions, first on top. Next jumps to the position it pops, or
+/// falls through under kRunAll; PruneEnd pops the marker.
+constexpr uint32_t kRunAll = 0xFFFFFFFFu;
+constexpr uint32_t kRunDone = 0xFFFFFFFEu;
+constexpr uint32_t kRunSeeded = 0xFFFFFFFDu;
 
 /// Flattens a tree. Throws std::bad_alloc. The program refers to the
 /// tree's voxel grids without owning them: it must not outlive the tree.
-Program compile(const SdfNode& root);
+/// With `prune`, large unions and intersections get a hierarchy and are
+/// evaluated through Prune / Next (same results, fewer children run).
+Program compile(const SdfNode& root, bool prune = true);
 
 }  // namespace sdf

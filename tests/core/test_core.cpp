@@ -221,6 +221,8 @@ void test_float_env_guard(const char* answers) {
 
 }  // namespace
 
+int test_pruning();  // test_pruning.cpp; returns its failures
+
 int main(int argc, char** argv) {
     std::mt19937 rng(12345);
     test_voxel_grids(rng);
@@ -228,6 +230,7 @@ int main(int argc, char** argv) {
     const char* answers = argc > 1 ? argv[1] : TESSARON_KNOWN_ANSWERS;
     if (core_checks::check_known_answers(answers) != 0) ++failures;
     test_float_env_guard(answers);
+    failures += test_pruning();
     std::printf("core checks: %s (avx2 kernels %s)\n", failures ? "FAILED" : "passed",
                 sdf::cpu_has_avx2() ? "run" : "not available here");
     return failures ? 1 : 0;

@@ -1,0 +1,548 @@
+// Bounds of subtrees, the hierarchy over a union's children, and the query
+// that picks the children a region needs.
+//
+// The rounding argument. Every bound is computed for the float evaluation
+// itself: E(P) = A + B * P bounds the difference between the value the
+// evaluator computes and the real-number value of the same formulas with
+// the same stored float parameters, for every point with |p| <= P. Each
+// rule below adds the error of its own operations, with generous constants
+// (each float operation errs by at most u = 2^-24 of its result, plus at
+// most 2^-149 when the result is subnormal). The claims are only made while
+// every magnitude met in the evaluation stays below 2^40 (so nothing
+// overflows, even when squared); a query whose region reaches beyond that
+// is not pruned. Query arithmetic runs in double, whose own rounding is
+// covered by the extra 2^-30 slack added to B and to every radius.
+#include "sdf/bounds.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "sdf/vec.hpp"
+
+namespace sdf {
+namespace {
+
+constexpr double kU = 1.0 / 16777216.0;       // 2^-24, the float unit roundoff
+constexpr double kTiny = 1.0 / 1152921504606846976.0;  // 2^-60, covers underflow
+constexpr double kSafe = 1099511627776.0;     // 2^40, the largest magnitude claimed
+constexpr double kSlack = 1.0 / 1073741824.0; // 2^-30, covers double query arithmetic
+constexpr double kInfD = std::numeric_limits<double>::infinity();
+constexpr int kMaxDepth = 16;                 // deeper subtrees stay unbounded
+constexpr uint32_t kLeafSize = 8;
+
+struct D3 {
+    double x, y, z;
+};
+
+D3 d3(Vec3 v) { return {v.x, v.y, v.z}; }
+double norm(D3 v) { return std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z); }
+D3 sub(D3 a, D3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+D3 add(D3 a, D3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+D3 mul(D3 a, double k) { return {a.x * k, a.y * k, a.z * k}; }
+
+bool fine(double v) { return std::isfinite(v) && std::fabs(v) <= kSafe; }
+bool fine(Vec3 v) { return fine(v.x) && fine(v.y) && fine(v.z); }
+
+/// What is known of a subtree's value v at points p with |p| <= P, while
+/// alpha * P + beta <= 2^40 (every magnitude met is below that):
+///   lo_ok: s * v >= |p - c| - rho - E(P) whenever v is not NaN;
+///   hi_ok: s * v <= |p - c| + sigma + E(P) whenever v is not NaN;
+///   nonan: v is never NaN.
+/// E(P) = A + B * P. The magnitudes of s * v are also below alpha P + beta.
+struct Bound {
+    bool lo_ok = false, hi_ok = false, nonan = false;
+    int s = 1;
+    D3 c{0, 0, 0};
+    double rho = 0, sigma = 0;
+    double A = 0, B = 0;
+    double alpha = 1, beta = 0;
+
+    bool known() const { return lo_ok || hi_ok; }
+};
+
+Bound unknown() { return Bound{}; }
+
+Bound ball(D3 c, double rho, double sigma, bool nonan, double A, double B, double alpha,
+           double beta) {
+    Bound b;
+    b.lo_ok = b.hi_ok = true;
+    b.nonan = nonan;
+    b.c = c;
+    b.rho = rho;
+    b.sigma = sigma;
+    b.A = A;
+    b.B = B;
+    b.alpha = alpha;
+    b.beta = beta;
+    return b;
+}
+
+/// |p - c| - r: the norm errs by 3.5u relative plus 2^-73 absolute, the
+/// subtraction by u of the result: within 16u (P + |c| + |r|) + 2^-60.
+Bound sphere_bound(const SdfNode& n) {
+    const Vec3 c = n.sphere.center;
+    const float r = n.sphere.radius;
+    if (!fine(c) || !fine(r)) return unknown();
+    const double m = norm(d3(c)) + std::fabs(r);
+    return ball(d3(c), r, -double{r}, true, 16 * kU * m + kTiny, 16 * kU, 2, 2 * m);
+}
+
+/// The distance to a + h e with h clamped to [0, 1]: the computed closest
+/// point lies within 3u (|a| + |e|) of the segment, and the norm errs as in
+/// a sphere, so the value is within 32u (P + |a| + |e|) + 2^-60 of the
+/// distance to some point of the segment: between |p - m| - |e|/2 and
+/// |p - m| + |e|/2, m the midpoint. NaN only when e.e is 0.
+Bound segment_bound(const SdfNode& n) {
+    const Vec3 a = n.segment.a;
+    const Vec3 e = n.segment.b - a;  // as the compiled program forms it
+    const float ee = dot(e, e);
+    if (!fine(a) || !fine(e)) return unknown();
+    const double half = norm(d3(e)) / 2;
+    const double m = norm(d3(a)) + 2 * half;
+    return ball(add(d3(a), mul(d3(e), 0.5)), half, half, ee > 0.0f, 32 * kU * m + kTiny,
+                32 * kU, 2, 2 * m);
+}
+
+/// p' = p - v, each coordinate within u of its value: the point moves by at
+/// most u (P + |v|), and |p'| <= (1 + u)(P + |v|).
+Bound translate_bound(Bound b, Vec3 v) {
+    if (!fine(v)) return unknown();
+    const double nv = norm(d3(v));
+    b.c = add(b.c, d3(v));
+    b.A = b.A + b.B * (1 + kU) * nv + 2 * kU * nv + kSlack * norm(b.c);
+    b.B = b.B * (1 + kU) + 2 * kU;
+    b.beta = b.beta + b.alpha * (1 + kU) * nv;
+    b.alpha = b.alpha * (1 + kU);
+    return b;
+}
+
+/// The stored quaternion q, |q|^2 = 1 + eps. The evaluator turns p by the
+/// conjugate with the unnormalised formula, which gives |q|^2 R^-1 p up to
+/// 42u |p| of rounding; so the child's centre c is at R c in the parent,
+/// and the point errs by at most (eps + 64u) P.
+Bound rotate_bound(Bound b, Quat q) {
+    if (!std::isfinite(q.x) || !std::isfinite(q.y) || !std::isfinite(q.z) ||
+        !std::isfinite(q.w)) {
+        return unknown();
+    }
+    const double qx = q.x, qy = q.y, qz = q.z, qw = q.w;
+    const double qq = qx * qx + qy * qy + qz * qz + qw * qw;
+    const double eps = std::fabs(qq - 1);
+    if (!(eps <= 1.0 / 1048576.0)) return unknown();
+    const D3 u{qx, qy, qz};
+    const D3 c = b.c;
+    const double d = u.x * c.x + u.y * c.y + u.z * c.z;
+    const double s = qw * qw - (u.x * u.x + u.y * u.y + u.z * u.z);
+    const D3 cross{u.y * c.z - u.z * c.y, u.z * c.x - u.x * c.z, u.x * c.y - u.y * c.x};
+    b.c = mul(add(add(mul(u, 2 * d), mul(c, s)), mul(cross, 2 * qw)), 1 / qq);
+    const double grow = eps + 64 * kU;
+    b.A = b.A + kSlack * kU * (norm(c) + 1e-300);
+    b.B = b.B * (1 + grow) + grow;
+    b.alpha = std::max(b.alpha * (1 + grow), 6.0);
+    return b;
+}
+
+/// k v(p / k): the point errs by u P / |k|, which moves the cone by u P;
+/// the product errs by u of its magnitude. A negative k flips the sign.
+Bound scale_bound(Bound b, float k) {
+    const double K = std::fabs(double{k});
+    if (!std::isfinite(k) || !(K >= 1.0 / kSafe) || !(K <= kSafe)) return unknown();
+    b.c = mul(b.c, k);
+    b.rho *= K;
+    b.sigma *= K;
+    if (k < 0) b.s = -b.s;
+    b.A = K * b.A + 2 * kU * K * b.beta;
+    b.B = (b.B + 2 * kU * b.alpha) * (1 + 2 * kU) + 2 * kU;
+    b.alpha = b.alpha * (1 + kU) / K * std::max(1.0, K);
+    b.beta = b.beta * std::max(1.0, K);
+    return b;
+}
+
+/// v - r (r > 0 grows the shape): s v moves by -s r; the sum errs by u of
+/// its magnitude, below alpha P + beta + |r|.
+Bound offset_bound(Bound b, float r, bool dilate) {
+    if (!fine(r)) return unknown();
+    const double delta = dilate ? -b.s * double{r} : b.s * double{r};
+    b.rho -= delta;
+    b.sigma += delta;
+    b.beta += std::fabs(r);
+    b.A = b.A * (1 + 2 * kU) + 2 * kU * b.beta;
+    b.B = b.B * (1 + 2 * kU) + 2 * kU * b.alpha;
+    return b;
+}
+
+/// The folds of a list in normalised form: g = min (or max) of the non-NaN
+/// child values g_i, +inf (or -inf) when there is none. The result is
+/// never NaN. A lower bound of a min needs every child's; its upper bound
+/// needs one child that is never NaN; and the other way round for a max.
+Bound list_bound(const std::vector<Bound>& kids, bool take_min) {
+    Bound out;
+    if (kids.empty()) return out;
+    const int s = kids[0].s;
+    bool all_lo = true, all_hi = true, any_lo = false, any_hi = false;
+    D3 lo{kInfD, kInfD, kInfD}, hi{-kInfD, -kInfD, -kInfD};
+    for (const Bound& k : kids) {
+        const bool same = k.known() && k.s == s;
+        all_lo = all_lo && same && k.lo_ok;
+        all_hi = all_hi && same && k.hi_ok;
+        any_lo = any_lo || (same && k.lo_ok && k.nonan);
+        any_hi = any_hi || (same && k.hi_ok && k.nonan);
+        if (!same) continue;
+        lo = {std::min(lo.x, k.c.x), std::min(lo.y, k.c.y), std::min(lo.z, k.c.z)};
+        hi = {std::max(hi.x, k.c.x), std::max(hi.y, k.c.y), std::max(hi.z, k.c.z)};
+        out.A = std::max(out.A, k.A);
+        out.B = std::max(out.B, k.B);
+        out.alpha = std::max(out.alpha, k.alpha);
+        out.beta = std::max(out.beta, k.beta);
+    }
+    out.lo_ok = take_min ? all_lo : any_lo;
+    out.hi_ok = take_min ? any_hi : all_hi;
+    if (!out.known()) return unknown();
+    out.s = s;
+    out.nonan = true;
+    out.c = {(lo.x + hi.x) / 2, (lo.y + hi.y) / 2, (lo.z + hi.z) / 2};
+    // A child's cone about c_i holds about c within |c - c_i| more.
+    out.rho = take_min ? -kInfD : kInfD;
+    out.sigma = take_min ? kInfD : -kInfD;
+    for (const Bound& k : kids) {
+        if (!(k.known() && k.s == s)) continue;
+        const double shift = norm(sub(out.c, k.c)) * (1 + kSlack);
+        if (k.lo_ok && (take_min || k.nonan)) {
+            const double r = k.rho + shift;
+            out.rho = take_min ? std::max(out.rho, r) : std::min(out.rho, r);
+        }
+        if (k.hi_ok && (!take_min || k.nonan)) {
+            const double r = k.sigma + shift;
+            out.sigma = take_min ? std::min(out.sigma, r) : std::max(out.sigma, r);
+        }
+    }
+    return out;
+}
+
+Bound analyse(const SdfNode& n, int depth);
+
+Bound analyse_list(const NodeList& list, bool is_union, int depth) {
+    std::vector<Bound> kids;
+    kids.reserve(list.len);
+    for (size_t i = 0; i < list.len; ++i) kids.push_back(analyse(list.items[i], depth + 1));
+    if (kids.empty()) return unknown();
+    // union: f = min f_i; in the form g = s f that is a min for s = +1 and
+    // a max for s = -1. An intersection the other way round.
+    const bool take_min = is_union == (kids[0].s > 0);
+    return list_bound(kids, take_min);
+}
+
+/// a with b cut away is da or -db, and never below a non-NaN da: a lower
+/// bound of a (s = +1, never NaN) is one of the difference.
+Bound difference_bound(const Bound& a) {
+    if (!(a.lo_ok && a.nonan && a.s > 0)) return unknown();
+    Bound b = a;
+    b.hi_ok = false;
+    return b;
+}
+
+Bound analyse(const SdfNode& n, int depth) {
+    if (depth > kMaxDepth) return unknown();
+    switch (n.kind) {
+        case Kind::Sphere: return sphere_bound(n);
+        case Kind::Segment: return segment_bound(n);
+        case Kind::Plane:
+        case Kind::Ray:
+        case Kind::Voxel: return unknown();
+        case Kind::Union: return analyse_list(n.list, true, depth);
+        case Kind::Intersect: return analyse_list(n.list, false, depth);
+        case Kind::Difference: return difference_bound(analyse(*n.difference.a, depth + 1));
+        case Kind::Dilate: return offset_bound(analyse(*n.offset.child, depth + 1), n.offset.r, true);
+        case Kind::Erode: return offset_bound(analyse(*n.offset.child, depth + 1), n.offset.r, false);
+        case Kind::Scale: return scale_bound(analyse(*n.scale.child, depth + 1), n.scale.k);
+        case Kind::Translate:
+            return translate_bound(analyse(*n.translate.child, depth + 1), n.translate.v);
+        case Kind::Rotate: return rotate_bound(analyse(*n.rotate.child, depth + 1), n.rotate.q);
+        case Kind::Dual: {
+            Bound b = analyse(*n.dual.child, depth + 1);
+            b.s = -b.s;
+            return b;
+        }
+    }
+    return unknown();
+}
+
+/// The float next above a double (or +inf): radii are rounded outward.
+float round_up(double v) {
+    float f = static_cast<float>(v);
+    if (double{f} < v) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+    return f;
+}
+float round_down(double v) {
+    float f = static_cast<float>(v);
+    if (double{f} > v) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+    return f;
+}
+
+/// The record of an indexed child, or false when its numbers do not fit.
+bool make_record(const Bound& b, uint32_t ordinal, PruneChild& out) {
+    const float c[3] = {static_cast<float>(b.c.x), static_cast<float>(b.c.y),
+                        static_cast<float>(b.c.z)};
+    const D3 moved = sub(D3{c[0], c[1], c[2]}, b.c);
+    const double slack = b.A + norm(moved) + kSlack * (norm(b.c) + std::fabs(b.rho)) + kTiny;
+    out.c[0] = c[0];
+    out.c[1] = c[1];
+    out.c[2] = c[2];
+    out.rho = round_up(b.rho + slack);
+    out.sigma = std::numeric_limits<float>::infinity();
+    if (b.hi_ok && b.nonan) {
+        out.sigma = round_up(b.sigma + slack + kSlack * std::fabs(b.sigma));
+    }
+    out.pc = ordinal;
+    return std::isfinite(c[0]) && std::isfinite(c[1]) && std::isfinite(c[2]) &&
+           std::isfinite(out.rho) && !std::isnan(out.sigma);
+}
+
+class Builder {
+  public:
+    explicit Builder(PruneIndex& index) : index_(index) {}
+
+    void build() {
+        index_.nodes.reserve(2 * (index_.children.size() / kLeafSize + 1));
+        index_.nodes.emplace_back();
+        fill(0, 0, static_cast<uint32_t>(index_.children.size()));
+    }
+
+  private:
+    /// Node `at` holds children [first, first + count).
+    void fill(uint32_t at, uint32_t first, uint32_t count) {
+        PruneChild* kids = index_.children.data();
+        double lo[3] = {kInfD, kInfD, kInfD}, hi[3] = {-kInfD, -kInfD, -kInfD};
+        double clo[3] = {kInfD, kInfD, kInfD}, chi[3] = {-kInfD, -kInfD, -kInfD};
+        float rho_max = -std::numeric_limits<float>::infinity();
+        for (uint32_t i = first; i < first + count; ++i) {
+            const double r = std::max(0.0, double{kids[i].rho});
+            for (int a = 0; a < 3; ++a) {
+                lo[a] = std::min(lo[a], kids[i].c[a] - r);
+                hi[a] = std::max(hi[a], kids[i].c[a] + r);
+                clo[a] = std::min(clo[a], double{kids[i].c[a]});
+                chi[a] = std::max(chi[a], double{kids[i].c[a]});
+            }
+            rho_max = std::max(rho_max, kids[i].rho);
+        }
+        PruneNode node{};
+        for (int a = 0; a < 3; ++a) {
+            node.lo[a] = round_down(lo[a]);
+            node.hi[a] = round_up(hi[a]);
+        }
+        node.rho_max = rho_max;
+        if (count <= kLeafSize) {
+            node.first = first;
+            node.count = count;
+            index_.nodes[at] = node;
+            return;
+        }
+        int axis = 0;
+        for (int a = 1; a < 3; ++a) {
+            if (chi[a] - clo[a] > chi[axis] - clo[axis]) axis = a;
+        }
+        const uint32_t half = count / 2;
+        std::nth_element(kids + first, kids + first + half, kids + first + count,
+                         [axis](const PruneChild& x, const PruneChild& y) {
+                             return x.c[axis] < y.c[axis];
+                         });
+        const uint32_t left = static_cast<uint32_t>(index_.nodes.size());
+        index_.nodes.emplace_back();
+        index_.nodes.emplace_back();
+        node.first = left;
+        node.count = 0;
+        index_.nodes[at] = node;
+        fill(left, first, half);
+        fill(left + 1, first + half, count - half);
+    }
+
+    PruneIndex& index_;
+};
+
+/// Squared distance from the region to a box (0 when they meet).
+inline double box_gap2(const double* rlo, const double* rhi, const float* lo, const float* hi) {
+    double sum = 0;
+    for (int a = 0; a < 3; ++a) {
+        const double below = double{lo[a]} - rhi[a], above = rlo[a] - double{hi[a]};
+        const double g = below > above ? below : above;
+        sum += g > 0 ? g * g : 0.0;
+    }
+    return sum;
+}
+
+/// Squared distance from the region to its farthest point from c.
+inline double far2(const double* rlo, const double* rhi, const float* c) {
+    double sum = 0;
+    for (int a = 0; a < 3; ++a) {
+        const double g = std::max(std::fabs(rlo[a] - c[a]), std::fabs(rhi[a] - c[a]));
+        sum += g * g;
+    }
+    return sum;
+}
+
+void sort_small(uint32_t* v, size_t n) {
+    if (n > 24) return std::sort(v, v + n);
+    for (size_t i = 1; i < n; ++i) {
+        const uint32_t x = v[i];
+        size_t j = i;
+        for (; j > 0 && v[j - 1] > x; --j) v[j] = v[j - 1];
+        v[j] = x;
+    }
+}
+
+}  // namespace
+
+size_t PruneIndex::bytes() const {
+    return children.capacity() * sizeof(PruneChild) + nodes.capacity() * sizeof(PruneNode) +
+           always.capacity() * sizeof(uint32_t) + sizeof(PruneIndex);
+}
+
+bool build_prune_index(const SdfNode& list_node, PruneIndex& out) {
+    const bool is_union = list_node.kind == Kind::Union;
+    const NodeList& list = list_node.list;
+    out = PruneIndex{};
+    out.child_count = static_cast<uint32_t>(list.len);
+    out.start = is_union ? std::numeric_limits<float>::infinity()
+                         : -std::numeric_limits<float>::infinity();
+    // Children whose cone opens upward in the fold's direction are indexed.
+    const int want = is_union ? 1 : -1;
+    double max_norm = kInfD, slope = 0;
+    for (size_t i = 0; i < list.len; ++i) {
+        const Bound b = analyse(list.items[i], 0);
+        PruneChild record;
+        const bool indexed = b.lo_ok && b.s == want && b.alpha > 0 && b.beta < kSafe &&
+                             make_record(b, static_cast<uint32_t>(i), record);
+        if (!indexed) {
+            out.always.push_back(static_cast<uint32_t>(i));
+            continue;
+        }
+        out.children.push_back(record);
+        max_norm = std::min(max_norm, (kSafe - b.beta) / b.alpha);
+        slope = std::max(slope, b.B);
+    }
+    if (out.children.size() < kMinIndexedChildren) {
+        out = PruneIndex{};
+        return false;
+    }
+    out.children.shrink_to_fit();
+    out.always.shrink_to_fit();
+    out.slope = slope + kSlack;
+    out.max_norm = max_norm;
+    Builder(out).build();
+    return true;
+}
+
+namespace {
+
+/// A region in the query's terms: its box in double, and the rounding
+/// margin B * P of its largest norm P.
+struct Query {
+    double rlo[3], rhi[3];
+    double margin;
+};
+
+/// False when the region cannot be pruned (not finite, or too far out).
+bool prepare(const PruneIndex& index, const Region& region, Query& q) {
+    double far = 0;
+    for (int a = 0; a < 3; ++a) {
+        q.rlo[a] = region.lo[a];
+        q.rhi[a] = region.hi[a];
+        const double m = std::max(std::fabs(q.rlo[a]), std::fabs(q.rhi[a]));
+        far += m * m;
+    }
+    const double P = std::sqrt(far);  // NaN or inf when the region is not finite
+    q.margin = index.slope * P;
+    return P <= index.max_norm;
+}
+
+/// The walk of the hierarchy, nearest boxes first, skipping every node and
+/// child whose lower bound over the region exceeds T. `visit(child, lo, T)`
+/// sees each child left, and lowers T by the child's upper bound if it can.
+template <class Visit>
+double walk(const PruneIndex& index, const Query& q, double T, Visit visit) {
+    struct Pending {
+        uint32_t node;
+        double lo;
+    };
+    Pending stack[64];
+    int top = 0;
+    const PruneNode* nodes = index.nodes.data();
+    const PruneChild* kids = index.children.data();
+    auto node_lo = [&](const PruneNode& n) {
+        const double g2 = box_gap2(q.rlo, q.rhi, n.lo, n.hi);
+        return (g2 > 0 ? std::sqrt(g2) : -double{n.rho_max}) - q.margin;
+    };
+    stack[top++] = {0, -kInfD};
+    while (top > 0) {
+        const Pending at = stack[--top];
+        if (at.lo > T) continue;
+        const PruneNode& n = nodes[at.node];
+        if (n.count == 0) {
+            const double a = node_lo(nodes[n.first]), b = node_lo(nodes[n.first + 1]);
+            // The nearer child last, so that it is visited first.
+            const bool a_near = a <= b;
+            const Pending near{a_near ? n.first : n.first + 1, a_near ? a : b};
+            const Pending far{a_near ? n.first + 1 : n.first, a_near ? b : a};
+            if (far.lo <= T) stack[top++] = far;
+            if (near.lo <= T) stack[top++] = near;
+            continue;
+        }
+        for (uint32_t i = n.first; i < n.first + n.count; ++i) {
+            const PruneChild& c = kids[i];
+            // lo = |R - c| - rho - margin, compared without a root first.
+            const double reach = T + c.rho + q.margin;
+            const double g2 = box_gap2(q.rlo, q.rhi, c.c, c.c);
+            if (reach >= 0 && g2 > reach * reach) continue;
+            const double lo = std::sqrt(g2) - c.rho - q.margin;
+            if (lo > T) continue;
+            visit(c, lo, T);
+        }
+    }
+    return T;
+}
+
+/// The child's upper bound over the region (+inf when it has none).
+double upper(const Query& q, const PruneChild& c) {
+    if (!(c.sigma < std::numeric_limits<float>::infinity())) return kInfD;
+    return std::sqrt(far2(q.rlo, q.rhi, c.c)) + c.sigma + q.margin;
+}
+
+}  // namespace
+
+size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_t* out,
+                          double* scratch, double* threshold, double start) {
+    Query q;
+    if (!prepare(index, region, q)) return SIZE_MAX;
+    size_t k = 0;
+    const double T = walk(index, q, start, [&](const PruneChild& c, double lo, double& t) {
+        out[k] = c.pc;
+        scratch[k++] = lo;
+        t = std::min(t, upper(q, c));
+    });
+    // T only fell during the walk: drop what it now rules out.
+    size_t kept = 0;
+    for (size_t i = 0; i < k; ++i) {
+        if (scratch[i] <= T) out[kept++] = out[i];
+    }
+    for (uint32_t pc : index.always) out[kept++] = pc;
+    sort_small(out, kept);
+    if (threshold) *threshold = T;
+    return kept;
+}
+
+uint32_t best_child(const PruneIndex& index, const Region& region) {
+    Query q;
+    if (!prepare(index, region, q)) return kNoChild;
+    uint32_t best = kNoChild;
+    walk(index, q, kInfD, [&](const PruneChild& c, double, double& t) {
+        const double hi = upper(q, c);
+        if (hi < t) {
+            t = hi;
+            best = c.pc;
+        }
+    });
+    return best;
+}
+
+}  // namespace sdf

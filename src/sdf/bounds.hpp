@@ -1,0 +1,107 @@
+// Exact pruning of large unions and intersections.
+//
+// A union folds its children in order, keeping the smaller value and
+// skipping NaN; its result is the first (in child order) of the smallest
+// non-NaN values. A child whose value at a point is certainly strictly
+// greater than that result, or NaN, can never be the one kept, so leaving
+// it out changes no bit, provided the children that are evaluated are still
+// folded in their order. An intersection is the mirror image:
+// intersect(v...) is -union(-v...) bit for bit (same tie and NaN rules).
+//
+// "Certainly" is decided from bounds computed when the tree is flattened.
+// Every child subtree gets, where it can be had, a bound of the form
+//
+//     s * value(p) in [ |p - c| - rho - E(P),  |p - c| + sigma + E(P) ]
+//
+// for every point p with |p| <= P (Euclidean norm), with s = +1 or -1, a
+// centre c and E(P) = A + B * P covering every rounding of the float
+// evaluation. A child with s = +1 in a union (s = -1 in an intersection) is
+// "indexed": it sits in a bounding volume hierarchy over its ball c, rho.
+// A query over a region R (one point, or the bounding box of a block of
+// points) finds T, the least upper bound over R of the children whose upper
+// bound holds and that are never NaN, and keeps every indexed child whose
+// lower bound over R is not above T, plus every child that is not indexed.
+// The interpreters then run the kept children in their original order.
+//
+// Nothing here knows about the interpreters beyond program positions: a
+// candidate is the position of the first instruction of a child's code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "sdf/node.hpp"
+
+namespace sdf {
+
+/// One indexed child: its ball (float centre, radius rounded outward) and
+/// the offset of its upper bound (+inf when it gives no threshold).
+struct PruneChild {
+    float c[3];
+    float rho;
+    float sigma;
+    uint32_t pc;  // first instruction of the child's code (its ordinal until resolved)
+};
+
+/// A node of the hierarchy: a box holding the balls below it and the
+/// largest rho below it. Leaves hold children [first, first + count);
+/// inner nodes (count == 0) have their two children at first, first + 1.
+struct PruneNode {
+    float lo[3];
+    float hi[3];
+    float rho_max;
+    uint32_t first;
+    uint32_t count;
+};
+
+/// The hierarchy of one union or intersection.
+struct PruneIndex {
+    std::vector<PruneChild> children;  // in hierarchy order
+    std::vector<PruneNode> nodes;      // nodes[0] is the root
+    std::vector<uint32_t> always;      // children that are never skipped, ascending
+    uint32_t child_count = 0;          // all children, indexed or not
+    uint32_t end_pc = 0;               // the instruction after the last child
+    double slope = 0;                  // B, the largest over the children
+    double max_norm = 0;               // no pruning for regions with |p| beyond this
+    float start = 0;                   // +inf for a union, -inf for an intersection
+
+    size_t bytes() const;
+};
+
+/// Children below this many are always evaluated in full.
+constexpr size_t kMinIndexedChildren = 32;
+
+/// Builds the hierarchy of a Union or Intersect node whose list has at
+/// least kMinIndexedChildren indexable children; the `pc` of each child and
+/// the entries of `always` are child ordinals until the compiler resolves
+/// them. Returns false (and leaves `out` empty) when too few children have
+/// usable bounds. Throws std::bad_alloc.
+bool build_prune_index(const SdfNode& list_node, PruneIndex& out);
+
+/// A region of points at one combination: an axis-aligned box (lo == hi
+/// for one point). Any NaN or infinity in it disables pruning.
+struct Region {
+    float lo[3];
+    float hi[3];
+};
+
+/// The kept children of `index` over `region`, written to `out` (room for
+/// index.child_count entries) in ascending program order; returns how many.
+/// `scratch` has room for index.child_count doubles. Returns SIZE_MAX when
+/// nothing can be pruned (every child must run). `threshold`, when given,
+/// receives T (the scale of the region's neighbourhood). `start` is an
+/// upper bound of the list's normalised value (its value for a union, its
+/// negation for an intersection) at every point of the region, known from
+/// elsewhere (from evaluating one child there), or +inf.
+size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_t* out,
+                          double* scratch, double* threshold = nullptr,
+                          double start = std::numeric_limits<double>::infinity());
+
+/// The indexed child with the least upper bound over the region (its start
+/// position), or kNoChild: one worth evaluating first to learn T exactly.
+constexpr uint32_t kNoChild = 0xFFFFFFFFu;
+uint32_t best_child(const PruneIndex& index, const Region& region);
+
+}  // namespace sdf

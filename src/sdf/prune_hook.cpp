@@ -1,0 +1,44 @@
+// The single-point interpreter's side of pruning (prune_hook.hpp).
+#include "sdf/prune_hook.hpp"
+
+namespace sdf {
+
+PointPruner::PointPruner(const Program& program) {
+    if (program.indexes.empty()) return;
+    size_t pool = 0;
+    for (const PruneIndex& index : program.indexes) pool += index.child_count;
+    runs_.reset(new uint32_t[run_list_size(program)]);
+    scratch_.reset(new double[scratch_size(program)]);
+    pool_.reset(new uint32_t[pool]);
+    caches_.reset(new Cache[program.indexes.size()]);
+    pool = 0;
+    for (size_t k = 0; k < program.indexes.size(); ++k) {
+        caches_[k].list = pool_.get() + pool;
+        pool += program.indexes[k].child_count;
+    }
+    top_ = runs_.get();
+}
+
+size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t next_pc) const {
+    Cache& c = caches_[k];
+    const bool inside = p.x >= c.box.lo[0] && p.x <= c.box.hi[0] && p.y >= c.box.lo[1] &&
+                        p.y <= c.box.hi[1] && p.z >= c.box.lo[2] && p.z <= c.box.hi[2];
+    if (!(c.valid && inside)) {
+        Region r = point_region(p);
+        if (c.valid) {
+            const float delta = std::max({std::fabs(p.x - c.last.x), std::fabs(p.y - c.last.y),
+                                          std::fabs(p.z - c.last.z)});
+            if (delta > 0 && delta <= c.threshold / 16) {
+                r = {{p.x - delta, p.y - delta, p.z - delta}, {p.x + delta, p.y + delta, p.z + delta}};
+            }
+        }
+        c.threshold = 0;
+        c.count = collect_candidates(index, r, c.list, scratch_.get(), &c.threshold);
+        c.box = r;
+        c.last = p;
+        c.valid = true;
+    }
+    return push_run(index, c.list, c.count, next_pc, top_);
+}
+
+}  // namespace sdf

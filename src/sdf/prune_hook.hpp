@@ -1,0 +1,213 @@
+// What an interpreter does at the three pruning instructions (program.hpp).
+//
+// A pruned list's code is: PushP, Prune, then per child
+// `PushD LoadP <child> UnionNext|IntersectNext Next` (fused like any other
+// code), then PruneEnd and PopP. Every child's block folds its value into
+// D on its own, so running any ascending subset of the blocks folds those
+// children in their order. The run list is a stack of program positions:
+//
+//  - Prune: D = index.start (+inf or -inf) on every lane; find the
+//    children the region needs; push kRunDone, the end position and the
+//    children's start positions (first on top), and jump to the position
+//    popped. Where nothing can be pruned (a region with NaN or infinite or
+//    very large coordinates) push kRunAll and fall through (PruneSeeded is
+//    then a no-op) to child 0.
+//    A block first runs one child alone, the one with the least upper
+//    bound at the block's centre: Prune pushes kRunSeeded and the position
+//    of PruneSeeded, and jumps to that child, whose Next comes back.
+//  - PruneSeeded (blocks, after a seed): pop kRunSeeded; T = the largest
+//    folded value over the lanes (an exact upper bound of the list's value
+//    at every lane, however the others fold); D = start again; then as
+//    Prune, with T as the walk's starting threshold. The seed is chosen
+//    again (its lower bound is below its value) and runs in its turn.
+//  - Next: under kRunAll fall through to the next child (or to PruneEnd
+//    after the last); otherwise jump to the position popped.
+//  - PruneEnd: pop the marker.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cmath>
+#include <limits>
+#include <memory>
+
+#include "sdf/bounds.hpp"
+#include "sdf/program.hpp"
+#include "sdf/vec.hpp"
+
+namespace sdf {
+
+inline Region point_region(Vec3 p) { return {{p.x, p.y, p.z}, {p.x, p.y, p.z}}; }
+
+/// Room the run list and the scratch space need for `program`.
+inline size_t run_list_size(const Program& program) { return program.run_depth; }
+inline size_t scratch_size(const Program& program) { return program.widest_index; }
+
+/// Prune: returns the position to continue at (`next_pc` under kRunAll).
+inline size_t prune_enter(const PruneIndex& index, const Region& region, size_t next_pc,
+                          uint32_t*& run, double* scratch) {
+    uint32_t* base = run;
+    const size_t n = collect_candidates(index, region, base + 2, scratch);
+    if (n == SIZE_MAX) {
+        *run++ = kRunAll;
+        return next_pc;
+    }
+    base[0] = kRunDone;
+    base[1] = index.end_pc;
+    std::reverse(base + 2, base + 2 + n);
+    run = base + 1 + n;  // the first child's position is popped here
+    return base[1 + n];
+}
+
+/// Blocks prune only lists at least this wide: below it, running every
+/// child over a block costs less than choosing (and sorting rows for it).
+constexpr uint32_t kMinBlockPruned = 1024;
+
+/// Prune in a block over `region`: the position to continue at. A null
+/// `scratch` means blocks that are not compact in space: no pruning.
+inline size_t prune_enter_block(const PruneIndex& index, const Region& region, size_t next_pc,
+                                uint32_t*& run, double* scratch) {
+    if (!scratch || index.child_count < kMinBlockPruned) {
+        *run++ = kRunAll;
+        return next_pc;
+    }
+    const Region centre = point_region({region.lo[0] + (region.hi[0] - region.lo[0]) * 0.5f,
+                                        region.lo[1] + (region.hi[1] - region.lo[1]) * 0.5f,
+                                        region.lo[2] + (region.hi[2] - region.lo[2]) * 0.5f});
+    const uint32_t seed = best_child(index, centre);
+    if (seed == kNoChild) return prune_enter(index, region, next_pc + 1, run, scratch);
+    *run++ = kRunSeeded;
+    *run++ = static_cast<uint32_t>(next_pc);
+    return seed;
+}
+
+/// PruneSeeded in a block whose lanes hold the seed's folded values `d`
+/// (reset to the start value here); `region` is the list's point again.
+inline size_t prune_seeded_block(const PruneIndex& index, const Region& region, float* d,
+                                 size_t n, size_t next_pc, uint32_t*& run, double* scratch) {
+    if (run[-1] == kRunAll) return next_pc;
+    --run;  // kRunSeeded
+    const bool is_union = index.start > 0;
+    float top = is_union ? d[0] : -d[0];
+    for (size_t i = 0; i < n; ++i) {
+        const float g = is_union ? d[i] : -d[i];
+        top = g > top ? g : top;
+    }
+    for (size_t i = 0; i < n; ++i) d[i] = index.start;
+    uint32_t* base = run;
+    const size_t count =
+        collect_candidates(index, region, base + 2, scratch, nullptr, double{top});
+    if (count == SIZE_MAX) {
+        *run++ = kRunAll;
+        return next_pc;
+    }
+    base[0] = kRunDone;
+    base[1] = index.end_pc;
+    std::reverse(base + 2, base + 2 + count);
+    run = base + 1 + count;
+    return base[1 + count];
+}
+
+/// Next: the position to continue at.
+inline size_t prune_next(size_t next_pc, uint32_t*& run) {
+    return run[-1] == kRunAll ? next_pc : *--run;
+}
+
+/// PruneEnd.
+inline void prune_end(uint32_t*& run) { --run; }
+
+/// Pushes a run list made of `count` chosen children (ascending), or
+/// kRunAll for SIZE_MAX; returns the position to continue at.
+inline size_t push_run(const PruneIndex& index, const uint32_t* chosen, size_t count,
+                       size_t next_pc, uint32_t*& run) {
+    if (count == SIZE_MAX) {
+        *run++ = kRunAll;
+        return next_pc;
+    }
+    uint32_t* base = run;
+    base[0] = kRunDone;
+    base[1] = index.end_pc;
+    for (size_t i = 0; i < count; ++i) base[2 + i] = chosen[count - 1 - i];
+    run = base + 1 + count;
+    return base[1 + count];
+}
+
+/// The single-point interpreter's side of pruning: the run list, and for
+/// every pruned list the children kept for the last region it was asked
+/// about. One evaluator serves the six points of a normal or the samples
+/// of a march: a point inside the last region reuses its children, and a
+/// point that moved by a little (delta, at most 1/16 of the last threshold:
+/// the stencil of a normal) asks for the box of half-size delta about
+/// itself, so that the next few points fall in it.
+/// The children kept for a region are right for every point in it.
+class PointPruner {
+  public:
+    /// Throws std::bad_alloc.
+    explicit PointPruner(const Program& program);
+
+    /// Prune at point p (the list's point); returns the position to
+    /// continue at. Out of line, so that the interpreter's loop keeps its
+    /// registers: the run list lives here, not in the loop.
+    size_t enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t next_pc) const;
+    /// Next and PruneEnd.
+    size_t next(size_t next_pc) const { return prune_next(next_pc, top_); }
+    void end() const { prune_end(top_); }
+
+  private:
+    struct Cache {
+        Region box;
+        Vec3 last;
+        double threshold;
+        size_t count;
+        uint32_t* list;
+        bool valid = false;
+    };
+
+    std::unique_ptr<uint32_t[]> runs_;
+    std::unique_ptr<double[]> scratch_;
+    std::unique_ptr<uint32_t[]> pool_;
+    std::unique_ptr<Cache[]> caches_;
+    mutable uint32_t* top_ = nullptr;  // one past the top of the run list
+};
+
+/// The least and greatest of n lanes (n >= 1), and whether one is NaN.
+/// Eight running extremes, so that the loops vectorise (which lane holds
+/// which extreme does not matter for a bounding box); a NaN lane fails
+/// every comparison and is caught by its own loop.
+SDF_INLINE void lanes_range(const float* __restrict v, size_t n, float& lo, float& hi,
+                            bool& nan) {
+    float l[8], h[8];
+    for (int j = 0; j < 8; ++j) l[j] = h[j] = v[0];
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        for (int j = 0; j < 8; ++j) l[j] = v[i + j] < l[j] ? v[i + j] : l[j];
+        for (int j = 0; j < 8; ++j) h[j] = v[i + j] > h[j] ? v[i + j] : h[j];
+    }
+    for (; i < n; ++i) {
+        l[0] = v[i] < l[0] ? v[i] : l[0];
+        h[0] = v[i] > h[0] ? v[i] : h[0];
+    }
+    for (int j = 1; j < 8; ++j) {
+        l[0] = l[j] < l[0] ? l[j] : l[0];
+        h[0] = h[j] > h[0] ? h[j] : h[0];
+    }
+    unsigned bad = 0;
+    for (i = 0; i < n; ++i) bad |= static_cast<unsigned>(v[i] != v[i]);
+    lo = l[0];
+    hi = h[0];
+    nan = nan || bad != 0;
+}
+
+/// The bounding box of n lanes (n >= 1); NaN anywhere makes it NaN.
+SDF_INLINE Region lanes_region(const float* x, const float* y, const float* z, size_t n) {
+    Region r;
+    bool nan = false;
+    lanes_range(x, n, r.lo[0], r.hi[0], nan);
+    lanes_range(y, n, r.lo[1], r.hi[1], nan);
+    lanes_range(z, n, r.lo[2], r.hi[2], nan);
+    if (nan) r.lo[0] = std::numeric_limits<float>::quiet_NaN();
+    return r;
+}
+
+}  // namespace sdf

@@ -1,0 +1,282 @@
+// Pruned against unpruned evaluation, bit for bit, on random large trees:
+// single points, normals, both marches and batches (both kernels, several
+// row counts, so that blocks differ in size and in where they fall).
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "sdf/batch.hpp"
+#include "sdf/evaluate.hpp"
+#include "sdf/node.hpp"
+#include "sdf/program.hpp"
+#include "sdf/query.hpp"
+
+namespace {
+
+int failures = 0;
+long checks = 0;
+long offered = 0;  // children of pruned lists at the points asked
+long skipped = 0;  // of which were left out
+
+uint32_t bits(float v) {
+    uint32_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+void expect_same(float a, float b, const char* what, int tree) {
+    ++checks;
+    if (bits(a) == bits(b) || (a != a && b != b)) return;
+    if (failures++ < 20) {
+        std::printf("FAILED: %s, tree %d: %.9g (%08x) vs %.9g (%08x)\n", what, tree, a, bits(a),
+                    b, bits(b));
+    }
+}
+
+class TreeMaker {
+  public:
+    explicit TreeMaker(uint32_t seed) : rng_(seed) {}
+
+    /// A union or intersection of many parts, some of them large lists too.
+    sdf::SdfNode big_list(int depth) {
+        // Blocks of points prune only lists of a thousand children or more.
+        const size_t n = depth == 0 && pick(3) == 0 ? 1024 + pick(300) : 32 + pick(200);
+        const sdf::Kind kind = pick(3) == 0 ? sdf::Kind::Intersect : sdf::Kind::Union;
+        sdf::SdfNode list = sdf::make_list(kind, n);
+        // A union prunes parts that grow outward (distance-like), an
+        // intersection their complements; a part of the other sense is
+        // below (above) the rest nearly everywhere, so they stay rare.
+        const int want = kind == sdf::Kind::Union ? 1 : -1;
+        for (size_t i = 0; i < n; ++i) {
+            int sense = 1;
+            sdf::SdfNode child = depth < 2 && pick(40) == 0 ? big_list(depth + 1) : part(3, sense);
+            if (sense != want && pick(15) != 0) child = sdf::make_dual(child);
+            sdf::list_push(list, child);
+        }
+        return list;
+    }
+
+  private:
+    size_t pick(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
+    float uniform(float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(rng_); }
+
+    float odd_value() {
+        const float odd[] = {0.0f, -0.0f, std::numeric_limits<float>::infinity(),
+                             -std::numeric_limits<float>::infinity(),
+                             std::numeric_limits<float>::quiet_NaN(), 1e30f, 1e-30f, -1.0f};
+        return odd[pick(8)];
+    }
+    /// Mostly small, sometimes exactly representable round numbers (ties),
+    /// rarely a special value.
+    float value(float lo, float hi) {
+        if (pick(200) == 0) return odd_value();
+        if (pick(8) == 0) return std::round(uniform(lo, hi) * 4) / 4;
+        return uniform(lo, hi);
+    }
+    sdf::Vec3 point() {
+        const float x = value(-2, 2);
+        const float y = value(-2, 2);
+        const float z = value(-2, 2);
+        return {x, y, z};
+    }
+
+    sdf::SdfNode leaf() {
+        // Planes and rays are rare: one below everything else hides the rest.
+        switch (pick(40)) {
+            case 0: {
+                const sdf::Vec3 o = point();
+                return sdf::make_plane(o, {0.0f, 0.6f, 0.8f});
+            }
+            case 1: {
+                const sdf::Vec3 o = point();
+                return sdf::make_ray(o, {1.0f, 0.0f, 0.0f});
+            }
+            case 2:
+            case 3:
+            case 4:
+            case 5:
+            case 6:
+            case 7:
+            case 8:
+            case 9:
+            case 10: {
+                const sdf::Vec3 a = point();
+                const sdf::Vec3 b = pick(10) == 0 ? a : sdf::Vec3{a.x + value(-0.3f, 0.3f), a.y, a.z + value(-0.3f, 0.3f)};
+                return sdf::make_segment(a, b);
+            }
+            default: {
+                // Often a near twin of the last sphere (same centre, radius
+                // off by a hair or not at all): the children whose values
+                // nearly tie are where a bound that is a little off shows.
+                if (pick(3) == 0) {
+                    const float nudge[] = {0.0f, 1e-3f, -1e-3f, 3e-7f, -3e-7f};
+                    last_radius_ = last_radius_ + nudge[pick(5)];
+                } else {
+                    last_center_ = point();
+                    last_radius_ = value(-0.05f, 0.2f);
+                }
+                return sdf::make_sphere(last_center_, last_radius_);
+            }
+        }
+    }
+
+    /// A random part; `sense` flips with each dual or negative scale.
+    sdf::SdfNode part(int depth, int& sense) {
+        if (depth == 0 || pick(3) == 0) return leaf();
+        sdf::SdfNode child = part(depth - 1, sense);
+        switch (pick(9)) {
+            case 0: return sdf::make_dilate(value(-0.1f, 0.2f), child);
+            case 1: return sdf::make_erode(value(-0.1f, 0.2f), child);
+            case 2: {
+                const float k = pick(6) == 0 ? -value(0.5f, 2) : (pick(30) == 0 ? 0.0f : value(0.25f, 3));
+                if (k < 0) sense = -sense;
+                return sdf::make_scale(k, child);
+            }
+            case 3: {
+                const sdf::Vec3 v = point();
+                return sdf::make_translate(v, child);
+            }
+            case 4: {
+                const float a = uniform(0, 6.28f);
+                const float w = std::cos(a / 2), s = std::sin(a / 2);
+                return sdf::make_rotate(pick(20) == 0 ? sdf::Quat{odd_value(), 0, 0, 1}
+                                                      : sdf::Quat{s * 0.6f, 0, s * 0.8f, w},
+                                        child);
+            }
+            case 5: sense = -sense; return sdf::make_dual(child);
+            case 6: {
+                int other_sense = 1;
+                sdf::SdfNode other = part(depth - 1, other_sense);
+                return sdf::make_difference(child, other);
+            }
+            case 7: {
+                sdf::SdfNode list = sdf::make_list(pick(2) ? sdf::Kind::Union : sdf::Kind::Intersect, 2);
+                sdf::list_push(list, child);
+                int other_sense = 1;
+                sdf::list_push(list, part(depth - 1, other_sense));
+                return list;
+            }
+            default: return child;
+        }
+    }
+
+    std::mt19937 rng_;
+    sdf::Vec3 last_center_{0, 0, 0};
+    float last_radius_ = 0.1f;
+};
+
+sdf::Vec3 query_point(std::mt19937& rng, int i) {
+    std::uniform_real_distribution<float> u(-2.5f, 2.5f);
+    const float x = u(rng), y = u(rng), z = u(rng);
+    if (i % 97 == 5) return {x, std::numeric_limits<float>::quiet_NaN(), z};
+    if (i % 89 == 7) return {std::numeric_limits<float>::infinity(), y, z};
+    if (i % 53 == 3) return {x * 1e13f, y, z};
+    if (i % 7 == 1) return {std::round(x * 4) / 4, std::round(y * 4) / 4, std::round(z * 4) / 4};
+    return {x, y, z};
+}
+
+/// `many_rows`: also a batch wide enough for blocks to prune (16 rows a
+/// child), costly on big random trees, so kept for the sphere clouds.
+void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng, bool many_rows) {
+    const sdf::Program pruned = sdf::compile(tree, true);
+    const sdf::Program plain = sdf::compile(tree, false);
+    if (pruned.indexes.empty()) return;
+    const sdf::Evaluator f(pruned), g(plain);
+    std::vector<float> pts;
+    for (int i = 0; i < 120; ++i) {
+        const sdf::Vec3 p = query_point(rng, i);
+        pts.insert(pts.end(), {p.x, p.y, p.z});
+        expect_same(f(p), g(p), "point", number);
+        std::vector<uint32_t> chosen(pruned.indexes[0].child_count);
+        std::vector<double> scratch(chosen.size());
+        const size_t kept = sdf::collect_candidates(pruned.indexes[0], {{p.x, p.y, p.z}, {p.x, p.y, p.z}},
+                                                    chosen.data(), scratch.data());
+        offered += static_cast<long>(chosen.size());
+        skipped += kept == SIZE_MAX ? 0 : static_cast<long>(chosen.size() - kept);
+        if (i % 10 == 0) {
+            const sdf::Vec3 a = sdf::normal(f, p, 0.01f), b = sdf::normal(g, p, 0.01f);
+            expect_same(a.x, b.x, "normal x", number);
+            expect_same(a.y, b.y, "normal y", number);
+            expect_same(a.z, b.z, "normal z", number);
+            const auto hit = sdf::raymarch_with_normal(f, p, {0.3f, -0.2f, 1.0f}, 64, 20.0f, 1e-4f);
+            const auto want = sdf::raymarch_with_normal(g, p, {0.3f, -0.2f, 1.0f}, 64, 20.0f, 1e-4f);
+            ++checks;
+            if (hit.has_value() != want.has_value()) {
+                if (failures++ < 20) std::printf("FAILED: march hit, tree %d\n", number);
+            } else if (hit) {
+                expect_same(hit->hit.t, want->hit.t, "march t", number);
+                expect_same(hit->normal.x, want->normal.x, "march normal", number);
+            }
+        }
+    }
+    // Batches prune only wide lists, with many more rows than children.
+    const size_t many = 16 * size_t{pruned.widest_index} + 5;
+    if (many_rows && pruned.widest_index >= 1024) {
+        // Dense, so that blocks are small beside the spheres and their
+        // choices are tight.
+        for (size_t i = pts.size() / 3; i < many; ++i) {
+            const sdf::Vec3 p = query_point(rng, static_cast<int>(i));
+            pts.insert(pts.end(), {p.x * 0.2f, p.y * 0.2f, p.z * 0.2f});
+        }
+    }
+    for (size_t rows : {size_t{1}, size_t{7}, size_t{64}, size_t{65}, pts.size() / 3}) {
+        const sdf::PointsView view{reinterpret_cast<const char*>(pts.data()), rows, 3,
+                                   3 * sizeof(float), sizeof(float)};
+        for (sdf::KernelChoice kernel : {sdf::KernelChoice::Baseline, sdf::KernelChoice::Avx2}) {
+            std::vector<float> got(rows), want(rows);
+            sdf::eval_points(pruned, view, got.data(), {}, kernel);
+            sdf::eval_points(plain, view, want.data(), {}, kernel);
+            for (size_t i = 0; i < rows; ++i) expect_same(got[i], want[i], "batch", number);
+        }
+    }
+}
+
+}  // namespace
+
+/// Returns the number of failures.
+int test_pruning() {
+    constexpr int kTrees = 20;
+    std::mt19937 rng(12);
+    int pruned_trees = 0;
+    for (int t = 0; t < kTrees; ++t) {
+        TreeMaker maker(1000 + t);
+        sdf::SdfNode tree = maker.big_list(0);
+        if (t % 3 == 1) tree = sdf::make_translate({0.5f, -0.25f, 1.0f}, tree);
+        if (t % 5 == 2) tree = sdf::make_scale(t % 2 ? 1.5f : -0.75f, tree);
+        compare_tree(tree, t, rng, false);
+        pruned_trees += !sdf::compile(tree, true).indexes.empty();
+        sdf::release_tree(tree);
+    }
+    // Plain clouds of small spheres (twins included), the scenes pruning is
+    // for: a bound that is off shows at once.
+    for (int t = 0; t < 2; ++t) {
+        std::uniform_real_distribution<float> u(-2, 2), r(0.02f, 0.3f);
+        sdf::SdfNode cloud = sdf::make_list(sdf::Kind::Union, 1500);
+        sdf::Vec3 c{0, 0, 0};
+        float radius = 0.1f;
+        for (int i = 0; i < 1500; ++i) {
+            if (i % 5 != 1) {
+                const float x = u(rng), y = u(rng), z = u(rng);
+                c = {x, y, z};
+                radius = r(rng);
+            }
+            sdf::list_push(cloud, sdf::make_sphere(c, i % 9 == 2 ? radius + 3e-7f : radius));
+        }
+        if (t == 1) cloud = sdf::make_rotate({0.0f, 0.6f, 0.0f, 0.8f}, cloud);
+        compare_tree(cloud, kTrees + t, rng, true);
+        sdf::release_tree(cloud);
+    }
+    std::printf("pruning: %d of %d trees pruned, %ld comparisons, %ld children left out of "
+                "%ld, %d failures\n",
+                pruned_trees, kTrees, checks, skipped, offered, failures);
+    // The comparisons mean something only if children were left out.
+    if (pruned_trees < kTrees / 2 || skipped * 2 < offered) {
+        std::printf("FAILED: too few trees pruned\n");
+        ++failures;
+    }
+    return failures;
+}

@@ -1,0 +1,189 @@
+"""Large unions and intersections, which are evaluated with pruning, bit for bit
+against the float32 model and against folding their parts one by one."""
+
+import math
+
+import numpy as np
+from hypothesis import given, settings, strategies as st
+
+import reference as ref
+from reference import agree, build, compile_tree
+from strategies import coord, rarely, trees
+from tessaron import Sdf
+
+F = np.float32
+INF = math.inf
+
+# Quarter units: values and distances tie often, signed zeros appear.
+quarter = st.integers(-8, 8).map(lambda i: i / 4)
+num = rarely(coord, st.one_of(quarter, st.floats(-2, 2, width=32)), 12)
+vec = st.tuples(num, num, num)
+radius = rarely(coord, st.one_of(st.sampled_from([0.0, 0.25, 0.5]), st.floats(0.01, 0.3)), 12)
+
+
+@st.composite
+def part(draw, sense):
+    """A bounded part whose value grows away from it (sense +1) or its
+    complement (sense -1), under random transforms; now and then a random
+    tree (planes, rays, NaN parameters, anything)."""
+    if draw(st.integers(0, 14)) == 0:
+        return draw(trees)
+    c = draw(vec)
+    if draw(st.booleans()):
+        node = ("sphere", c, draw(radius))
+    else:
+        node = ("segment", c, draw(st.one_of(st.just(c), vec)))
+        node = ("dilate", draw(radius), node)
+    for _ in range(draw(st.integers(0, 3))):
+        op = draw(st.sampled_from(["translate", "rotate", "scale", "dilate", "erode"]))
+        if op == "translate":
+            node = (op, draw(vec), node)
+        elif op == "rotate":
+            node = (op, draw(st.tuples(num, num, num, num)), node)
+        elif op == "scale":
+            k = draw(rarely(st.sampled_from([0.0, -1.0, -0.5, INF, math.nan]),
+                            st.sampled_from([0.5, 1.0, 2.0, 0.3]), 6))
+            node = (op, k, node)
+            sense = -sense if k < 0 else sense
+        else:
+            node = (op, draw(rarely(coord, st.floats(-0.2, 0.2), 10)), node)
+    wrong_way = sense < 0
+    if wrong_way != draw(st.integers(0, 20).map(lambda i: i == 0)):
+        node = ("dual", node)
+    return node
+
+
+@st.composite
+def big_list(draw, depth=0):
+    kind = draw(st.sampled_from(["union", "union", "intersect"]))
+    sense = 1 if kind == "union" else -1
+    kids = []
+    for _ in range(draw(st.integers(32, 64))):
+        if kids and draw(st.integers(0, 5)) == 0:
+            # A twin: the same part, nudged or not, so values nearly tie.
+            twin = kids[-1]
+            nudge = draw(st.sampled_from([0.0, 1e-3, -3e-7]))
+            kids.append(("dilate", nudge, twin) if nudge else twin)
+        elif depth == 0 and draw(st.integers(0, 40)) == 0:
+            kids.append(draw(big_list(depth=1)))
+        else:
+            kids.append(draw(part(sense)))
+    return (kind, kids)
+
+
+@st.composite
+def placed(draw):
+    """A big list, possibly transformed as a whole."""
+    desc = draw(big_list())
+    outer = draw(st.sampled_from([None, "translate", "scale", "rotate", "dual"]))
+    if outer == "translate":
+        desc = (outer, draw(vec), desc)
+    elif outer == "scale":
+        desc = (outer, draw(st.sampled_from([2.0, -1.0, 0.5])), desc)
+    elif outer == "rotate":
+        desc = (outer, (0.0, 0.6, 0.0, 0.8), desc)
+    elif outer == "dual":
+        desc = (outer, desc)
+    return desc
+
+
+query = rarely(st.tuples(coord, coord, coord), st.tuples(num, num, num), 10)
+
+
+def bits(values):
+    return np.asarray(values, F).view(np.uint32)
+
+
+@settings(max_examples=40, deadline=None)
+@given(placed(), st.lists(query, min_size=1, max_size=12), st.sampled_from([0.01, 0.002]))
+def test_large_lists_match_model(desc, pts, h):
+    shape, node = build(desc), compile_tree(desc)
+    got = [shape.eval(p) for p in pts]
+    for p, g in zip(pts, got):
+        assert agree(g, ref.evaluate(node, p)), (p, g)
+    # Batches of several sizes, rows shuffled so that blocks differ: the
+    # same bits as eval, NaN included.
+    rows = np.array(pts * 13, F)
+    order = np.random.default_rng(len(pts)).permutation(len(rows))
+    for n in (1, len(pts), len(rows)):
+        out = shape.eval_vec(rows[order[:n]])
+        want = [got[i % len(pts)] for i in order[:n]]
+        assert (bits(out) == bits(want)).all()
+    p = pts[0]
+    assert agree(shape.normal(p, h), ref.normal(node, p, h))
+    aim = (0.3, -0.2, 1.0)
+    for with_normal in (False, True):
+        method = shape.raymarch_with_normal if with_normal else shape.raymarch
+        want = ref.raymarch(node, p, aim, 40, 10.0, 1e-3, with_normal=with_normal)
+        assert agree(method(p, aim, 40, 10.0, 1e-3), want)
+
+
+def fold(kind, values):
+    """The unpruned fold of a union or intersection, in child order."""
+    acc = F(INF) if kind == "union" else F(-INF)
+    for v in values:
+        if (v < acc) if kind == "union" else (v > acc):
+            acc = v
+    return acc
+
+
+@settings(max_examples=15, deadline=None)
+@given(st.sampled_from(["union", "intersect"]), st.integers(0, 2**32 - 1))
+def test_lists_with_voxels_match_their_parts(kind, seed):
+    # The model has no voxels: the parts, each evaluated on its own (too
+    # small to prune), folded in order are the oracle.
+    rng = np.random.default_rng(seed)
+    chunk = (rng.random((16, 16, 16)) < 0.01).astype(np.uint8)
+    sense = 1.0 if kind == "union" else -1.0
+    parts = []
+    for i in range(48):
+        if i % 9 == 0:
+            v = Sdf.voxel(chunk if i % 2 else np.zeros_like(chunk))
+            s = v.scale(float(rng.choice([0.125, 0.25]))).translate(tuple(rng.uniform(-3, 1, 3)))
+        else:
+            s = Sdf.sphere(tuple(rng.uniform(-2, 2, 3)), float(rng.uniform(0.05, 0.4)))
+            s = s.scale(sense)
+        parts.append(s)
+    shape = getattr(Sdf, kind)(parts)
+    pts = rng.uniform(-2.5, 2.5, (150, 3)).astype(F)
+    pts[::17] = np.round(pts[::17] * 4) / 4
+    want = [fold(kind, [F(s.eval(tuple(map(float, p)))) for s in parts]) for p in pts]
+    assert (bits(shape.eval_vec(pts)) == bits(want)).all()
+    assert (bits([shape.eval(tuple(map(float, p))) for p in pts]) == bits(want)).all()
+
+
+def sphere_union_model(centres, radii, pts):
+    """The float32 model of a union of spheres, vectorised over the points:
+    the same operations in the same order, folded in child order."""
+    acc = np.full(len(pts), np.inf, F)
+    with np.errstate(all="ignore"):
+        for c, r in zip(centres.astype(F), radii.astype(F)):
+            d = pts - c
+            v = np.sqrt((d[:, 0] * d[:, 0] + d[:, 1] * d[:, 1]) + d[:, 2] * d[:, 2]) - r
+            acc = np.where(v < acc, v, acc)
+    return acc
+
+
+def test_many_spheres_match_model_everywhere():
+    # A scene of the kind pruning is for, wide enough that batches prune
+    # too: small spheres (and twins: the same sphere again, or its radius
+    # a hair larger), points all over the box, on surfaces and at centres,
+    # far away and not finite, in batches of every block shape.
+    rng = np.random.default_rng(7)
+    centres = np.round(rng.uniform(-1, 1, (1100, 3)) * 8) / 8
+    radii = rng.choice([0.0625, 0.125, 0.03, 0.0], 1100)
+    centres[1::7], radii[1::7] = centres[::7][:len(centres[1::7])], radii[::7][:len(radii[1::7])]
+    radii[2::11] = np.nextafter(radii[2::11].astype(F), F(1))
+    shape = Sdf.union([Sdf.sphere(tuple(map(float, c)), float(r)) for c, r in zip(centres, radii)])
+    pts = rng.uniform(-1.2, 1.2, (18_000, 3)).astype(F)  # batches prune from 16 rows a child
+    pts[:300] = centres[:300]  # on the surfaces, and at the centres
+    pts[:150, 0] += radii[:150]
+    pts[300:310] *= 1e12
+    pts[310:315, 1] = np.nan
+    pts[315:320, 2] = np.inf
+    want = sphere_union_model(centres, radii, pts)
+    order = rng.permutation(len(pts))
+    for n in (1, 65, 18_000):
+        assert (bits(shape.eval_vec(pts[order[:n]])) == bits(want[order[:n]])).all()
+    single = [shape.eval(tuple(map(float, p))) for p in pts[::60]]
+    assert (bits(single) == bits(want[::60])).all()
