@@ -6,7 +6,7 @@
 
 #include "sdf/cpu.hpp"
 #include "sdf/program.hpp"
-#include "sdf/query.hpp"
+#include "sdf/poll.hpp"
 
 namespace sdf {
 

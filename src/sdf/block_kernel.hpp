@@ -116,6 +116,18 @@ class PointStack {
     size_t stride_;
 };
 
+/// d = op(d, k) lane by lane, for the operations on the distance alone.
+template <Op op>
+SDF_INLINE void distance_lanes(float* __restrict d, float k, size_t n) {
+    for (size_t i = 0; i < n; ++i) d[i] = distance_op<op>(d[i], k);
+}
+
+/// d = the fold of d into the saved values acc, lane by lane.
+template <Combine How>
+SDF_INLINE void fold_lanes(const float* __restrict acc, float* __restrict d, size_t n) {
+    for (size_t i = 0; i < n; ++i) d[i] = combine_distance(How, acc[i], d[i]);
+}
+
 SDF_INLINE void copy_lanes(Lanes from, Lanes to, size_t n) {
     std::memcpy(to.x, from.x, n * sizeof(float));
     std::memcpy(to.y, from.y, n * sizeof(float));
@@ -225,24 +237,10 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
                     return rotate_point(in, q);
                 });
                 break;
-            case Op::MulK: {
-                const float k = in.f[0];
-                for (size_t i = 0; i < n; ++i) d[i] = d[i] * k;
-                break;
-            }
-            case Op::SubR: {
-                const float r = in.f[0];
-                for (size_t i = 0; i < n; ++i) d[i] = d[i] - r;
-                break;
-            }
-            case Op::AddR: {
-                const float r = in.f[0];
-                for (size_t i = 0; i < n; ++i) d[i] = d[i] + r;
-                break;
-            }
-            case Op::Neg:
-                for (size_t i = 0; i < n; ++i) d[i] = -d[i];
-                break;
+            case Op::MulK: distance_lanes<Op::MulK>(d, in.f[0], n); break;
+            case Op::SubR: distance_lanes<Op::SubR>(d, in.f[0], n); break;
+            case Op::AddR: distance_lanes<Op::AddR>(d, in.f[0], n); break;
+            case Op::Neg: distance_lanes<Op::Neg>(d, 0.0f, n); break;
             case Op::PushP: copy_lanes(p, points.push(), n); break;
             case Op::LoadP: copy_lanes(points.top(), p, n); break;
             case Op::PopP: copy_lanes(points.pop(), p, n); break;
@@ -251,27 +249,21 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
                 values += row;
                 break;
             case Op::UnionFirst:
-                for (size_t i = 0; i < n; ++i) d[i] = d[i] < kInfinity ? d[i] : kInfinity;
+                for (size_t i = 0; i < n; ++i) d[i] = union_first(d[i]);
                 break;
             case Op::IntersectFirst:
-                for (size_t i = 0; i < n; ++i) d[i] = d[i] > -kInfinity ? d[i] : -kInfinity;
+                for (size_t i = 0; i < n; ++i) d[i] = intersect_first(d[i]);
                 break;
             case Op::UnionNext:
             case Op::IntersectNext:
             case Op::DifferenceNext: {
                 values -= row;
                 const float* __restrict acc = values;
-                const Combine how = in.op == Op::UnionNext       ? Combine::Union
-                                    : in.op == Op::IntersectNext ? Combine::Intersect
-                                                                 : Combine::Difference;
-                if (how == Combine::Union) {
-                    for (size_t i = 0; i < n; ++i) d[i] = combine_distance(Combine::Union, acc[i], d[i]);
-                } else if (how == Combine::Intersect) {
-                    for (size_t i = 0; i < n; ++i) {
-                        d[i] = combine_distance(Combine::Intersect, acc[i], d[i]);
-                    }
-                } else {
-                    for (size_t i = 0; i < n; ++i) d[i] = difference_value(acc[i], d[i]);
+                // One loop per rule, so that each is vectorised on its own.
+                switch (combine_of_next(in.op)) {
+                    case Combine::Union: fold_lanes<Combine::Union>(acc, d, n); break;
+                    case Combine::Intersect: fold_lanes<Combine::Intersect>(acc, d, n); break;
+                    default: fold_lanes<Combine::Difference>(acc, d, n); break;
                 }
                 break;
             }

@@ -271,12 +271,12 @@ Bound analyse(const SdfNode& n, int depth) {
 /// The float next above a double (or +inf): radii are rounded outward.
 float round_up(double v) {
     float f = static_cast<float>(v);
-    if (double{f} < v) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+    if (double{f} < v) f = std::nextafter(f, kInfinity);
     return f;
 }
 float round_down(double v) {
     float f = static_cast<float>(v);
-    if (double{f} > v) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+    if (double{f} > v) f = std::nextafter(f, -kInfinity);
     return f;
 }
 
@@ -290,7 +290,7 @@ bool make_record(const Bound& b, uint32_t ordinal, PruneChild& out) {
     out.c[1] = c[1];
     out.c[2] = c[2];
     out.rho = round_up(b.rho + slack);
-    out.sigma = std::numeric_limits<float>::infinity();
+    out.sigma = kInfinity;
     if (b.hi_ok && b.nonan) {
         out.sigma = round_up(b.sigma + slack + kSlack * std::fabs(b.sigma));
     }
@@ -315,7 +315,7 @@ class Builder {
         PruneChild* kids = index_.children.data();
         double lo[3] = {kInfD, kInfD, kInfD}, hi[3] = {-kInfD, -kInfD, -kInfD};
         double clo[3] = {kInfD, kInfD, kInfD}, chi[3] = {-kInfD, -kInfD, -kInfD};
-        float rho_max = -std::numeric_limits<float>::infinity();
+        float rho_max = -kInfinity;
         for (uint32_t i = first; i < first + count; ++i) {
             const double r = std::max(0.0, double{kids[i].rho});
             for (int a = 0; a < 3; ++a) {
@@ -403,8 +403,8 @@ bool build_prune_index(const SdfNode& list_node, PruneIndex& out) {
     const NodeList& list = list_node.list;
     out = PruneIndex{};
     out.child_count = static_cast<uint32_t>(list.len);
-    out.start = is_union ? std::numeric_limits<float>::infinity()
-                         : -std::numeric_limits<float>::infinity();
+    out.start = is_union ? kInfinity
+                         : -kInfinity;
     // Children whose cone opens upward in the fold's direction are indexed.
     const int want = is_union ? 1 : -1;
     double max_norm = kInfD, slope = 0;
@@ -504,7 +504,7 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit) {
 
 /// The child's upper bound over the region (+inf when it has none).
 double upper(const Query& q, const PruneChild& c) {
-    if (!(c.sigma < std::numeric_limits<float>::infinity())) return kInfD;
+    if (!(c.sigma < kInfinity)) return kInfD;
     return std::sqrt(far2(q.rlo, q.rhi, c.c)) + c.sigma + q.margin;
 }
 

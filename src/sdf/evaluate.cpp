@@ -48,21 +48,21 @@ float Evaluator::run(Vec3 p) const {
             case Op::Translate: p = q - vec_at(in.f); break;
             case Op::ScaleIn: p = scale_point(in, q); break;
             case Op::Rotate: p = rotate_point(in, q); break;
-            case Op::MulK: d = d * in.f[0]; break;
-            case Op::SubR: d = d - in.f[0]; break;
-            case Op::AddR: d = d + in.f[0]; break;
-            case Op::Neg: d = -d; break;
+            case Op::MulK: d = distance_op<Op::MulK>(d, in.f[0]); break;
+            case Op::SubR: d = distance_op<Op::SubR>(d, in.f[0]); break;
+            case Op::AddR: d = distance_op<Op::AddR>(d, in.f[0]); break;
+            case Op::Neg: d = distance_op<Op::Neg>(d, 0.0f); break;
             case Op::PushP: *saved_point++ = p; break;
             case Op::LoadP: p = saved_point[-1]; break;
             case Op::PopP: p = *--saved_point; break;
             case Op::PushD: *saved_value++ = d; break;
-            case Op::UnionFirst: d = d < kInfinity ? d : kInfinity; break;
-            case Op::IntersectFirst: d = d > -kInfinity ? d : -kInfinity; break;
-            case Op::UnionNext: d = combine_distance(Combine::Union, *--saved_value, d); break;
+            case Op::UnionFirst: d = union_first(d); break;
+            case Op::IntersectFirst: d = intersect_first(d); break;
+            case Op::UnionNext:
             case Op::IntersectNext:
-                d = combine_distance(Combine::Intersect, *--saved_value, d);
+            case Op::DifferenceNext:
+                d = combine_distance(combine_of_next(in.op), *--saved_value, d);
                 break;
-            case Op::DifferenceNext: d = difference_value(*--saved_value, d); break;
             // Each jump lands one before its target: the loop steps past it.
             case Op::Prune:
                 if constexpr (Prunes) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <type_traits>
 
 #include "sdf/program.hpp"
 #include "sdf/prune_hook.hpp"
@@ -16,6 +17,10 @@ class Evaluator {
     /// Throws std::bad_alloc when the program's stacks do not fit the
     /// built-in storage and cannot be allocated.
     explicit Evaluator(const Program& program);
+    // The stack pointers may point into this object's own inline storage,
+    // so a copy or a moved-to evaluator would read another object's frame.
+    Evaluator(const Evaluator&) = delete;
+    Evaluator& operator=(const Evaluator&) = delete;
     float operator()(Vec3 p) const;
     const Program& program() const { return program_; }
 
@@ -32,6 +37,9 @@ class Evaluator {
     float* values_;
     PointPruner pruner_;  // pruning's run list and reused choices
 };
+
+static_assert(!std::is_copy_constructible_v<Evaluator> && !std::is_move_constructible_v<Evaluator>,
+              "an Evaluator refers to its own storage and must stay where it was made");
 
 /// One-off evaluation: the distance of the program at p.
 float evaluate(const Program& program, Vec3 p);

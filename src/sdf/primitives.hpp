@@ -11,8 +11,6 @@
 
 namespace sdf {
 
-constexpr float kInfinity = std::numeric_limits<float>::infinity();
-
 SDF_INLINE Vec3 vec_at(const float* f) { return {f[0], f[1], f[2]}; }
 
 /// |p - c| - r
@@ -79,6 +77,32 @@ SDF_INLINE float combine_distance(Combine how, float d, float v) {
         case Combine::Difference: return difference_value(d, v);
         default: return v;
     }
+}
+
+/// The first child of a union (intersection) starts the fold: its value,
+/// or the empty list's +inf (-inf) when it is NaN or beyond.
+SDF_INLINE float union_first(float d) { return d < kInfinity ? d : kInfinity; }
+SDF_INLINE float intersect_first(float d) { return d > -kInfinity ? d : -kInfinity; }
+
+/// How a later child's value folds into the value saved before it, for
+/// UnionNext, IntersectNext and DifferenceNext.
+constexpr Combine combine_of_next(Op op) {
+    return op == Op::UnionNext       ? Combine::Union
+           : op == Op::IntersectNext ? Combine::Intersect
+                                     : Combine::Difference;
+}
+
+/// The operations on the distance alone (MulK, SubR, AddR, Neg) with their
+/// parameter k.
+template <Op op>
+SDF_INLINE float distance_op(float d, float k) {
+    static_assert(op == Op::MulK || op == Op::SubR || op == Op::AddR || op == Op::Neg,
+                  "not a distance operation");
+    if constexpr (op == Op::MulK) return d * k;
+    if constexpr (op == Op::SubR) return d - k;
+    if constexpr (op == Op::AddR) return d + k;
+    (void)k;
+    return -d;
 }
 
 }  // namespace sdf

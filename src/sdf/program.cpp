@@ -12,7 +12,6 @@ namespace {
 Instr instr(Op op, std::initializer_list<float> values = {}) {
     Instr in{};
     in.op = op;
-    std::fill(std::begin(in.f), std::end(in.f), 0.0f);
     std::copy(values.begin(), values.end(), in.f);
     return in;
 }
@@ -95,12 +94,12 @@ class Compiler {
             }
             case Kind::Union:
                 if (!visit_pruned(*n, Op::UnionNext)) {
-                    visit_list(n->list, Op::UnionFirst, Op::UnionNext, kInf);
+                    visit_list(n->list, Op::UnionFirst, Op::UnionNext, kInfinity);
                 }
                 break;
             case Kind::Intersect:
                 if (!visit_pruned(*n, Op::IntersectNext)) {
-                    visit_list(n->list, Op::IntersectFirst, Op::IntersectNext, -kInf);
+                    visit_list(n->list, Op::IntersectFirst, Op::IntersectNext, -kInfinity);
                 }
                 break;
             case Kind::Difference:
@@ -191,7 +190,6 @@ class Compiler {
         return true;
     }
 
-    static constexpr float kInf = std::numeric_limits<float>::infinity();
     bool prune_;
     Program prog_;
     std::vector<Task> tasks_;

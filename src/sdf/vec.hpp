@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 
 #include "sdf/float_rules.hpp"
 
@@ -19,6 +20,9 @@
 #endif
 
 namespace sdf {
+
+/// The value of an empty union (its negation: of an empty intersection).
+constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
 /// A point, direction, offset or normal: three 32-bit floats.
 struct Vec3 {

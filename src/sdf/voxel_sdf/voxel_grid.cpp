@@ -25,7 +25,7 @@ void grid_release(VoxelGrid* grid) noexcept {
 }
 
 std::array<float, kChunk> edt_1d(const std::array<float, kChunk>& f) {
-    constexpr float inf = std::numeric_limits<float>::infinity();
+    constexpr float inf = kInfinity;
     unsigned v[kChunk];   // roots of the parabolas in the lower envelope
     float z[kChunk + 1];  // boundaries between consecutive parabolas
     int k = 0;
@@ -162,7 +162,7 @@ SDF_INLINE void distances(const uint8_t* occupancy, float* grid) {
         for (int x = 0; x < kChunk; ++x) {
             const Sq v = a[r][x];
             const float root = std::sqrt(static_cast<float>(v));
-            grid[r * kChunk + x] = v >= kFar ? std::numeric_limits<float>::infinity() : root;
+            grid[r * kChunk + x] = v >= kFar ? kInfinity : root;
         }
     }
 }

@@ -31,7 +31,7 @@ void grid_acquire(VoxelGrid* grid) noexcept;
 void grid_release(VoxelGrid* grid) noexcept;
 
 /// Squared distance transform of one line of 16 samples (lower envelope of
-/// parabolas). `f` may hold +infinity; the output is written to `out`.
+/// parabolas). `f` may hold +infinity; returns the 16 transformed values.
 std::array<float, kChunk> edt_1d(const std::array<float, kChunk>& f);
 
 /// Distances from every cell centre to the nearest occupied one, in cell
