@@ -155,7 +155,7 @@ class Table:
         goal = "" if target is None else f"  target >= {target:.3g}: {'met' if met else 'MISSED'}"
         unit = f"/{per}" if per else ""
         print(f"{measure:<44} {show(ours / count) + unit:>14}  {reference_name:<16}"
-              f"{show(reference / count) + unit:>14}  speedup {speedup:6.2f}{goal}", flush=True)
+              f"{show(reference / count) + unit:>14}  speedup {speedup:6.3g}{goal}", flush=True)
 
     def alone(self, measure, ours, per=None, count=1, limit=None):
         met = None if limit is None else ours / count <= limit
