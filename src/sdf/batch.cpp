@@ -112,35 +112,52 @@ struct SpreadTable {
 constexpr SpreadTable kSpread;
 
 /// The cell of coordinate v on a grid of `side` cells from lo, `scale`
-/// cells per unit (v finite).
+/// cells per unit (v finite); coordinates off the grid go to its border.
 inline uint32_t cell_of(float v, float lo, float scale, uint32_t side) {
-    const float q = (v - lo) * scale;  // at least 0: lo is the least coordinate
-    const uint32_t cell = q < static_cast<float>(side) ? static_cast<uint32_t>(q) : side - 1;
-    return cell < side ? cell : side - 1;
+    const float q = (v - lo) * scale;
+    if (!(q > 0.0f)) return 0;  // below the grid, or 0 * inf
+    return q < static_cast<float>(side) ? static_cast<uint32_t>(q) : side - 1;
+}
+
+/// Rows sampled to place the grid.
+constexpr size_t kGridSamples = 2048;
+
+/// The box of the grid: per axis, from about the 1st to the 99th percentile
+/// of a sample of the finite rows, so that a few far rows (or one at 1e30)
+/// do not squeeze all the others into one cell. False when no sampled row
+/// is finite.
+bool grid_box(const PointsView& view, float lo[3], float hi[3]) {
+    std::vector<float> axis[3];
+    const size_t step = std::max<size_t>(1, view.rows / kGridSamples);
+    for (size_t i = 0; i < view.rows; i += step) {
+        const Vec3 p = read_row(view, i);
+        if (!(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z))) continue;
+        axis[0].push_back(p.x);
+        axis[1].push_back(p.y);
+        axis[2].push_back(p.z);
+    }
+    const size_t n = axis[0].size();
+    if (n == 0) return false;
+    for (int a = 0; a < 3; ++a) {
+        std::sort(axis[a].begin(), axis[a].end());
+        lo[a] = axis[a][n / 100];
+        hi[a] = axis[a][n - 1 - n / 100];
+    }
+    return true;
 }
 
 /// The rows in an order where consecutive rows lie close together: a
-/// counting sort by the cell of a grid over the rows' bounding box, cells
+/// counting sort by the cell of a grid over most of the rows (grid_box), cells
 /// in Morton order, rows with a NaN or infinite coordinate last. Any order
 /// gives the same results; this one only makes blocks small in space.
-/// The sort's two passes over the rows poll too: 4096 rows cost about as
+/// The sort's passes over the rows poll too: 4096 rows cost about as
 /// much as 4096 * 100 instructions of the program.
 std::vector<uint32_t> spatial_order(const PointsView& view, PollCounter& polls,
                                    size_t code_size) {
     const uint64_t per_4096_rows = std::max<uint64_t>(1, (4096 * 100) / std::max<size_t>(code_size, 1));
     const size_t rows = view.rows;
-    float lo[3] = {kInfinity, kInfinity, kInfinity}, hi[3] = {-kInfinity, -kInfinity, -kInfinity};
-    for (size_t i = 0; i < rows; ++i) {
-        if (i % 4096 == 4095) polls.count(per_4096_rows);
-        const Vec3 p = read_row(view, i);
-        if (!(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z))) continue;
-        lo[0] = std::min(lo[0], p.x);
-        lo[1] = std::min(lo[1], p.y);
-        lo[2] = std::min(lo[2], p.z);
-        hi[0] = std::max(hi[0], p.x);
-        hi[1] = std::max(hi[1], p.y);
-        hi[2] = std::max(hi[2], p.z);
-    }
+    float lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
+    grid_box(view, lo, hi);  // with no finite row, every key is `cells`
     // About 32 rows per cell, at most 64 cells a side.
     int bits = 0;
     while (bits < 6 && (size_t{1} << (3 * (bits + 1))) * 32 <= rows) ++bits;
