@@ -29,18 +29,18 @@ Evaluator::Evaluator(const Program& program, Interrupt interrupt)
 }
 
 float Evaluator::operator()(Vec3 p) const {
-    if (!program_.indexes.empty()) return run<true, true>(p);
     // A plain walk runs every instruction once: a short one is counted
-    // whole, at its end.
-    if (program_.code.size() < kWorkPerPoll / 2) return run<false, false>(p);
-    return run<false, true>(p);
+    // whole, at its end. A long one, or one with pruning jumps, is counted
+    // as it goes (a program without pruning instructions runs the same).
+    const bool short_walk = program_.indexes.empty() && program_.code.size() < kWorkPerPoll / 2;
+    return short_walk ? run<false>(p) : run<true>(p);
 }
 
 /// The interpreter loop; with Prunes, the pruning instructions move `ip`
 /// (prune_hook.hpp), and without, the loop is a plain walk of the code.
-/// With CountsEach the loop counts its instructions as it goes, and polls
-/// in the middle of a long run.
-template <bool Prunes, bool CountsEach>
+/// With Prunes the loop also counts its instructions as it goes, and
+/// polls in the middle of a long run; without, it counts them at its end.
+template <bool Prunes>
 float Evaluator::run(Vec3 p) const {
     Vec3* saved_point = points_;  // one past the top of the point stack
     float* saved_value = values_;
@@ -49,9 +49,9 @@ float Evaluator::run(Vec3 p) const {
     const Instr* const last = first + program_.code.size();
     // Work since the last report, kept in a register; the call itself
     // counts as a few instructions, so that a march of a tiny tree polls too.
-    uint64_t work = kCallWork + (CountsEach ? 0 : program_.code.size());
+    uint64_t work = kCallWork + (Prunes ? 0 : program_.code.size());
     for (const Instr* ip = first; ip != last; ++ip) {
-        if (CountsEach && ++work >= kWorkPerPoll) {
+        if (Prunes && ++work >= kWorkPerPoll) {
             polls_.count(work);
             work = 0;
         }

@@ -28,7 +28,7 @@ class Evaluator {
     const Program& program() const { return program_; }
 
   private:
-    template <bool Prunes, bool CountsEach>
+    template <bool Prunes>
     float run(Vec3 p) const;
     static constexpr unsigned kInline = 32;
     const Program& program_;
