@@ -266,6 +266,41 @@ def test_long_calls_are_interruptible():
                    (None, True, {4.0}, (2**24,), {Sdf.sphere((1, 0, 0), 1).eval((1, 2, 3))})]
 
 
+def test_interrupts_land_within_milliseconds_of_work():
+    # A poll is due after a bounded amount of work, not after a block of
+    # rows or a whole evaluation: one of these takes ~0.05-0.4 s here.
+    out = run_child("""
+        class Stop(Exception): pass
+        def stop(*_): raise Stop
+        big = Sdf.union([Sdf.sphere((i % 2000, i // 2000, 0), 0.5) for i in range(4_000_000)])
+        nan = (math.nan, 0.0, 0.0)  # no region to prune by: every part runs
+        pts = np.random.default_rng(0).uniform(0, 2000, (4096, 3)).astype(np.float32)
+        calls = [lambda: big.eval_vec(pts), lambda: big.raymarch(nan, (1, 0, 0), 2**32 - 1, 1e9, 0.0),
+                 lambda: big.raymarch_with_normal(nan, (1, 0, 0), 2**32 - 1, 1e9, 0.0),
+                 lambda: big.normal(nan, 1e-3), lambda: big.eval(nan)]
+        whole = [big.eval_vec(pts[:300]).tolist(), big.normal((3.2, 0.1, 0.4), 1e-3), big.eval((7.5, 2.0, 1.0))]
+        signal.signal(signal.SIGALRM, stop)
+        late = []
+        for call in calls:
+            start = time.monotonic()
+            signal.setitimer(signal.ITIMER_REAL, 0.02)
+            try:
+                call()
+                late.append("not interrupted")
+            except Stop:
+                late.append(time.monotonic() - start - 0.02)
+        print([x if isinstance(x, str) or x > 0.2 else "in time" for x in late])
+        # A handler that returns normally leaves every result as it was.
+        signal.signal(signal.SIGALRM, lambda *_: None)
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+        again = [big.eval_vec(pts[:300]).tolist(), big.normal((3.2, 0.1, 0.4), 1e-3), big.eval((7.5, 2.0, 1.0))]
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        near = Sdf.union([Sdf.sphere((x, y, 0), 0.5) for x in range(12) for y in range(5)])
+        print((again == whole, whole[1:] == [near.normal((3.2, 0.1, 0.4), 1e-3), near.eval((7.5, 2.0, 1.0))]))
+    """)
+    assert out == [["in time"] * 5, (True, True)]
+
+
 def test_no_leaks_over_many_calls():
     out = run_child("""
         class Bad:

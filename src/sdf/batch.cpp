@@ -150,11 +150,10 @@ bool grid_box(const PointsView& view, float lo[3], float hi[3]) {
 /// counting sort by the cell of a grid over most of the rows (grid_box), cells
 /// in Morton order, rows with a NaN or infinite coordinate last. Any order
 /// gives the same results; this one only makes blocks small in space.
-/// The sort's passes over the rows poll too: 4096 rows cost about as
-/// much as 4096 * 100 instructions of the program.
-std::vector<uint32_t> spatial_order(const PointsView& view, PollCounter& polls,
-                                   size_t code_size) {
-    const uint64_t per_4096_rows = std::max<uint64_t>(1, (4096 * 100) / std::max<size_t>(code_size, 1));
+/// The sort's passes over the rows poll too: a row costs about as much as
+/// 16 instructions over one lane.
+std::vector<uint32_t> spatial_order(const PointsView& view, PollCounter& polls) {
+    constexpr uint64_t per_4096_rows = 4096 * 16;
     const size_t rows = view.rows;
     float lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
     grid_box(view, lo, hi);  // with no finite row, every key is `cells`
@@ -200,22 +199,21 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
     std::unique_ptr<uint32_t[]> runs(new uint32_t[run_list_size(program)]);
     std::unique_ptr<double[]> scratch(new double[scratch_size(program)]);
     float* w = workspace.get();
+    PollCounter polls(interrupt);
     const BlockState state{w, w + block, w + 2 * block, w + 3 * block, w + 4 * block,
                            w + (4 + 3 * size_t{program.point_depth}) * block, block,
-                           runs.get(), scratch.get()};
+                           runs.get(), scratch.get(), &polls};
     const RowsKernel kernel = pick_rows_kernel(choice);
-    PollCounter polls(program, interrupt);
     for (size_t first = 0; first < view.rows; first += kSortChunk) {
         PointsView chunk = view;
         chunk.data += static_cast<ptrdiff_t>(first) * view.row_stride;
         chunk.rows = std::min(kSortChunk, view.rows - first);
-        const std::vector<uint32_t> order = spatial_order(chunk, polls, program.code.size());
+        const std::vector<uint32_t> order = spatial_order(chunk, polls);
         float* chunk_out = out + first;
         for (size_t start = 0; start < chunk.rows; start += block) {
             const size_t n = std::min(block, chunk.rows - start);
             kernel(program, chunk, order.data() + start, n, state);
             for (size_t i = 0; i < n; ++i) chunk_out[order[start + i]] = state.d[i];
-            polls.count(n);
         }
     }
 }
@@ -223,12 +221,8 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
 /// Too deep for block storage: one point at a time.
 void eval_points_singly(const Program& program, const PointsView& view, float* out,
                         const Interrupt& interrupt) {
-    const Evaluator f(program);
-    PollCounter polls(program, interrupt);
-    for (size_t i = 0; i < view.rows; ++i) {
-        out[i] = f(read_row(view, i));
-        polls.count(1);
-    }
+    const Evaluator f(program, interrupt);  // polls as it goes
+    for (size_t i = 0; i < view.rows; ++i) out[i] = f(read_row(view, i));
 }
 
 }  // namespace
@@ -255,16 +249,15 @@ void eval_points(const Program& program, const PointsView& view, float* out,
     // Rows in their own order: the lists run every child (no scratch).
     const bool prunes = !program.indexes.empty();
     std::unique_ptr<uint32_t[]> runs(prunes ? new uint32_t[run_list_size(program)] : nullptr);
+    PollCounter polls(interrupt);  // the kernel counts its work in it
     BlockState state{w, w + block, w + 2 * block, nullptr, w + 3 * block,
                      w + (3 + 3 * size_t{program.point_depth}) * block, block, runs.get(),
-                     nullptr};
+                     nullptr, &polls};
     const BlockKernel kernel = pick_kernel(choice);
-    PollCounter polls(program, interrupt);
     for (size_t start = 0; start < view.rows; start += block) {
         const size_t n = std::min(block, view.rows - start);
         state.d = out + start;
         kernel(program, view, start, n, state);
-        polls.count(n);
     }
 }
 

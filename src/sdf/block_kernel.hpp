@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "sdf/batch.hpp"
+#include "sdf/poll.hpp"
 #include "sdf/primitives.hpp"
 #include "sdf/program.hpp"
 #include "sdf/prune_hook.hpp"
@@ -31,6 +32,7 @@ struct BlockState {
     size_t stride;
     uint32_t* runs;   // pruning's run list and scratch (prune_hook.hpp);
     double* scratch;  // null when the program prunes nothing
+    PollCounter* polls;  // counts the instructions run, times the lanes
 };
 
 /// The lanes of one point: three arrays.
@@ -206,7 +208,15 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
     uint32_t* run = s.runs;
     const Instr* code = program.code.data();
     const size_t size = program.code.size();
+    // Work since the last report, kept in a register: one huge tree can
+    // take far longer than a poll's interval over a single block.
+    uint64_t work = 0;
     for (size_t pc = 0; pc < size;) {
+        work += n;
+        if (work >= kWorkPerPoll) {
+            s.polls->count(work);
+            work = 0;
+        }
         // A local copy: the compiler then knows that writing lanes cannot
         // change the instruction's parameters, and vectorises the loops.
         const Instr in = code[pc++];
@@ -218,7 +228,10 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
             case Op::Plane: leaf_lanes<PlaneLeaf>(in, from, d, n); break;
             case Op::Segment: leaf_lanes<SegmentLeaf>(in, from, d, n); break;
             case Op::Ray: leaf_lanes<RayLeaf>(in, from, d, n); break;
-            case Op::Voxel: leaf_lanes<VoxelLeaf>(in, from, d, n); break;
+            case Op::Voxel:
+                leaf_lanes<VoxelLeaf>(in, from, d, n);
+                work += kVoxelWork * n;
+                break;
             case Op::Const:
                 for (size_t i = 0; i < n; ++i) d[i] = in.f[0];
                 break;
@@ -286,6 +299,7 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
             case Op::PruneEnd: prune_end(run); break;
         }
     }
+    s.polls->count(work);
 }
 
 }  // namespace block

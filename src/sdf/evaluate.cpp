@@ -4,9 +4,20 @@
 #include "sdf/primitives.hpp"
 
 namespace sdf {
+namespace {
 
-Evaluator::Evaluator(const Program& program)
-    : program_(program), points_(inline_points_), values_(inline_values_), pruner_(program) {
+/// Work counted for one evaluation besides its instructions: its call and
+/// the caller's own loop (a march step), worth a few instructions.
+constexpr uint64_t kCallWork = 8;
+
+}  // namespace
+
+Evaluator::Evaluator(const Program& program, Interrupt interrupt)
+    : program_(program),
+      points_(inline_points_),
+      values_(inline_values_),
+      pruner_(program),
+      polls_(interrupt) {
     if (program.point_depth > kInline) {
         heap_points_.reset(new Vec3[program.point_depth]);
         points_ = heap_points_.get();
@@ -18,11 +29,17 @@ Evaluator::Evaluator(const Program& program)
 }
 
 float Evaluator::operator()(Vec3 p) const {
-    return program_.indexes.empty() ? run<false>(p) : run<true>(p);
+    // A plain walk runs every instruction once: a short one is counted
+    // whole, at its end. A long one, or one with pruning jumps, is counted
+    // as it goes (a program without pruning instructions runs the same).
+    const bool short_walk = program_.indexes.empty() && program_.code.size() < kWorkPerPoll / 2;
+    return short_walk ? run<false>(p) : run<true>(p);
 }
 
 /// The interpreter loop; with Prunes, the pruning instructions move `ip`
 /// (prune_hook.hpp), and without, the loop is a plain walk of the code.
+/// With Prunes the loop also counts its instructions as it goes, and
+/// polls in the middle of a long run; without, it counts them at its end.
 template <bool Prunes>
 float Evaluator::run(Vec3 p) const {
     Vec3* saved_point = points_;  // one past the top of the point stack
@@ -30,7 +47,14 @@ float Evaluator::run(Vec3 p) const {
     float d = 0.0f;
     const Instr* const first = program_.code.data();
     const Instr* const last = first + program_.code.size();
+    // Work since the last report, kept in a register; the call itself
+    // counts as a few instructions, so that a march of a tiny tree polls too.
+    uint64_t work = kCallWork + (Prunes ? 0 : program_.code.size());
     for (const Instr* ip = first; ip != last; ++ip) {
+        if (Prunes && ++work >= kWorkPerPoll) {
+            polls_.count(work);
+            work = 0;
+        }
         const Instr& in = *ip;
         Vec3 q = p;  // the point this instruction reads
         if (in.source == Source::Saved) q = saved_point[-1];
@@ -43,6 +67,7 @@ float Evaluator::run(Vec3 p) const {
             case Op::Ray: d = combine_distance(in.combine, d, ray_distance(in, q)); break;
             case Op::Voxel:
                 d = combine_distance(in.combine, d, sample_trilinear(*in.grid, q));
+                work += kVoxelWork;
                 break;
             case Op::Const: d = in.f[0]; break;
             case Op::Translate: p = q - vec_at(in.f); break;
@@ -82,9 +107,12 @@ float Evaluator::run(Vec3 p) const {
                 break;
         }
     }
+    polls_.count(work);
     return d;
 }
 
-float evaluate(const Program& program, Vec3 p) { return Evaluator(program)(p); }
+float evaluate(const Program& program, Vec3 p, Interrupt interrupt) {
+    return Evaluator(program, interrupt)(p);
+}
 
 }  // namespace sdf

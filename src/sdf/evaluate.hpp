@@ -4,6 +4,7 @@
 #include <memory>
 #include <type_traits>
 
+#include "sdf/poll.hpp"
 #include "sdf/program.hpp"
 #include "sdf/prune_hook.hpp"
 #include "sdf/vec.hpp"
@@ -11,12 +12,14 @@
 namespace sdf {
 
 /// Evaluates one program at many single points, reusing its stack storage
-/// so that repeated evaluations (normals, marches) allocate nothing.
+/// so that repeated evaluations (normals, marches) allocate nothing. It
+/// counts the instructions it runs, over all its evaluations, and polls
+/// `interrupt` as the count grows (an evaluation may throw Interrupted).
 class Evaluator {
   public:
     /// Throws std::bad_alloc when the program's stacks do not fit the
     /// built-in storage and cannot be allocated.
-    explicit Evaluator(const Program& program);
+    explicit Evaluator(const Program& program, Interrupt interrupt = {});
     // The stack pointers may point into this object's own inline storage,
     // so a copy or a moved-to evaluator would read another object's frame.
     Evaluator(const Evaluator&) = delete;
@@ -36,12 +39,13 @@ class Evaluator {
     Vec3* points_;
     float* values_;
     PointPruner pruner_;  // pruning's run list and reused choices
+    mutable PollCounter polls_;
 };
 
 static_assert(!std::is_copy_constructible_v<Evaluator> && !std::is_move_constructible_v<Evaluator>,
               "an Evaluator refers to its own storage and must stay where it was made");
 
 /// One-off evaluation: the distance of the program at p.
-float evaluate(const Program& program, Vec3 p);
+float evaluate(const Program& program, Vec3 p, Interrupt interrupt = {});
 
 }  // namespace sdf

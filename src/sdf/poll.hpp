@@ -1,15 +1,14 @@
 // Cutting long computations short: an optional callback polled every so
-// often, sized by work done so that a poll comes every few milliseconds.
+// often, sized by work done so that a poll comes every millisecond or so
+// whatever the size of the tree or the number of points.
 #pragma once
 
 #include <cstdint>
 
-#include "sdf/program.hpp"
-
 namespace sdf {
 
-/// Polled by long marches so that a caller can cut them short; returns
-/// true to stop. May be empty.
+/// Polled by long computations so that a caller can cut them short;
+/// returns true to stop. May be empty.
 struct Interrupt {
     bool (*poll)(void* context) = nullptr;
     void* context = nullptr;
@@ -18,29 +17,30 @@ struct Interrupt {
 /// Thrown out of a computation whose Interrupt asked it to stop.
 struct Interrupted {};
 
-/// How many evaluations of `program` to run between two polls: about 2^24
-/// executed instructions, so a poll comes every few milliseconds whatever
-/// the size of the tree.
-inline uint64_t evaluations_per_poll(const Program& program) {
-    const uint64_t size = program.code.empty() ? 1 : program.code.size();
-    return size >= (uint64_t{1} << 24) ? 1 : (uint64_t{1} << 24) / size;
-}
+/// Work between two polls, in executed instructions times the points they
+/// ran over: a fraction of a millisecond of the cheap instructions, a few
+/// milliseconds of the dearest (which count extra, see kVoxelWork). A poll
+/// with no signal pending costs a few nanoseconds.
+constexpr uint64_t kWorkPerPoll = uint64_t{1} << 20;
 
-/// Counts evaluations and polls the interrupt every so often.
+/// Extra work counted for one voxel sample: a trilinear read of eight
+/// samples costs about as much as a dozen or more cheap instructions.
+constexpr uint64_t kVoxelWork = 15;
+
+/// Counts work and polls the interrupt whenever kWorkPerPoll has been
+/// done since the last poll.
 class PollCounter {
   public:
-    PollCounter(const Program& program, Interrupt interrupt)
-        : interval_(evaluations_per_poll(program)), interrupt_(interrupt) {}
-    /// Records `evaluations` more; throws Interrupted when asked to stop.
-    void count(uint64_t evaluations) {
-        done_ += evaluations;
-        if (done_ < interval_) return;
-        done_ = 0;
-        if (interrupt_.poll && interrupt_.poll(interrupt_.context)) throw Interrupted{};
+    explicit PollCounter(Interrupt interrupt) : interrupt_(interrupt) {}
+    /// Records `work` more; throws Interrupted when asked to stop.
+    void count(uint64_t work) {
+        done_ += work;
+        if (done_ >= kWorkPerPoll) poll();
     }
 
   private:
-    uint64_t interval_;
+    // Out of line: the interpreters' loops call count() and stay small.
+    void poll();
     uint64_t done_ = 0;
     Interrupt interrupt_;
 };

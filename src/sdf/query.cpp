@@ -16,13 +16,12 @@ Vec3 normal(const Evaluator& f, Vec3 p, float h) {
 }
 
 std::optional<RayHit> raymarch(const Evaluator& f, Vec3 origin, Vec3 dir, uint32_t max_steps,
-                               float max_dist, float eps, Interrupt interrupt) {
+                               float max_dist, float eps) {
     if (max_steps == 0) return std::nullopt;
     const Vec3 unit = normalized(dir);
     constexpr float kMinStep = 1e-6f;
     float t = 0.0f;
     uint32_t remaining = max_steps;
-    PollCounter polls(f.program(), interrupt);
     for (;;) {
         const Vec3 p{t * unit.x + origin.x, t * unit.y + origin.y, t * unit.z + origin.z};
         const float d = f(p);
@@ -30,15 +29,13 @@ std::optional<RayHit> raymarch(const Evaluator& f, Vec3 origin, Vec3 dir, uint32
         if (t > max_dist) return std::nullopt;
         t = t + (d > kMinStep ? d : kMinStep);
         if (--remaining == 0) return std::nullopt;
-        polls.count(1);
     }
 }
 
 std::optional<RayHitWithNormal> raymarch_with_normal(const Evaluator& f, Vec3 origin, Vec3 dir,
                                                      uint32_t max_steps, float max_dist,
-                                                     float eps, Interrupt interrupt) {
-    const std::optional<RayHit> hit =
-        raymarch(f, origin, dir, max_steps, max_dist, eps, interrupt);
+                                                     float eps) {
+    const std::optional<RayHit> hit = raymarch(f, origin, dir, max_steps, max_dist, eps);
     if (!hit) return std::nullopt;
     return RayHitWithNormal{*hit, normal(f, hit->point, eps + eps)};
 }

@@ -5,7 +5,6 @@
 #include <optional>
 
 #include "sdf/evaluate.hpp"
-#include "sdf/poll.hpp"
 #include "sdf/vec.hpp"
 
 namespace sdf {
@@ -23,9 +22,9 @@ struct RayHit {
 /// Sphere tracing from origin along dir (normalised once here): at most
 /// max_steps samples; a hit is the first sample with |d| < eps; the march
 /// gives up after the first sample with t > max_dist. Steps are at least
-/// 1e-6.
+/// 1e-6. Long marches are cut short through f's interrupt.
 std::optional<RayHit> raymarch(const Evaluator& f, Vec3 origin, Vec3 dir, uint32_t max_steps,
-                               float max_dist, float eps, Interrupt interrupt = {});
+                               float max_dist, float eps);
 
 /// The march, plus the normal at the hit with the step eps + eps.
 struct RayHitWithNormal {
@@ -34,6 +33,6 @@ struct RayHitWithNormal {
 };
 std::optional<RayHitWithNormal> raymarch_with_normal(const Evaluator& f, Vec3 origin, Vec3 dir,
                                                      uint32_t max_steps, float max_dist,
-                                                     float eps, Interrupt interrupt = {});
+                                                     float eps);
 
 }  // namespace sdf

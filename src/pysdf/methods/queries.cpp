@@ -42,7 +42,7 @@ PyRef hit_tuple(const sdf::RayHit& hit) {
 }
 
 /// The common body of the two marching methods: `march(evaluator, origin,
-/// dir, max_steps, max_dist, eps, interrupt)` gives an optional result that
+/// dir, max_steps, max_dist, eps)` gives an optional result that
 /// `to_python` turns into the return value; a miss is None.
 template <class March, class ToPython>
 PyObject* march_method(const MethodSignature& sig, PyObject* self, PyObject* args,
@@ -55,8 +55,8 @@ PyObject* march_method(const MethodSignature& sig, PyObject* self, PyObject* arg
         const uint32_t max_steps = extract_u32(slots[2], sig.params[2]);
         const float max_dist = extract_f32(slots[3], sig.params[3]);
         const float eps = extract_f32(slots[4], sig.params[4]);
-        const sdf::Evaluator f(program_of(receiver.get()));
-        const auto result = march(f, origin, dir, max_steps, max_dist, eps, python_signals());
+        const sdf::Evaluator f(program_of(receiver.get()), python_signals());
+        const auto result = march(f, origin, dir, max_steps, max_dist, eps);
         return result ? to_python(*result) : PyRef::borrow(Py_None);
     });
 }
@@ -69,7 +69,7 @@ PyObject* sdf_eval(PyObject* self, PyObject* args, PyObject* kwargs) {
         const Slots slots = bind_arguments(sig, args, kwargs);
         const SdfRef receiver = borrow_receiver(self);
         const sdf::Vec3 p = extract_vec3(slots[0], sig.params[0]);
-        const float d = sdf::evaluate(program_of(receiver.get()), p);
+        const float d = sdf::evaluate(program_of(receiver.get()), p, python_signals());
         return result(PyFloat_FromDouble(d));
     });
 }
@@ -81,7 +81,7 @@ PyObject* sdf_normal(PyObject* self, PyObject* args, PyObject* kwargs) {
         const SdfRef receiver = borrow_receiver(self);
         const sdf::Vec3 p = extract_vec3(slots[0], sig.params[0]);
         const float eps = extract_f32(slots[1], sig.params[1]);
-        const sdf::Evaluator f(program_of(receiver.get()));
+        const sdf::Evaluator f(program_of(receiver.get()), python_signals());
         return float_tuple(sdf::normal(f, p, eps));
     });
 }
