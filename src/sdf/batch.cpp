@@ -47,12 +47,17 @@ SDF_TARGET_AVX2 void eval_block_avx2(const Program& program, const PointsView& v
 using BlockKernel = void (*)(const Program&, const PointsView&, size_t, size_t,
                             const BlockState&);
 
-BlockKernel pick_kernel(KernelChoice choice) {
 #ifdef SDF_HAVE_AVX2_KERNELS
-    if (use_avx2(choice)) return eval_block_avx2;
+#define SDF_AVX2_OR_NULL(kernel) kernel
+#else
+#define SDF_AVX2_OR_NULL(kernel) nullptr
 #endif
-    (void)choice;
-    return eval_block_baseline;
+
+/// The AVX2 build of a kernel where the processor runs it and `choice`
+/// allows it, else the baseline build.
+template <class Kernel>
+Kernel pick(KernelChoice choice, Kernel baseline, Kernel avx2) {
+    return avx2 && use_avx2(choice) ? avx2 : baseline;
 }
 
 // --- pruned programs: blocks of rows that lie close together -------------
@@ -88,13 +93,6 @@ SDF_TARGET_AVX2 void eval_rows_avx2(const Program& program, const PointsView& vi
 using RowsKernel = void (*)(const Program&, const PointsView&, const uint32_t*, size_t,
                            const BlockState&);
 
-RowsKernel pick_rows_kernel(KernelChoice choice) {
-#ifdef SDF_HAVE_AVX2_KERNELS
-    if (use_avx2(choice)) return eval_rows_avx2;
-#endif
-    (void)choice;
-    return eval_rows_baseline;
-}
 
 /// Spreads the 6 low bits of v to every third bit.
 constexpr uint32_t spread_bits(uint32_t v) {
@@ -203,7 +201,8 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
     const BlockState state{w, w + block, w + 2 * block, w + 3 * block, w + 4 * block,
                            w + (4 + 3 * size_t{program.point_depth}) * block, block,
                            runs.get(), scratch.get(), &polls};
-    const RowsKernel kernel = pick_rows_kernel(choice);
+    const RowsKernel kernel =
+        pick<RowsKernel>(choice, eval_rows_baseline, SDF_AVX2_OR_NULL(eval_rows_avx2));
     for (size_t first = 0; first < view.rows; first += kSortChunk) {
         PointsView chunk = view;
         chunk.data += static_cast<ptrdiff_t>(first) * view.row_stride;
@@ -253,7 +252,8 @@ void eval_points(const Program& program, const PointsView& view, float* out,
     BlockState state{w, w + block, w + 2 * block, nullptr, w + 3 * block,
                      w + (3 + 3 * size_t{program.point_depth}) * block, block, runs.get(),
                      nullptr, &polls};
-    const BlockKernel kernel = pick_kernel(choice);
+    const BlockKernel kernel =
+        pick<BlockKernel>(choice, eval_block_baseline, SDF_AVX2_OR_NULL(eval_block_avx2));
     for (size_t start = 0; start < view.rows; start += block) {
         const size_t n = std::min(block, view.rows - start);
         state.d = out + start;
