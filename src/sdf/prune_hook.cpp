@@ -3,8 +3,7 @@
 
 namespace sdf {
 
-PointPruner::PointPruner(const Program& program) {
-    if (program.indexes.empty()) return;
+void PointPruner::allocate(const Program& program) {
     size_t pool = 0;
     for (const PruneIndex& index : program.indexes) pool += index.child_count;
     runs_.reset(new uint32_t[run_list_size(program)]);

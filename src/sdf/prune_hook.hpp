@@ -143,8 +143,11 @@ inline size_t push_run(const PruneIndex& index, const uint32_t* chosen, size_t c
 /// The children kept for a region are right for every point in it.
 class PointPruner {
   public:
-    /// Throws std::bad_alloc.
-    explicit PointPruner(const Program& program);
+    /// Throws std::bad_alloc. Inline, so that a program without pruning
+    /// lists (every small query) costs no call here.
+    explicit PointPruner(const Program& program) {
+        if (!program.indexes.empty()) allocate(program);
+    }
 
     /// Prune at point p (the list's point); returns the position to
     /// continue at. Out of line, so that the interpreter's loop keeps its
@@ -155,6 +158,7 @@ class PointPruner {
     void end() const { prune_end(top_); }
 
   private:
+    void allocate(const Program& program);
     struct Cache {
         Region box;
         Vec3 last;
