@@ -10,49 +10,40 @@ namespace {
 /// the caller's own loop (a march step), worth a few instructions.
 constexpr uint64_t kCallWork = 8;
 
-}  // namespace
-
-Evaluator::Evaluator(const Program& program, Interrupt interrupt)
-    : program_(program),
-      points_(inline_points_),
-      values_(inline_values_),
-      pruner_(program),
-      polls_(interrupt) {
-    if (program.point_depth > kInline) {
-        heap_points_.reset(new Vec3[program.point_depth]);
-        points_ = heap_points_.get();
-    }
-    if (program.value_depth > kInline) {
-        heap_values_.reset(new float[program.value_depth]);
-        values_ = heap_values_.get();
-    }
+/// A plain walk runs every instruction once: a short one is counted whole,
+/// at its end. A long one, or one with pruning jumps, is counted as it goes
+/// (a program without pruning instructions runs the same).
+bool is_short_walk(const Program& program) {
+    return program.indexes.empty() && program.code.size() < kWorkPerPoll / 2;
 }
 
-float Evaluator::operator()(Vec3 p) const {
-    // A plain walk runs every instruction once: a short one is counted
-    // whole, at its end. A long one, or one with pruning jumps, is counted
-    // as it goes (a program without pruning instructions runs the same).
-    const bool short_walk = program_.indexes.empty() && program_.code.size() < kWorkPerPoll / 2;
-    return short_walk ? run<false>(p) : run<true>(p);
-}
+/// Where one evaluation keeps its stacks, its pruning state and its count
+/// of work (no count: the caller knows the walk is too short to poll).
+struct Frame {
+    Vec3* points;
+    float* values;
+    const PointPruner* pruner;
+    PollCounter* polls;
+};
 
 /// The interpreter loop; with Prunes, the pruning instructions move `ip`
 /// (prune_hook.hpp), and without, the loop is a plain walk of the code.
 /// With Prunes the loop also counts its instructions as it goes, and
-/// polls in the middle of a long run; without, it counts them at its end.
+/// polls in the middle of a long run; without, it counts them at its end
+/// (into `polls`, unless there is none: see evaluate()).
 template <bool Prunes>
-float Evaluator::run(Vec3 p) const {
-    Vec3* saved_point = points_;  // one past the top of the point stack
-    float* saved_value = values_;
+float interpret(const Program& program, Vec3 p, Frame frame) {
+    Vec3* saved_point = frame.points;  // one past the top of the point stack
+    float* saved_value = frame.values;
     float d = 0.0f;
-    const Instr* const first = program_.code.data();
-    const Instr* const last = first + program_.code.size();
+    const Instr* const first = program.code.data();
+    const Instr* const last = first + program.code.size();
     // Work since the last report, kept in a register; the call itself
     // counts as a few instructions, so that a march of a tiny tree polls too.
-    uint64_t work = kCallWork + (Prunes ? 0 : program_.code.size());
+    uint64_t work = kCallWork + (Prunes ? 0 : program.code.size());
     for (const Instr* ip = first; ip != last; ++ip) {
         if (Prunes && ++work >= kWorkPerPoll) {
-            polls_.count(work);
+            frame.polls->count(work);
             work = 0;
         }
         const Instr& in = *ip;
@@ -91,27 +82,63 @@ float Evaluator::run(Vec3 p) const {
             // Each jump lands one before its target: the loop steps past it.
             case Op::Prune:
                 if constexpr (Prunes) {
-                    d = program_.indexes[in.index].start;
+                    d = program.indexes[in.index].start;
                     const size_t next = static_cast<size_t>(ip - first) + 1;
-                    ip = first + pruner_.enter(program_.indexes[in.index], in.index, p, next) - 1;
+                    ip = first + frame.pruner->enter(program.indexes[in.index], in.index, p, next) - 1;
                 }
                 break;
             case Op::PruneSeeded: break;  // one point is not seeded: never runs
             case Op::Next:
                 if constexpr (Prunes) {
-                    ip = first + pruner_.next(static_cast<size_t>(ip - first) + 1) - 1;
+                    ip = first + frame.pruner->next(static_cast<size_t>(ip - first) + 1) - 1;
                 }
                 break;
             case Op::PruneEnd:
-                if constexpr (Prunes) pruner_.end();
+                if constexpr (Prunes) frame.pruner->end();
                 break;
         }
     }
-    polls_.count(work);
+    if (frame.polls) frame.polls->count(work);
     return d;
 }
 
+}  // namespace
+
+Evaluator::Evaluator(const Program& program, Interrupt interrupt)
+    : program_(program),
+      points_(inline_points_),
+      values_(inline_values_),
+      pruner_(program),
+      polls_(interrupt) {
+    if (program.point_depth > kInline) {
+        heap_points_.reset(new Vec3[program.point_depth]);
+        points_ = heap_points_.get();
+    }
+    if (program.value_depth > kInline) {
+        heap_values_.reset(new float[program.value_depth]);
+        values_ = heap_values_.get();
+    }
+}
+
+float Evaluator::operator()(Vec3 p) const {
+    return is_short_walk(program_) ? run<false>(p) : run<true>(p);
+}
+
+template <bool Prunes>
+float Evaluator::run(Vec3 p) const {
+    return interpret<Prunes>(program_, p, {points_, values_, &pruner_, &polls_});
+}
+
 float evaluate(const Program& program, Vec3 p, Interrupt interrupt) {
+    // One short plain walk is counted whole and cannot reach a poll, so it
+    // needs no counter, no pruner and no heap: it runs on stacks made here.
+    // This is the path of every `eval` of a small shape.
+    constexpr unsigned kStack = 32;
+    if (is_short_walk(program) && program.point_depth <= kStack && program.value_depth <= kStack) {
+        Vec3 points[kStack];
+        float values[kStack];
+        return interpret<false>(program, p, {points, values, nullptr, nullptr});
+    }
     return Evaluator(program, interrupt)(p);
 }
 

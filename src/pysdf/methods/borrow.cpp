@@ -8,21 +8,26 @@
 
 namespace pysdf {
 
+// Borrows are taken and given back with the interpreter lock held (a
+// limited-API module never loads into a build without that lock, and the
+// module refuses interpreters with a lock of their own), and the lock orders
+// them: plain loads and stores suffice. A locked read-modify-write would
+// cost a fair share of a small call such as `eval`.
 SdfRef::SdfRef(PyObject* obj) {
     std::atomic<int64_t>& count = reinterpret_cast<SdfObject*>(obj)->borrow_count;
-    int64_t seen = count.load(std::memory_order_relaxed);
-    do {
-        if (seen == -1) {
-            PyErr_SetString(PyExc_RuntimeError, text::kAlreadyBorrowed);
-            throw PythonError{};
-        }
-    } while (!count.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                          std::memory_order_relaxed));
+    const int64_t seen = count.load(std::memory_order_relaxed);
+    if (seen == -1) {
+        PyErr_SetString(PyExc_RuntimeError, text::kAlreadyBorrowed);
+        throw PythonError{};
+    }
+    count.store(seen + 1, std::memory_order_relaxed);
     obj_ = PyRef::borrow(obj);
 }
 
 SdfRef::~SdfRef() {
-    if (obj_) get()->borrow_count.fetch_sub(1, std::memory_order_release);
+    if (!obj_) return;
+    std::atomic<int64_t>& count = get()->borrow_count;
+    count.store(count.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
 }
 
 bool is_sdf(PyObject* obj) {
