@@ -21,6 +21,24 @@ sdf::Interrupt python_signals() {
     return {[](void*) { return PyErr_CheckSignals() != 0; }, nullptr};
 }
 
+[[noreturn]] void throw_points_resized() {
+    PyErr_SetString(PyExc_RuntimeError, text::kPointsResized);
+    throw PythonError{};
+}
+
+/// python_signals, for points read in place: a signal handler may also
+/// have resized the array read, so every poll checks, before the next rows
+/// are read, that its memory is still there.
+sdf::Interrupt signals_reading(const InPlaceLayout& in_place) {
+    return {[](void* context) {
+                if (PyErr_CheckSignals() != 0) return true;
+                if (static_cast<const InPlaceLayout*>(context)->unchanged()) return false;
+                PyErr_SetString(PyExc_RuntimeError, text::kPointsResized);
+                return true;
+            },
+            const_cast<InPlaceLayout*>(&in_place)};
+}
+
 /// A result object of a query. One that cannot be made is an internal
 /// failure: the cause goes to the unraisable hook, PanicException to the caller.
 PyRef result(PyObject* made) {
@@ -107,11 +125,14 @@ PyObject* sdf_eval_vec(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded_call([&] {
         const Slots slots = bind_arguments(sig, args, kwargs);
         const SdfRef receiver = borrow_receiver(self);
-        PyRef converted;
-        const sdf::PointsView view = points_view(slots[0], converted);
+        PyRef points;
+        InPlaceLayout in_place;
+        const sdf::PointsView view = points_view(slots[0], points, in_place);
         float* out = nullptr;
         PyRef result = new_float32_vector(view.rows, out);
-        sdf::eval_points(program_of(receiver.get()), view, out, python_signals());
+        // Making the result may have run Python code (a collection) too.
+        if (!in_place.unchanged()) throw_points_resized();
+        sdf::eval_points(program_of(receiver.get()), view, out, signals_reading(in_place));
         return result;
     });
 }
