@@ -290,15 +290,34 @@ bool InPlaceLayout::unchanged() const {
     return true;
 }
 
+namespace {
+
+#if defined(__GNUC__) || defined(__clang__)
+#define PYSDF_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define PYSDF_NOINLINE __declspec(noinline)
+#else
+#define PYSDF_NOINLINE
+#endif
+
+/// Takes `obj` to be read in place when astype would only copy it: the
+/// astype of an exact ndarray cannot be overridden, and for float32
+/// elements it makes an exact copy. Out of line, so that its locals are
+/// gone before astype runs: a thread ended inside astype at interpreter
+/// exit unwinds through points_view's frame alone.
+PYSDF_NOINLINE bool take_in_place(const NumpyApi& api, PyObject* obj, PyRef& holder,
+                                  InPlaceLayout& in_place) {
+    if (Py_TYPE(obj) != api.array_type || !is_array_of(api, obj, 2, kTypeFloat)) return false;
+    if (!in_place.record(obj)) return false;
+    holder = PyRef::borrow(obj);
+    return true;
+}
+
+}  // namespace
+
 sdf::PointsView points_view(PyObject* obj, PyRef& holder, InPlaceLayout& in_place) {
     const NumpyApi& api = numpy_api();
-    // The astype of an exact ndarray cannot be overridden, and for float32
-    // elements it makes an exact copy: the array itself serves as well.
-    if (Py_TYPE(obj) == api.array_type && is_array_of(api, obj, 2, kTypeFloat) &&
-        in_place.record(obj)) {
-        holder = PyRef::borrow(obj);
-        return points_of(obj);
-    }
+    if (take_in_place(api, obj, holder, in_place)) return points_of(obj);
     holder = PyRef::check(PyObject_CallMethod(obj, "astype", "s", "float32"));
     if (!is_array_of(api, holder.get(), 2, kTypeFloat)) throw_type_mismatch(holder.get(), "ndarray");
     return points_of(holder.get());
