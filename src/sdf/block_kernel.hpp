@@ -34,7 +34,7 @@ struct BlockState {
     uint32_t* runs;   // pruning's run list and scratch (prune_hook.hpp);
     double* scratch;  // null when the program prunes nothing
     PollCounter* polls;  // counts the instructions run, times the lanes
-    VoxelLanes voxel_lanes = nullptr;  // the gathering voxel leaf, where it runs
+    VoxelLanes voxel_lanes = nullptr;  // the vector voxel leaf, where it runs
 };
 
 /// The lanes of one point: three arrays.
@@ -231,7 +231,7 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
             case Op::Segment: leaf_lanes<SegmentLeaf>(in, from, d, n); break;
             case Op::Ray: leaf_lanes<RayLeaf>(in, from, d, n); break;
             case Op::Voxel:
-                if (s.voxel_lanes && gathers_chunk(*in.grid)) {
+                if (s.voxel_lanes && is_chunk_grid(*in.grid)) {
                     s.voxel_lanes(in, from.x, from.y, from.z, d, n);
                 } else {
                     leaf_lanes<VoxelLeaf>(in, from, d, n);

@@ -1,8 +1,9 @@
-// The gathering voxel leaf. Each step below is the vector form of one step
-// of sample_trilinear on a 16^3 grid, in the same order, so every lane
-// gets the scalar sampler's bits.
+// The voxel leaf in AVX2 registers. Each step below is the vector form of
+// one step of sample_trilinear on a 16^3 grid, in the same order, so every
+// lane gets the scalar sampler's bits.
 #include "sdf/voxel_sdf/voxel_lanes.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 #include "sdf/primitives.hpp"
@@ -35,15 +36,26 @@ SDF_AVX2_INLINE __m256 mix(__m256 a, __m256 wa, __m256 b, __m256 wb) {
     return _mm256_add_ps(_mm256_mul_ps(a, wa), _mm256_mul_ps(b, wb));
 }
 
-/// The samples at flat indices `at` (lanes in the order 0 1 4 5 2 3 6 7)
-/// into `lo`, and their upper neighbours along x into `hi`, in lane order:
-/// each sample and the next one are read together as one 8-byte element.
-SDF_AVX2_INLINE void pairs(const float* samples, __m256i at, __m256& lo, __m256& hi) {
-    const double* base = reinterpret_cast<const double*>(samples);
+/// Sample `at` and the one after it, as one 8-byte element in the low half.
+SDF_AVX2_INLINE __m128d pair(const float* samples, int32_t at) {
+    return _mm_load_sd(reinterpret_cast<const double*>(samples + at));
+}
+
+SDF_AVX2_INLINE __m128d two_pairs(const float* samples, int32_t a, int32_t b) {
+    return _mm_loadh_pd(pair(samples, a), reinterpret_cast<const double*>(samples + b));
+}
+
+/// The samples at flat indices at[0..7] + offset into `lo`, and their upper
+/// neighbours along x into `hi`: each sample and the next one are read
+/// together as one 8-byte element (plain loads beat gathers here).
+SDF_AVX2_INLINE void pairs(const float* samples, const int32_t* at, int offset, __m256& lo,
+                           __m256& hi) {
+    const float* s = samples + offset;
     // Lanes 0 1 4 5 and then 2 3 6 7, a sample and its neighbour in each.
-    const __m256 a = _mm256_castpd_ps(_mm256_i32gather_pd(base, _mm256_castsi256_si128(at), 4));
-    const __m256 b =
-        _mm256_castpd_ps(_mm256_i32gather_pd(base, _mm256_extracti128_si256(at, 1), 4));
+    const __m256 a = _mm256_castpd_ps(_mm256_insertf128_pd(
+        _mm256_castpd128_pd256(two_pairs(s, at[0], at[1])), two_pairs(s, at[4], at[5]), 1));
+    const __m256 b = _mm256_castpd_ps(_mm256_insertf128_pd(
+        _mm256_castpd128_pd256(two_pairs(s, at[2], at[3])), two_pairs(s, at[6], at[7]), 1));
     // Within each 128-bit half: a's two even (odd) floats, then b's.
     lo = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
     hi = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
@@ -64,14 +76,14 @@ SDF_AVX2_INLINE __m256 sample8(const float* samples, __m256 px, __m256 py, __m25
     // +16 (y) and +256 (z) away.
     const __m256i i000 = _mm256_add_epi32(
         ix, _mm256_add_epi32(_mm256_slli_epi32(iy, 4), _mm256_slli_epi32(iz, 8)));
-    const __m256i dy = _mm256_set1_epi32(kChunk), dz = _mm256_set1_epi32(kChunk * kChunk);
-    // The lower corner's lanes ordered 0 1 4 5 2 3 6 7, for pairs().
-    const __m256i at = _mm256_permute4x64_epi64(i000, _MM_SHUFFLE(3, 1, 2, 0));
+    alignas(32) int32_t at[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(at), i000);
+    constexpr int dy = kChunk, dz = kChunk * kChunk;
     __m256 g000, g100, g010, g110, g001, g101, g011, g111;
-    pairs(samples, at, g000, g100);
-    pairs(samples, _mm256_add_epi32(at, dy), g010, g110);
-    pairs(samples, _mm256_add_epi32(at, dz), g001, g101);
-    pairs(samples, _mm256_add_epi32(at, _mm256_add_epi32(dy, dz)), g011, g111);
+    pairs(samples, at, 0, g000, g100);
+    pairs(samples, at, dy, g010, g110);
+    pairs(samples, at, dz, g001, g101);
+    pairs(samples, at, dy + dz, g011, g111);
     const __m256 e00 = mix(g000, ux, g100, tx);
     const __m256 e10 = mix(g010, ux, g110, tx);
     const __m256 e01 = mix(g001, ux, g101, tx);

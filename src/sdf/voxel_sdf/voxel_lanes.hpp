@@ -1,4 +1,4 @@
-// The voxel leaf over many lanes at once with AVX2 gathers: the same
+// The voxel leaf over many lanes at once in AVX2 registers: the same
 // operations, in the same order, as sample_trilinear, eight lanes a time.
 #pragma once
 
@@ -11,13 +11,13 @@ namespace sdf {
 
 /// Fills d[i] with the voxel leaf `in` at lane i of (x, y, z), less the
 /// leaf's translation when it has one, combined into d[i] as `in.combine`
-/// says. The grid must be one chunk (gathers_chunk).
+/// says. The grid must be one chunk (is_chunk_grid).
 using VoxelLanes = void (*)(const Instr& in, const float* x, const float* y, const float* z,
                             float* d, size_t n);
 
-/// Can the gathering leaf sample `grid`? (Every grid built from a chunk
+/// Can the vector leaf sample `grid`? (Every grid built from a chunk
 /// can; the scalar sampler handles the rest, and reports broken grids.)
-inline bool gathers_chunk(const VoxelGrid& grid) {
+inline bool is_chunk_grid(const VoxelGrid& grid) {
     return grid.n == kChunk && grid.samples.size() == size_t{kChunkCells};
 }
 
