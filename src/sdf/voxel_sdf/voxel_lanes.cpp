@@ -36,9 +36,10 @@ SDF_AVX2_INLINE __m256 mix(__m256 a, __m256 wa, __m256 b, __m256 wb) {
     return _mm256_add_ps(_mm256_mul_ps(a, wa), _mm256_mul_ps(b, wb));
 }
 
-/// Sample `at` and the one after it, as one 8-byte element in the low half.
+/// Sample `at` and the one after it, as one 8-byte element in the low half
+/// (a load that asks for no alignment: the pair starts at any float).
 SDF_AVX2_INLINE __m128d pair(const float* samples, int32_t at) {
-    return _mm_load_sd(reinterpret_cast<const double*>(samples + at));
+    return _mm_castsi128_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(samples + at)));
 }
 
 SDF_AVX2_INLINE __m128d two_pairs(const float* samples, int32_t a, int32_t b) {
