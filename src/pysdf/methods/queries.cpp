@@ -1,4 +1,5 @@
 // Query methods: distance at a point or at many points, normals, marching.
+#include <memory>
 #include <optional>
 
 #include "module/guarded_call.hpp"
@@ -126,13 +127,17 @@ PyObject* sdf_eval_vec(PyObject* self, PyObject* args, PyObject* kwargs) {
         const Slots slots = bind_arguments(sig, args, kwargs);
         const SdfRef receiver = borrow_receiver(self);
         PyRef points;
-        InPlaceLayout in_place;
-        const sdf::PointsView view = points_view(slots[0], points, in_place);
+        // On the heap: a thread ended inside astype at interpreter exit is
+        // unwound by the C library, which leaves the address sanitizer's
+        // marks of the frames below behind; a larger frame here puts the
+        // unwinder's own locals onto those marks (a false report).
+        const std::unique_ptr<InPlaceLayout> in_place(new InPlaceLayout);
+        const sdf::PointsView view = points_view(slots[0], points, *in_place);
         float* out = nullptr;
         PyRef result = new_float32_vector(view.rows, out);
         // Making the result may have run Python code (a collection) too.
-        if (!in_place.unchanged()) throw_points_resized();
-        sdf::eval_points(program_of(receiver.get()), view, out, signals_reading(in_place));
+        if (!in_place->unchanged()) throw_points_resized();
+        sdf::eval_points(program_of(receiver.get()), view, out, signals_reading(*in_place));
         return result;
     });
 }
