@@ -1,6 +1,7 @@
 """Sdf.eval_vec: many points at once, identical to eval row by row."""
 
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -59,10 +60,24 @@ def points(seed):
     return pts
 
 
-def strided(p):
-    buf = np.full((2 * len(p), 9), 7.5)
+def strided(p, dtype=np.float64):
+    buf = np.full((2 * len(p), 9), 7.5, dtype)
     buf[::2, 2:8:2] = p
     return buf[::2, 2:8:2]
+
+
+def unaligned(p):
+    """float32 points one byte off alignment, viewing a uint8 buffer."""
+    raw = np.zeros(4 * p.size + 1, np.uint8)
+    out = raw[1:].view(np.float32).reshape(p.shape)
+    out[...] = p
+    return out
+
+
+class Recording(np.ndarray):
+    def astype(self, *args, **kwargs):
+        self.calls = getattr(self, "calls", []) + [(args, kwargs)]
+        return super().astype(*args, **kwargs)
 
 
 KINDS = {
@@ -73,6 +88,12 @@ KINDS = {
     "strided": strided,
     "reversed": lambda p: p[::-1, ::-1].copy()[::-1, ::-1],
     "extra-columns": lambda p: np.hstack([p, np.full((len(p), 2), np.nan)]),
+    # float32 arrays are read where they lie: every layout of them.
+    "float32-fortran": lambda p: np.asfortranarray(p, np.float32),
+    "float32-strided": lambda p: strided(p, np.float32),
+    "float32-reversed": lambda p: p.astype(np.float32)[::-1, ::-1].copy()[::-1, ::-1],
+    "float32-unaligned": unaligned,
+    "float32-subclass": lambda p: p.astype(np.float32).view(Recording),
 }
 
 
@@ -96,6 +117,7 @@ def test_matches_eval_row_by_row(kind, tree, seed):
     # A NaN's sign and payload follow the processor's propagation rules
     # (which operand's NaN an instruction keeps), so any NaN matches any NaN.
     assert same_bits(tree.eval_vec(arr), rowwise(tree, arr), any_nan=True)
+    assert getattr(arr, "calls", [(("float32",), {})]) == [(("float32",), {})]
 
 
 ZERO_SPHERE = Sdf.sphere((0, 0, 0), 0)
@@ -164,12 +186,6 @@ class Outer:
             if isinstance(self.result, type):
                 raise self.result("boom")
             return self if self.result is None else self.result
-
-
-class Recording(np.ndarray):
-    def astype(self, *args, **kwargs):
-        self.calls = getattr(self, "calls", []) + [(args, kwargs)]
-        return super().astype(*args, **kwargs)
 
 
 def test_astype_always_called():
@@ -252,3 +268,29 @@ def test_numpy_unavailable_then_restored():
         sys.modules["numpy"] = saved
         print(Sdf.voxel(chunk).eval((3, 4, 5)), Sdf.sphere((0, 0, 0), 1).eval_vec(pts).tolist())
     """) == ["PanicException True", "PanicException True", "3.0", "0.0 [-1.0, -1.0]"]
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
+@pytest.mark.parametrize("read", ["owner", "view"])
+def test_points_resized_by_a_signal_handler(read):
+    """An array read in place loses its memory to a handler mid-call: the
+    call stops with an error instead of reading freed memory."""
+    shape = Sdf.union([Sdf.sphere((i, 0, 0), 1) for i in range(40)])
+    previous = signal.getsignal(signal.SIGALRM)
+    errors = []
+    try:
+        for _ in range(5):  # again if the timer fired before the call began
+            owner = np.random.default_rng(0).normal(size=(2_000_000, 3)).astype(np.float32)
+            pts = owner if read == "owner" else owner[::2, :]
+            signal.signal(signal.SIGALRM,
+                          lambda *_: owner.resize((1, 3), refcheck=False))  # frees 24 MB
+            signal.setitimer(signal.ITIMER_REAL, 0.002)
+            try:
+                shape.eval_vec(pts)
+            except RuntimeError as exc:
+                errors.append(str(exc))
+                break
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert errors == ["the points array (or an array it views) was resized while it was read"]

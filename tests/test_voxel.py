@@ -140,6 +140,35 @@ def test_sampler_at_random_points():
         assert_same(ev(shape, pts), ref_sample(grid, pts))
 
 
+def nan_payloads(rng, count):
+    """NaNs of either sign with random payloads, quiet and signalling."""
+    bits = rng.integers(1, 1 << 23, count, dtype=np.uint32) | np.uint32(0x7F800000)
+    return (bits | (rng.integers(0, 2, count, dtype=np.uint32) << 31)).view(np.float32)
+
+
+@given(seed=st.integers(0, 2**32 - 1), rows=st.integers(1, 600), shift=st.booleans(),
+       combine=st.sampled_from(["alone", "union", "difference"]))
+def test_batch_sampler(seed, rows, shift, combine):
+    """eval_vec samples as the reference does, at every block and tail size, and gives the
+    single-point eval's bits, NaN signs and payloads included."""
+    rng = np.random.default_rng(seed)
+    chunk = random_chunk(seed, rng.choice([0.0, 0.01, 0.2]))
+    pts = rng.uniform(-3, 19, (rows, 3)).astype(np.float32)
+    pts[: rows // 3] = np.round(pts[: rows // 3] * 2) / 2
+    pick = rng.random(pts.shape) < 0.2
+    pts[pick] = np.where(rng.random(pick.sum()) < 0.5, nan_payloads(rng, pick.sum()),
+                         rng.choice(SPECIAL, pick.sum()))
+    offset = np.array([0.5, -1.25, 2.0] if shift else [0, 0, 0], np.float32)
+    voxel = Sdf.voxel(chunk).translate(tuple(map(float, offset)))
+    shape = {"alone": voxel, "union": Sdf.union([Sdf.sphere((8, 8, 8), 3), voxel]),
+             "difference": Sdf.difference(Sdf.sphere((8, 8, 8), 6), voxel)}[combine]
+    got = shape.eval_vec(pts)
+    assert got.view(np.uint32).tolist() == ev(shape, pts).view(np.uint32).tolist()
+    if combine == "alone":
+        with np.errstate(invalid="ignore"):  # signalling NaNs
+            assert_same(got, ref_sample(brute_grid(chunk), pts - offset))
+
+
 class Chunk(np.ndarray):
     pass
 

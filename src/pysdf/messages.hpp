@@ -25,6 +25,8 @@ inline constexpr char kNoExceptionSet[] = "attempted to fetch exception but none
 inline constexpr char kAlreadyBorrowed[] = "Already mutably borrowed";
 inline constexpr char kStrIsNotASequence[] = "Can't extract `str` to `Vec`";
 inline constexpr char kOutOfRangeIntegral[] = "out of range integral type conversion attempted";
+inline constexpr char kPointsResized[] =
+    "the points array (or an array it views) was resized while it was read";
 
 // What the module registers with the interpreter.
 inline constexpr char kModuleName[] = "tessaron";

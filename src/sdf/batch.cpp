@@ -40,7 +40,9 @@ void eval_block_baseline(const Program& program, const PointsView& view, size_t 
 #ifdef SDF_HAVE_AVX2_KERNELS
 SDF_TARGET_AVX2 void eval_block_avx2(const Program& program, const PointsView& view,
                                      size_t start, size_t n, const BlockState& s) {
-    eval_block(program, view, start, n, s);
+    BlockState avx2 = s;
+    avx2.voxel_lanes = voxel_lanes_avx2;
+    eval_block(program, view, start, n, avx2);
 }
 #endif
 
@@ -86,7 +88,9 @@ void eval_rows_baseline(const Program& program, const PointsView& view, const ui
 #ifdef SDF_HAVE_AVX2_KERNELS
 SDF_TARGET_AVX2 void eval_rows_avx2(const Program& program, const PointsView& view,
                                     const uint32_t* rows, size_t n, const BlockState& s) {
-    eval_rows(program, view, rows, n, s);
+    BlockState avx2 = s;
+    avx2.voxel_lanes = voxel_lanes_avx2;
+    eval_rows(program, view, rows, n, avx2);
 }
 #endif
 

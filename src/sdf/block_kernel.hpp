@@ -16,6 +16,7 @@
 #include "sdf/primitives.hpp"
 #include "sdf/program.hpp"
 #include "sdf/prune_hook.hpp"
+#include "sdf/voxel_sdf/voxel_lanes.hpp"
 
 namespace sdf {
 namespace block {
@@ -33,6 +34,7 @@ struct BlockState {
     uint32_t* runs;   // pruning's run list and scratch (prune_hook.hpp);
     double* scratch;  // null when the program prunes nothing
     PollCounter* polls;  // counts the instructions run, times the lanes
+    VoxelLanes voxel_lanes = nullptr;  // the vector voxel leaf, where it runs
 };
 
 /// The lanes of one point: three arrays.
@@ -229,7 +231,11 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
             case Op::Segment: leaf_lanes<SegmentLeaf>(in, from, d, n); break;
             case Op::Ray: leaf_lanes<RayLeaf>(in, from, d, n); break;
             case Op::Voxel:
-                leaf_lanes<VoxelLeaf>(in, from, d, n);
+                if (s.voxel_lanes && is_chunk_grid(*in.grid)) {
+                    s.voxel_lanes(in, from.x, from.y, from.z, d, n);
+                } else {
+                    leaf_lanes<VoxelLeaf>(in, from, d, n);
+                }
                 work += kVoxelWork * n;
                 break;
             case Op::Const:

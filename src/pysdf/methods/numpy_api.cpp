@@ -241,13 +241,86 @@ ChunkView chunk_view(PyObject* obj, const char* param) {
     });
 }
 
-sdf::PointsView points_view(PyObject* obj, PyRef& holder) {
-    const NumpyApi& api = numpy_api();
-    holder = PyRef::check(PyObject_CallMethod(obj, "astype", "s", "float32"));
-    if (!is_array_of(api, holder.get(), 2, kTypeFloat)) throw_type_mismatch(holder.get(), "ndarray");
-    const ArrayFields* array = as_array(holder.get());
+namespace {
+
+bool is_ndarray(const NumpyApi& api, PyObject* obj) {
+    return Py_TYPE(obj) == api.array_type || PyType_IsSubtype(Py_TYPE(obj), api.array_type);
+}
+
+ptrdiff_t element_count(const ArrayFields* array) {
+    ptrdiff_t count = 1;
+    for (int i = 0; i < array->nd; ++i) count *= array->dimensions[i];
+    return count;
+}
+
+sdf::PointsView points_of(PyObject* obj) {
+    const ArrayFields* array = as_array(obj);
     return {array->data, static_cast<size_t>(array->dimensions[0]),
             static_cast<size_t>(array->dimensions[1]), array->strides[0], array->strides[1]};
+}
+
+}  // namespace
+
+bool InPlaceLayout::record(PyObject* array) {
+    const NumpyApi& api = numpy_api();
+    count_ = 0;
+    // Views keep the array that owns their memory as their base (an owner
+    // may itself view an object exporting a buffer, which cannot be resized
+    // while exported). Resizing reallocates an owner's memory and changes
+    // its data, element count or descriptor.
+    for (PyObject* at = array; at && is_ndarray(api, at); at = as_array(at)->base) {
+        if (count_ == kMostArrays) {
+            count_ = 0;
+            return false;
+        }
+        const ArrayFields* fields = as_array(at);
+        chain_[count_++] = {at, fields->data, fields->descr, element_count(fields)};
+    }
+    return true;
+}
+
+bool InPlaceLayout::unchanged() const {
+    for (int i = 0; i < count_; ++i) {
+        const Memory& m = chain_[i];
+        const ArrayFields* now = as_array(m.array);
+        if (now->data != m.data || now->descr != m.descr || element_count(now) != m.elements) {
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+#if defined(__GNUC__) || defined(__clang__)
+#define PYSDF_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define PYSDF_NOINLINE __declspec(noinline)
+#else
+#define PYSDF_NOINLINE
+#endif
+
+/// Takes `obj` to be read in place when astype would only copy it: the
+/// astype of an exact ndarray cannot be overridden, and for float32
+/// elements it makes an exact copy. Out of line, so that its locals are
+/// gone before astype runs: a thread ended inside astype at interpreter
+/// exit unwinds through points_view's frame alone.
+PYSDF_NOINLINE bool take_in_place(const NumpyApi& api, PyObject* obj, PyRef& holder,
+                                  InPlaceLayout& in_place) {
+    if (Py_TYPE(obj) != api.array_type || !is_array_of(api, obj, 2, kTypeFloat)) return false;
+    if (!in_place.record(obj)) return false;
+    holder = PyRef::borrow(obj);
+    return true;
+}
+
+}  // namespace
+
+sdf::PointsView points_view(PyObject* obj, PyRef& holder, InPlaceLayout& in_place) {
+    const NumpyApi& api = numpy_api();
+    if (take_in_place(api, obj, holder, in_place)) return points_of(obj);
+    holder = PyRef::check(PyObject_CallMethod(obj, "astype", "s", "float32"));
+    if (!is_array_of(api, holder.get(), 2, kTypeFloat)) throw_type_mismatch(holder.get(), "ndarray");
+    return points_of(holder.get());
 }
 
 PyRef new_float32_vector(size_t n, float*& storage) {

@@ -1,4 +1,5 @@
 // Query methods: distance at a point or at many points, normals, marching.
+#include <memory>
 #include <optional>
 
 #include "module/guarded_call.hpp"
@@ -19,6 +20,24 @@ namespace {
 /// Lets long computations stop when a signal handler (Ctrl-C) raised.
 sdf::Interrupt python_signals() {
     return {[](void*) { return PyErr_CheckSignals() != 0; }, nullptr};
+}
+
+[[noreturn]] void throw_points_resized() {
+    PyErr_SetString(PyExc_RuntimeError, text::kPointsResized);
+    throw PythonError{};
+}
+
+/// python_signals, for points read in place: a signal handler may also
+/// have resized the array read, so every poll checks, before the next rows
+/// are read, that its memory is still there.
+sdf::Interrupt signals_reading(const InPlaceLayout& in_place) {
+    return {[](void* context) {
+                if (PyErr_CheckSignals() != 0) return true;
+                if (static_cast<const InPlaceLayout*>(context)->unchanged()) return false;
+                PyErr_SetString(PyExc_RuntimeError, text::kPointsResized);
+                return true;
+            },
+            const_cast<InPlaceLayout*>(&in_place)};
 }
 
 /// A result object of a query. One that cannot be made is an internal
@@ -107,11 +126,18 @@ PyObject* sdf_eval_vec(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded_call([&] {
         const Slots slots = bind_arguments(sig, args, kwargs);
         const SdfRef receiver = borrow_receiver(self);
-        PyRef converted;
-        const sdf::PointsView view = points_view(slots[0], converted);
+        PyRef points;
+        // On the heap: a thread ended inside astype at interpreter exit is
+        // unwound by the C library, which leaves the address sanitizer's
+        // marks of the frames below behind; a larger frame here puts the
+        // unwinder's own locals onto those marks (a false report).
+        const std::unique_ptr<InPlaceLayout> in_place(new InPlaceLayout);
+        const sdf::PointsView view = points_view(slots[0], points, *in_place);
         float* out = nullptr;
         PyRef result = new_float32_vector(view.rows, out);
-        sdf::eval_points(program_of(receiver.get()), view, out, python_signals());
+        // Making the result may have run Python code (a collection) too.
+        if (!in_place->unchanged()) throw_points_resized();
+        sdf::eval_points(program_of(receiver.get()), view, out, signals_reading(*in_place));
         return result;
     });
 }
