@@ -32,7 +32,8 @@ float Evaluator::operator()(Vec3 p) const {
     // A plain walk runs every instruction once: a short one is counted
     // whole, at its end. A long one, or one with pruning jumps, is counted
     // as it goes (a program without pruning instructions runs the same).
-    const bool short_walk = program_.indexes.empty() && program_.code.size() < kWorkPerPoll / 2;
+    const bool short_walk =
+        program_.indexes.empty() && program_.instructions < kWorkPerPoll / 2;
     return short_walk ? run<false>(p) : run<true>(p);
 }
 
@@ -45,37 +46,41 @@ float Evaluator::run(Vec3 p) const {
     Vec3* saved_point = points_;  // one past the top of the point stack
     float* saved_value = values_;
     float d = 0.0f;
-    const Instr* const first = program_.code.data();
-    const Instr* const last = first + program_.code.size();
+    const Word* const first = program_.code.data();
+    const Word* const last = first + program_.words;
     // Work since the last report, kept in a register; the call itself
     // counts as a few instructions, so that a march of a tiny tree polls too.
-    uint64_t work = kCallWork + (Prunes ? 0 : program_.code.size());
-    for (const Instr* ip = first; ip != last; ++ip) {
+    uint64_t work = kCallWork + (Prunes ? 0 : program_.instructions);
+    for (const Word* ip = first; ip != last;) {
         if (Prunes && ++work >= kWorkPerPoll) {
             polls_.count(work);
             work = 0;
         }
-        const Instr& in = *ip;
+        const Head in = ip->head;
+        const Word* const params = ip + 1;
+        const float* const f = &params->f;
+        const Word* const next = ip + in.words;
+        ip = next;
         Vec3 q = p;  // the point this instruction reads
         if (in.source == Source::Saved) q = saved_point[-1];
         if (in.source == Source::SavedPop) q = *--saved_point;
-        if (in.translated) q = q - vec_at(in.shift);
+        if (in.translated) q = q - vec_at(f + op_params(in.op));
         switch (in.op) {
-            case Op::Sphere: d = combine_distance(in.combine, d, sphere_distance(in, q)); break;
-            case Op::Plane: d = combine_distance(in.combine, d, plane_distance(in, q)); break;
-            case Op::Segment: d = combine_distance(in.combine, d, segment_distance(in, q)); break;
-            case Op::Ray: d = combine_distance(in.combine, d, ray_distance(in, q)); break;
+            case Op::Sphere: d = combine_distance(in.combine, d, sphere_distance(f, q)); break;
+            case Op::Plane: d = combine_distance(in.combine, d, plane_distance(f, q)); break;
+            case Op::Segment: d = combine_distance(in.combine, d, segment_distance(f, q)); break;
+            case Op::Ray: d = combine_distance(in.combine, d, ray_distance(f, q)); break;
             case Op::Voxel:
-                d = combine_distance(in.combine, d, sample_trilinear(*in.grid, q));
+                d = combine_distance(in.combine, d, sample_trilinear(*grid_at(f), q));
                 work += kVoxelWork;
                 break;
-            case Op::Const: d = in.f[0]; break;
-            case Op::Translate: p = q - vec_at(in.f); break;
-            case Op::ScaleIn: p = scale_point(in, q); break;
-            case Op::Rotate: p = rotate_point(in, q); break;
-            case Op::MulK: d = distance_op<Op::MulK>(d, in.f[0]); break;
-            case Op::SubR: d = distance_op<Op::SubR>(d, in.f[0]); break;
-            case Op::AddR: d = distance_op<Op::AddR>(d, in.f[0]); break;
+            case Op::Const: d = f[0]; break;
+            case Op::Translate: p = q - vec_at(f); break;
+            case Op::ScaleIn: p = scale_point(f, q); break;
+            case Op::Rotate: p = rotate_point(f, q); break;
+            case Op::MulK: d = distance_op<Op::MulK>(d, f[0]); break;
+            case Op::SubR: d = distance_op<Op::SubR>(d, f[0]); break;
+            case Op::AddR: d = distance_op<Op::AddR>(d, f[0]); break;
             case Op::Neg: d = distance_op<Op::Neg>(d, 0.0f); break;
             case Op::PushP: *saved_point++ = p; break;
             case Op::LoadP: p = saved_point[-1]; break;
@@ -88,18 +93,18 @@ float Evaluator::run(Vec3 p) const {
             case Op::DifferenceNext:
                 d = combine_distance(combine_of_next(in.op), *--saved_value, d);
                 break;
-            // Each jump lands one before its target: the loop steps past it.
             case Op::Prune:
                 if constexpr (Prunes) {
-                    d = program_.indexes[in.index].start;
-                    const size_t next = static_cast<size_t>(ip - first) + 1;
-                    ip = first + pruner_.enter(program_.indexes[in.index], in.index, p, next) - 1;
+                    const uint32_t k = params->u;
+                    const PruneIndex& index = program_.indexes[k];
+                    d = index.start;
+                    ip = first + pruner_.enter(index, k, p, static_cast<size_t>(next - first));
                 }
                 break;
             case Op::PruneSeeded: break;  // one point is not seeded: never runs
             case Op::Next:
                 if constexpr (Prunes) {
-                    ip = first + pruner_.next(static_cast<size_t>(ip - first) + 1) - 1;
+                    ip = first + pruner_.next(static_cast<size_t>(next - first));
                 }
                 break;
             case Op::PruneEnd:

@@ -76,7 +76,7 @@ inline size_t prune_enter_block(const PruneIndex& index, const Region& region, s
                                         region.lo[1] + (region.hi[1] - region.lo[1]) * 0.5f,
                                         region.lo[2] + (region.hi[2] - region.lo[2]) * 0.5f});
     const uint32_t seed = best_child(index, centre);
-    if (seed == kNoChild) return prune_enter(index, region, next_pc + 1, run, scratch);
+    if (seed == kNoChild) return prune_enter(index, region, next_pc + kPruneSeededWords, run, scratch);
     *run++ = kRunSeeded;
     *run++ = static_cast<uint32_t>(next_pc);
     return seed;
