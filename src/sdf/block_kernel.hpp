@@ -321,9 +321,9 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
                                         s.scratch);
                 break;
             }
-            case Op::Next: pc = prune_next(pc, run); break;
             case Op::PruneEnd: prune_end(run); break;
         }
+        if (in.head.ends_child) pc = prune_next(pc, run);
     }
     s.polls->count(work);
 }

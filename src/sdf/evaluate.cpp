@@ -102,15 +102,11 @@ float Evaluator::run(Vec3 p) const {
                 }
                 break;
             case Op::PruneSeeded: break;  // one point is not seeded: never runs
-            case Op::Next:
-                if constexpr (Prunes) {
-                    ip = first + pruner_.next(static_cast<size_t>(next - first));
-                }
-                break;
             case Op::PruneEnd:
                 if constexpr (Prunes) pruner_.end();
                 break;
         }
+        if (Prunes && in.ends_child) ip = first + pruner_.next(static_cast<size_t>(next - first));
     }
     polls_.count(work);
     return d;

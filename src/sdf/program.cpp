@@ -23,6 +23,7 @@ struct Instr {
     Source source = Source::Registers;
     Combine combine = Combine::Assign;
     bool translated = false;
+    bool ends_child = false;
     float f[kMaxParams] = {};
     uint32_t index = 0;  // Prune, PruneSeeded
 
@@ -190,6 +191,7 @@ class Compiler {
         head.combine = in.combine;
         head.words = static_cast<uint8_t>(in.words());
         head.translated = in.translated;
+        head.ends_child = in.ends_child;
         to[0].head = head;
         const uint32_t params = op_params(in.op);
         if (in.op == Op::Prune || in.op == Op::PruneSeeded) {
@@ -334,8 +336,9 @@ class Compiler {
 
     /// A large list with a hierarchy: every child's code folds into D on
     /// its own, so that Prune can start D and run any ascending subset.
-    /// Execution order: PushP Prune PruneSeeded (PushD LoadP ci Next' Next)...
-    /// PruneEnd PopP, Next' the list's UnionNext or IntersectNext.
+    /// Execution order: PushP Prune PruneSeeded (PushD LoadP ci Next')...
+    /// PruneEnd PopP, Next' the list's UnionNext or IntersectNext, which ends
+    /// the child.
     bool visit_pruned(const SdfNode& n) {
         if (!prune_ || n.list.len < kMinIndexedChildren) return false;
         if (!writing_) {
@@ -372,7 +375,7 @@ class Compiler {
         const uint32_t i = t.step;
         if (i > 0) {
             emit(instr(t.node->kind == Kind::Union ? Op::UnionNext : Op::IntersectNext));
-            emit(instr(Op::Next));
+            pending_.ends_child = true;  // the fold, or the leaf that took it in
         }
         const uint32_t at = here();
         if (i == list.len) {

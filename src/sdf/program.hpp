@@ -61,7 +61,6 @@ enum class Op : uint8_t {
     // pruning of a large union or intersection (see bounds.hpp)
     Prune,      // D = start value; push the children to run; go to the first
     PruneSeeded,  // blocks: after one child ran first, pick the others
-    Next,       // end of one child's code: go to the next child to run
     PruneEnd,   // after the last child: drop the marker Prune left
 };
 
@@ -85,12 +84,15 @@ enum class Combine : uint8_t {
 /// The first word of an instruction. `words` is its whole length: the head,
 /// the op's parameters (op_params), then, for a translated leaf, the three
 /// coordinates of the translation it subtracts from its point first.
+/// `ends_child` marks the last instruction of a pruned list's child: after
+/// it, go to the next child to run (see Prune).
 struct Head {
     Op op;
     Source source;
     Combine combine;
-    uint8_t words : 7;
+    uint8_t words : 6;
     uint8_t translated : 1;
+    uint8_t ends_child : 1;
 };
 
 /// One word of a program: a head, a float parameter, or an integer one
@@ -155,7 +157,8 @@ inline const VoxelGrid* grid_at(const float* f) {
 /// pushes either kRunAll (evaluate every child: the code falls through them
 /// in order) or kRunDone, its end position, then the chosen children's
 /// start positions, first on top. Next jumps to the position it pops, or
-/// falls through under kRunAll; PruneEnd pops the marker.
+/// falls through under kRunAll; PruneEnd pops the marker. (Next is the
+/// step after an instruction marked ends_child.)
 constexpr uint32_t kRunAll = 0xFFFFFFFFu;
 constexpr uint32_t kRunDone = 0xFFFFFFFEu;
 constexpr uint32_t kRunSeeded = 0xFFFFFFFDu;
