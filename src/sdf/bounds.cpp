@@ -173,17 +173,56 @@ Bound offset_bound(Bound b, float r, bool dilate) {
     return b;
 }
 
+float round_up(double v);
+
+/// What the second pass over a list needs of a child: its centre rounded
+/// to float, the rounding taken up by rho and sigma (both rounded up), and
+/// which of its claims hold. A list's children are analysed once each, and
+/// this is all that is kept of them meanwhile: less than their nodes take.
+struct KidBall {
+    float c[3];
+    float rho;
+    float sigma;
+    bool lo_ok, hi_ok, nonan;
+};
+
+KidBall kid_ball(const Bound& k) {
+    KidBall out;
+    out.c[0] = static_cast<float>(k.c.x);
+    out.c[1] = static_cast<float>(k.c.y);
+    out.c[2] = static_cast<float>(k.c.z);
+    const double moved = norm(sub(D3{out.c[0], out.c[1], out.c[2]}, k.c)) * (1 + kSlack);
+    out.rho = round_up(k.rho + moved);
+    out.sigma = round_up(k.sigma + moved);
+    out.lo_ok = k.lo_ok;
+    out.hi_ok = k.hi_ok;
+    out.nonan = k.nonan;
+    return out;
+}
+
+Bound analyse(const SdfNode& n, int depth);
+
 /// The folds of a list in normalised form: g = min (or max) of the non-NaN
 /// child values g_i, +inf (or -inf) when there is none. The result is
 /// never NaN. A lower bound of a min needs every child's; its upper bound
 /// needs one child that is never NaN; and the other way round for a max.
-Bound list_bound(const std::vector<Bound>& kids, bool take_min) {
+/// A union is a min for s = +1 and a max for s = -1; an intersection the
+/// other way round.
+Bound analyse_list(const NodeList& list, bool is_union, int depth) {
+    if (list.len == 0) return unknown();
     Bound out;
-    if (kids.empty()) return out;
-    const int s = kids[0].s;
+    int s = 1;
+    bool take_min = true;
     bool all_lo = true, all_hi = true, any_lo = false, any_hi = false;
     D3 lo{kInfD, kInfD, kInfD}, hi{-kInfD, -kInfD, -kInfD};
-    for (const Bound& k : kids) {
+    std::vector<KidBall> kids;  // the children that share the first one's sign
+    kids.reserve(list.len);  // exact: growth would need twice as much at once
+    for (size_t i = 0; i < list.len; ++i) {
+        const Bound k = analyse(list.items[i], depth + 1);
+        if (i == 0) {
+            s = k.s;
+            take_min = is_union == (s > 0);
+        }
         const bool same = k.known() && k.s == s;
         all_lo = all_lo && same && k.lo_ok;
         all_hi = all_hi && same && k.hi_ok;
@@ -196,6 +235,7 @@ Bound list_bound(const std::vector<Bound>& kids, bool take_min) {
         out.B = std::max(out.B, k.B);
         out.alpha = std::max(out.alpha, k.alpha);
         out.beta = std::max(out.beta, k.beta);
+        kids.push_back(kid_ball(k));
     }
     out.lo_ok = take_min ? all_lo : any_lo;
     out.hi_ok = take_min ? any_hi : all_hi;
@@ -206,9 +246,8 @@ Bound list_bound(const std::vector<Bound>& kids, bool take_min) {
     // A child's cone about c_i holds about c within |c - c_i| more.
     out.rho = take_min ? -kInfD : kInfD;
     out.sigma = take_min ? kInfD : -kInfD;
-    for (const Bound& k : kids) {
-        if (!(k.known() && k.s == s)) continue;
-        const double shift = norm(sub(out.c, k.c)) * (1 + kSlack);
+    for (const KidBall& k : kids) {
+        const double shift = norm(sub(out.c, D3{k.c[0], k.c[1], k.c[2]})) * (1 + kSlack);
         if (k.lo_ok && (take_min || k.nonan)) {
             const double r = k.rho + shift;
             out.rho = take_min ? std::max(out.rho, r) : std::min(out.rho, r);
@@ -219,19 +258,6 @@ Bound list_bound(const std::vector<Bound>& kids, bool take_min) {
         }
     }
     return out;
-}
-
-Bound analyse(const SdfNode& n, int depth);
-
-Bound analyse_list(const NodeList& list, bool is_union, int depth) {
-    std::vector<Bound> kids;
-    kids.reserve(list.len);
-    for (size_t i = 0; i < list.len; ++i) kids.push_back(analyse(list.items[i], depth + 1));
-    if (kids.empty()) return unknown();
-    // union: f = min f_i; in the form g = s f that is a min for s = +1 and
-    // a max for s = -1. An intersection the other way round.
-    const bool take_min = is_union == (kids[0].s > 0);
-    return list_bound(kids, take_min);
 }
 
 /// a with b cut away is da or -db, and never below a non-NaN da: a lower
@@ -503,6 +529,7 @@ bool build_prune_index(const SdfNode& list_node, PruneIndex& out) {
     const int want = is_union ? 1 : -1;
     double max_norm = kInfD, slope = 0;
     std::vector<WideChild> wide;
+    wide.reserve(list.len);
     for (size_t i = 0; i < list.len; ++i) {
         const Bound b = analyse(list.items[i], 0);
         WideChild record;
