@@ -410,13 +410,20 @@ class Builder {
     Builder(PruneIndex& index, std::vector<WideChild>& wide) : index_(index), wide_(wide) {}
 
     void build() {
-        index_.nodes.reserve(2 * (wide_.size() / kLeafSize + 1));
+        index_.nodes.reserve(node_count(static_cast<uint32_t>(wide_.size())));
         index_.nodes.emplace_back();
         index_.children.resize(wide_.size());
         fill(0, 0, static_cast<uint32_t>(wide_.size()));
     }
 
   private:
+    /// Nodes of a hierarchy over `count` children, split as fill splits
+    /// them: reserved exactly, since growing would hold two copies at once.
+    static size_t node_count(uint32_t count) {
+        if (count <= kLeafSize) return 1;
+        return 1 + node_count(count / 2) + node_count(count - count / 2);
+    }
+
     /// Node `at` holds children [first, first + count).
     void fill(uint32_t at, uint32_t first, uint32_t count) {
         WideChild* kids = wide_.data();
