@@ -6,6 +6,13 @@
 namespace sdf {
 namespace {
 
+/// The point a leaf reads: q, less the translation it carries, if any.
+/// (Only leaves carry one, so only they pay for the test.)
+template <Op op>
+SDF_INLINE Vec3 leaf_point(const Head& in, const float* f, Vec3 q) {
+    return in.translated ? q - vec_at(f + op_params(op)) : q;
+}
+
 /// Work counted for one evaluation besides its instructions: its call and
 /// the caller's own loop (a march step), worth a few instructions.
 constexpr uint64_t kCallWork = 8;
@@ -56,22 +63,32 @@ float Evaluator::run(Vec3 p) const {
             polls_.count(work);
             work = 0;
         }
-        const Head in = ip->head;
+        const Head& in = ip->head;
         const Word* const params = ip + 1;
         const float* const f = &params->f;
-        const Word* const next = ip + in.words;
-        ip = next;
+        const Word* next = ip + in.words;
         Vec3 q = p;  // the point this instruction reads
         if (in.source == Source::Saved) q = saved_point[-1];
         if (in.source == Source::SavedPop) q = *--saved_point;
-        if (in.translated) q = q - vec_at(f + op_params(in.op));
         switch (in.op) {
-            case Op::Sphere: d = combine_distance(in.combine, d, sphere_distance(f, q)); break;
-            case Op::Plane: d = combine_distance(in.combine, d, plane_distance(f, q)); break;
-            case Op::Segment: d = combine_distance(in.combine, d, segment_distance(f, q)); break;
-            case Op::Ray: d = combine_distance(in.combine, d, ray_distance(f, q)); break;
+            case Op::Sphere:
+                d = combine_distance(in.combine, d,
+                                     sphere_distance(f, leaf_point<Op::Sphere>(in, f, q)));
+                break;
+            case Op::Plane:
+                d = combine_distance(in.combine, d,
+                                     plane_distance(f, leaf_point<Op::Plane>(in, f, q)));
+                break;
+            case Op::Segment:
+                d = combine_distance(in.combine, d,
+                                     segment_distance(f, leaf_point<Op::Segment>(in, f, q)));
+                break;
+            case Op::Ray:
+                d = combine_distance(in.combine, d, ray_distance(f, leaf_point<Op::Ray>(in, f, q)));
+                break;
             case Op::Voxel:
-                d = combine_distance(in.combine, d, sample_trilinear(*grid_at(f), q));
+                d = combine_distance(in.combine, d,
+                                     sample_trilinear(*grid_at(f), leaf_point<Op::Voxel>(in, f, q)));
                 work += kVoxelWork;
                 break;
             case Op::Const: d = f[0]; break;
@@ -98,7 +115,7 @@ float Evaluator::run(Vec3 p) const {
                     const uint32_t k = params->u;
                     const PruneIndex& index = program_.indexes[k];
                     d = index.start;
-                    ip = first + pruner_.enter(index, k, p, static_cast<size_t>(next - first));
+                    next = first + pruner_.enter(index, k, p, static_cast<size_t>(next - first));
                 }
                 break;
             case Op::PruneSeeded: break;  // one point is not seeded: never runs
@@ -106,7 +123,8 @@ float Evaluator::run(Vec3 p) const {
                 if constexpr (Prunes) pruner_.end();
                 break;
         }
-        if (Prunes && in.ends_child) ip = first + pruner_.next(static_cast<size_t>(next - first));
+        if (Prunes && in.ends_child) next = first + pruner_.next(static_cast<size_t>(next - first));
+        ip = next;
     }
     polls_.count(work);
     return d;

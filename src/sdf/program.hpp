@@ -89,10 +89,10 @@ enum class Combine : uint8_t {
 struct Head {
     Op op;
     Source source;
-    Combine combine;
-    uint8_t words : 6;
+    Combine combine : 4;
     uint8_t translated : 1;
     uint8_t ends_child : 1;
+    uint8_t words;
 };
 
 /// One word of a program: a head, a float parameter, or an integer one
