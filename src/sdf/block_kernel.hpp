@@ -109,7 +109,7 @@ SDF_INLINE void leaf_loop(const Loaded& in, Lanes p, float* __restrict d, size_t
 
 template <class Leaf, bool Shifted>
 SDF_INLINE void leaf_lanes_shifted(const Loaded& in, Lanes p, float* __restrict d, size_t n) {
-    switch (in.head.combine) {
+    switch (in.head.combine()) {
         case Combine::Assign: return leaf_loop<Leaf, Shifted, Combine::Assign>(in, p, d, n);
         case Combine::Union: return leaf_loop<Leaf, Shifted, Combine::Union>(in, p, d, n);
         case Combine::Intersect: return leaf_loop<Leaf, Shifted, Combine::Intersect>(in, p, d, n);
@@ -120,7 +120,7 @@ SDF_INLINE void leaf_lanes_shifted(const Loaded& in, Lanes p, float* __restrict 
 
 template <class Leaf>
 SDF_INLINE void leaf_lanes(const Loaded& in, Lanes p, float* __restrict d, size_t n) {
-    if (in.head.translated) return leaf_lanes_shifted<Leaf, true>(in, p, d, n);
+    if (in.head.translated()) return leaf_lanes_shifted<Leaf, true>(in, p, d, n);
     leaf_lanes_shifted<Leaf, false>(in, p, d, n);
 }
 
@@ -323,7 +323,7 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
             }
             case Op::PruneEnd: prune_end(run); break;
         }
-        if (in.head.ends_child) pc = prune_next(pc, run);
+        if (in.head.ends_child()) pc = prune_next(pc, run);
     }
     s.polls->count(work);
 }

@@ -10,7 +10,7 @@ namespace {
 /// (Only leaves carry one, so only they pay for the test.)
 template <Op op>
 SDF_INLINE Vec3 leaf_point(const Head& in, const float* f, Vec3 q) {
-    return in.translated ? q - vec_at(f + op_params(op)) : q;
+    return in.translated() ? q - vec_at(f + op_params(op)) : q;
 }
 
 /// Work counted for one evaluation besides its instructions: its call and
@@ -72,22 +72,22 @@ float Evaluator::run(Vec3 p) const {
         if (in.source == Source::SavedPop) q = *--saved_point;
         switch (in.op) {
             case Op::Sphere:
-                d = combine_distance(in.combine, d,
+                d = combine_distance(in.combine(), d,
                                      sphere_distance(f, leaf_point<Op::Sphere>(in, f, q)));
                 break;
             case Op::Plane:
-                d = combine_distance(in.combine, d,
+                d = combine_distance(in.combine(), d,
                                      plane_distance(f, leaf_point<Op::Plane>(in, f, q)));
                 break;
             case Op::Segment:
-                d = combine_distance(in.combine, d,
+                d = combine_distance(in.combine(), d,
                                      segment_distance(f, leaf_point<Op::Segment>(in, f, q)));
                 break;
             case Op::Ray:
-                d = combine_distance(in.combine, d, ray_distance(f, leaf_point<Op::Ray>(in, f, q)));
+                d = combine_distance(in.combine(), d, ray_distance(f, leaf_point<Op::Ray>(in, f, q)));
                 break;
             case Op::Voxel:
-                d = combine_distance(in.combine, d,
+                d = combine_distance(in.combine(), d,
                                      sample_trilinear(*grid_at(f), leaf_point<Op::Voxel>(in, f, q)));
                 work += kVoxelWork;
                 break;
@@ -123,7 +123,7 @@ float Evaluator::run(Vec3 p) const {
                 if constexpr (Prunes) pruner_.end();
                 break;
         }
-        if (Prunes && in.ends_child) next = first + pruner_.next(static_cast<size_t>(next - first));
+        if (Prunes && in.ends_child()) next = first + pruner_.next(static_cast<size_t>(next - first));
         ip = next;
     }
     polls_.count(work);

@@ -188,10 +188,10 @@ class Compiler {
         Head head{};
         head.op = in.op;
         head.source = in.source;
-        head.combine = in.combine;
         head.words = static_cast<uint8_t>(in.words());
-        head.translated = in.translated;
-        head.ends_child = in.ends_child;
+        head.bits = static_cast<uint8_t>(static_cast<uint8_t>(in.combine) |
+                                         (in.translated ? Head::kTranslated : 0) |
+                                         (in.ends_child ? Head::kEndsChild : 0));
         to[0].head = head;
         const uint32_t params = op_params(in.op);
         if (in.op == Op::Prune || in.op == Op::PruneSeeded) {

@@ -85,14 +85,21 @@ enum class Combine : uint8_t {
 /// the op's parameters (op_params), then, for a translated leaf, the three
 /// coordinates of the translation it subtracts from its point first.
 /// `ends_child` marks the last instruction of a pruned list's child: after
-/// it, go to the next child to run (see Prune).
+/// it, go to the next child to run (see Prune). Combine and the two marks
+/// share one byte (plain bits, so that every compiler lays it out alike).
 struct Head {
     Op op;
     Source source;
-    Combine combine : 4;
-    uint8_t translated : 1;
-    uint8_t ends_child : 1;
+    uint8_t bits;  // combine, then kTranslated, kEndsChild
     uint8_t words;
+
+    static constexpr uint8_t kCombine = 0x0F;
+    static constexpr uint8_t kTranslated = 0x10;
+    static constexpr uint8_t kEndsChild = 0x20;
+
+    Combine combine() const { return static_cast<Combine>(bits & kCombine); }
+    bool translated() const { return (bits & kTranslated) != 0; }
+    bool ends_child() const { return (bits & kEndsChild) != 0; }
 };
 
 /// One word of a program: a head, a float parameter, or an integer one
