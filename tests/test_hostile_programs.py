@@ -221,3 +221,54 @@ def test_interface_table_of_an_unknown_abi():
     message = ("Failed to access NumPy array API capsule: ImportError: NumPy C ABI version 0x3000000 is "
                "neither 0x1000009 (NumPy 1.x) nor 0x2000000 (NumPy 2.x)")
     assert finish(start(UNKNOWN_ABI)) == (0, f"PanicException ('{message}',)\n[-1.0]\n", "")
+
+
+# The first query on a shape flattens its tree and keeps the result. With
+# the address space limited to what is mapped plus three times the tree,
+# the first query of each kind must answer. The tree: a union of 1000
+# translated unions of 1000 spheres (~32 MB, both levels wide enough to
+# get a pruning hierarchy), a new one for each query.
+FIRST_QUERY = """
+    import ctypes, os, resource, numpy as np
+    from tessaron import Sdf
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(n, ctypes.c_size_t) for n in ("arena", "ordblks", "smblks", "hblks", "hblkhd",
+                                                   "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+    mallinfo2 = ctypes.CDLL(None).mallinfo2
+    mallinfo2.restype = MallInfo2
+    def allocated():
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd
+    HARD = resource.getrlimit(resource.RLIMIT_AS)[1]
+    def limit(headroom):
+        mapped = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + headroom if headroom else HARD, HARD))
+    try:  # the first C++ exception loads the unwinder: not under the limit
+        Sdf.sphere((0, 0), 1.0)
+    except ValueError:
+        pass
+    part = Sdf.union([Sdf.sphere((i * 1e-3, 0, 0), 0.5) for i in range(1000)])
+    pts = np.zeros((1000, 3), np.float32)
+    queries = [lambda s: s.eval((0, 0, 0)), lambda s: s.normal((0, 0, 0.6), 1e-3)[2],
+               lambda s: s.raymarch((0, 0, -3), (0, 0, 1), 100, 10.0, 1e-4)[0],
+               lambda s: float(s.eval_vec(pts)[0])]
+    for query in queries:
+        before = allocated()
+        big = Sdf.union([part.translate((0, j * 1e-3, 0)) for j in range(1000)])
+        tree = allocated() - before
+        ctypes.CDLL(None).malloc_trim(0)  # freed heap handed back: it cannot be reused
+        limit(3 * tree)
+        try:
+            print(round(query(big), 4))
+        except MemoryError:
+            print("MemoryError")
+        limit(0)
+        del big
+"""
+
+
+@pytest.mark.skipif(SANITIZED or not sys.platform.startswith("linux") or not has_mallinfo2(),
+                    reason="needs glibc's own allocator statistics")
+def test_first_queries_fit_in_three_times_the_tree():
+    code, out, err = finish(start(FIRST_QUERY), timeout=120)
+    assert (code, err, out.split()) == (0, "", ["-0.5", "1.0", "2.5", "-0.5"])

@@ -44,21 +44,48 @@ struct Lanes {
     float* z;
 };
 
+/// An instruction copied out of the program: the compiler then knows that
+/// writing lanes cannot change its parameters, and vectorises the loops.
+struct Loaded {
+    Head head;
+    float f[kMaxParams];
+};
+
+/// The instruction at `at`; the program's zero words after its end make
+/// the fixed-size copy safe for the last one.
+SDF_INLINE Loaded load(const Word* at) {
+    Loaded in;
+    in.head = at->head;
+    std::memcpy(in.f, at + 1, sizeof in.f);
+    return in;
+}
+
+SDF_INLINE uint32_t index_of(const Loaded& in) {
+    uint32_t k;
+    std::memcpy(&k, in.f, sizeof k);
+    return k;
+}
+
 // Each leaf, as a type, so that its lane loop is instantiated per leaf.
 struct SphereLeaf {
-    static SDF_INLINE float at(const Instr& in, Vec3 p) { return sphere_distance(in, p); }
+    static constexpr Op op = Op::Sphere;
+    static SDF_INLINE float at(const float* f, Vec3 p) { return sphere_distance(f, p); }
 };
 struct PlaneLeaf {
-    static SDF_INLINE float at(const Instr& in, Vec3 p) { return plane_distance(in, p); }
+    static constexpr Op op = Op::Plane;
+    static SDF_INLINE float at(const float* f, Vec3 p) { return plane_distance(f, p); }
 };
 struct SegmentLeaf {
-    static SDF_INLINE float at(const Instr& in, Vec3 p) { return segment_distance(in, p); }
+    static constexpr Op op = Op::Segment;
+    static SDF_INLINE float at(const float* f, Vec3 p) { return segment_distance(f, p); }
 };
 struct RayLeaf {
-    static SDF_INLINE float at(const Instr& in, Vec3 p) { return ray_distance(in, p); }
+    static constexpr Op op = Op::Ray;
+    static SDF_INLINE float at(const float* f, Vec3 p) { return ray_distance(f, p); }
 };
 struct VoxelLeaf {
-    static SDF_INLINE float at(const Instr& in, Vec3 p) { return sample_trilinear(*in.grid, p); }
+    static constexpr Op op = Op::Voxel;
+    static SDF_INLINE float at(const float* f, Vec3 p) { return sample_trilinear(*grid_at(f), p); }
 };
 
 /// The point of lane i, less the leaf's translation when it has one.
@@ -71,20 +98,20 @@ SDF_INLINE Vec3 lane_point(const float* __restrict x, const float* __restrict y,
 
 /// d[i] = the leaf's distance at lane i, combined as `How` says.
 template <class Leaf, bool Shifted, Combine How>
-SDF_INLINE void leaf_loop(const Instr& in, Lanes p, float* __restrict d, size_t n) {
+SDF_INLINE void leaf_loop(const Loaded& in, Lanes p, float* __restrict d, size_t n) {
     const float* __restrict x = p.x;
     const float* __restrict y = p.y;
     const float* __restrict z = p.z;
-    const Vec3 shift = vec_at(in.shift);
+    const Vec3 shift = vec_at(in.f + op_params(Leaf::op));
     for (size_t i = 0; i < n; ++i) {
-        const float v = Leaf::at(in, lane_point<Shifted>(x, y, z, i, shift));
+        const float v = Leaf::at(in.f, lane_point<Shifted>(x, y, z, i, shift));
         d[i] = How == Combine::Assign ? v : combine_distance(How, d[i], v);
     }
 }
 
 template <class Leaf, bool Shifted>
-SDF_INLINE void leaf_lanes_shifted(const Instr& in, Lanes p, float* __restrict d, size_t n) {
-    switch (in.combine) {
+SDF_INLINE void leaf_lanes_shifted(const Loaded& in, Lanes p, float* __restrict d, size_t n) {
+    switch (in.head.combine()) {
         case Combine::Assign: return leaf_loop<Leaf, Shifted, Combine::Assign>(in, p, d, n);
         case Combine::Union: return leaf_loop<Leaf, Shifted, Combine::Union>(in, p, d, n);
         case Combine::Intersect: return leaf_loop<Leaf, Shifted, Combine::Intersect>(in, p, d, n);
@@ -94,8 +121,8 @@ SDF_INLINE void leaf_lanes_shifted(const Instr& in, Lanes p, float* __restrict d
 }
 
 template <class Leaf>
-SDF_INLINE void leaf_lanes(const Instr& in, Lanes p, float* __restrict d, size_t n) {
-    if (in.translated) return leaf_lanes_shifted<Leaf, true>(in, p, d, n);
+SDF_INLINE void leaf_lanes(const Loaded& in, Lanes p, float* __restrict d, size_t n) {
+    if (in.head.translated()) return leaf_lanes_shifted<Leaf, true>(in, p, d, n);
     leaf_lanes_shifted<Leaf, false>(in, p, d, n);
 }
 
@@ -208,8 +235,8 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
     float* values = s.value_stack;  // next free value slot
     const size_t row = s.stride;    // floats between value slots
     uint32_t* run = s.runs;
-    const Instr* code = program.code.data();
-    const size_t size = program.code.size();
+    const Word* code = program.code.data();
+    const size_t size = program.words;
     // Work since the last report, kept in a register: one huge tree can
     // take far longer than a poll's interval over a single block.
     uint64_t work = 0;
@@ -219,13 +246,12 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
             s.polls->count(work);
             work = 0;
         }
-        // A local copy: the compiler then knows that writing lanes cannot
-        // change the instruction's parameters, and vectorises the loops.
-        const Instr in = code[pc++];
+        const Loaded in = load(code + pc);
+        pc += in.head.words;
         Lanes from = p;
-        if (in.source == Source::Saved) from = points.top();
-        if (in.source == Source::SavedPop) from = points.pop();
-        switch (in.op) {
+        if (in.head.source == Source::Saved) from = points.top();
+        if (in.head.source == Source::SavedPop) from = points.pop();
+        switch (in.head.op) {
             case Op::Sphere: leaf_lanes<SphereLeaf>(in, from, d, n); break;
             case Op::Plane: leaf_lanes<PlaneLeaf>(in, from, d, n); break;
             case Op::Segment: leaf_lanes<SegmentLeaf>(in, from, d, n); break;
@@ -248,12 +274,12 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
             }
             case Op::ScaleIn:
                 transform_lanes(from, p, n, [&in](Vec3 q) SDF_LAMBDA_INLINE {
-                    return scale_point(in, q);
+                    return scale_point(in.f, q);
                 });
                 break;
             case Op::Rotate:
                 transform_lanes(from, p, n, [&in](Vec3 q) SDF_LAMBDA_INLINE {
-                    return rotate_point(in, q);
+                    return rotate_point(in.f, q);
                 });
                 break;
             case Op::MulK: distance_lanes<Op::MulK>(d, in.f[0], n); break;
@@ -279,7 +305,7 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
                 values -= row;
                 const float* __restrict acc = values;
                 // One loop per rule, so that each is vectorised on its own.
-                switch (combine_of_next(in.op)) {
+                switch (combine_of_next(in.head.op)) {
                     case Combine::Union: fold_lanes<Combine::Union>(acc, d, n); break;
                     case Combine::Intersect: fold_lanes<Combine::Intersect>(acc, d, n); break;
                     default: fold_lanes<Combine::Difference>(acc, d, n); break;
@@ -287,7 +313,7 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
                 break;
             }
             case Op::Prune: {
-                const PruneIndex& index = program.indexes[in.index];
+                const PruneIndex& index = program.indexes[index_of(in)];
                 const float start = index.start;
                 for (size_t i = 0; i < n; ++i) d[i] = start;
                 pc = prune_enter_block(index, lanes_region(p.x, p.y, p.z, n), pc, run,
@@ -296,14 +322,14 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
             }
             case Op::PruneSeeded: {
                 const Lanes at = points.top();  // the list's point
-                pc = prune_seeded_block(program.indexes[in.index],
+                pc = prune_seeded_block(program.indexes[index_of(in)],
                                         lanes_region(at.x, at.y, at.z, n), d, n, pc, run,
                                         s.scratch);
                 break;
             }
-            case Op::Next: pc = prune_next(pc, run); break;
             case Op::PruneEnd: prune_end(run); break;
         }
+        if (in.head.ends_child()) pc = prune_next(pc, run);
     }
     s.polls->count(work);
 }

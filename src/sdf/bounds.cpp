@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "sdf/vec.hpp"
@@ -172,17 +173,56 @@ Bound offset_bound(Bound b, float r, bool dilate) {
     return b;
 }
 
+float round_up(double v);
+
+/// What the second pass over a list needs of a child: its centre rounded
+/// to float, the rounding taken up by rho and sigma (both rounded up), and
+/// which of its claims hold. A list's children are analysed once each, and
+/// this is all that is kept of them meanwhile: less than their nodes take.
+struct KidBall {
+    float c[3];
+    float rho;
+    float sigma;
+    bool lo_ok, hi_ok, nonan;
+};
+
+KidBall kid_ball(const Bound& k) {
+    KidBall out;
+    out.c[0] = static_cast<float>(k.c.x);
+    out.c[1] = static_cast<float>(k.c.y);
+    out.c[2] = static_cast<float>(k.c.z);
+    const double moved = norm(sub(D3{out.c[0], out.c[1], out.c[2]}, k.c)) * (1 + kSlack);
+    out.rho = round_up(k.rho + moved);
+    out.sigma = round_up(k.sigma + moved);
+    out.lo_ok = k.lo_ok;
+    out.hi_ok = k.hi_ok;
+    out.nonan = k.nonan;
+    return out;
+}
+
+Bound analyse(const SdfNode& n, int depth);
+
 /// The folds of a list in normalised form: g = min (or max) of the non-NaN
 /// child values g_i, +inf (or -inf) when there is none. The result is
 /// never NaN. A lower bound of a min needs every child's; its upper bound
 /// needs one child that is never NaN; and the other way round for a max.
-Bound list_bound(const std::vector<Bound>& kids, bool take_min) {
+/// A union is a min for s = +1 and a max for s = -1; an intersection the
+/// other way round.
+Bound analyse_list(const NodeList& list, bool is_union, int depth) {
+    if (list.len == 0) return unknown();
     Bound out;
-    if (kids.empty()) return out;
-    const int s = kids[0].s;
+    int s = 1;
+    bool take_min = true;
     bool all_lo = true, all_hi = true, any_lo = false, any_hi = false;
     D3 lo{kInfD, kInfD, kInfD}, hi{-kInfD, -kInfD, -kInfD};
-    for (const Bound& k : kids) {
+    std::vector<KidBall> kids;  // the children that share the first one's sign
+    kids.reserve(list.len);  // exact: growth would need twice as much at once
+    for (size_t i = 0; i < list.len; ++i) {
+        const Bound k = analyse(list.items[i], depth + 1);
+        if (i == 0) {
+            s = k.s;
+            take_min = is_union == (s > 0);
+        }
         const bool same = k.known() && k.s == s;
         all_lo = all_lo && same && k.lo_ok;
         all_hi = all_hi && same && k.hi_ok;
@@ -195,6 +235,7 @@ Bound list_bound(const std::vector<Bound>& kids, bool take_min) {
         out.B = std::max(out.B, k.B);
         out.alpha = std::max(out.alpha, k.alpha);
         out.beta = std::max(out.beta, k.beta);
+        kids.push_back(kid_ball(k));
     }
     out.lo_ok = take_min ? all_lo : any_lo;
     out.hi_ok = take_min ? any_hi : all_hi;
@@ -205,9 +246,8 @@ Bound list_bound(const std::vector<Bound>& kids, bool take_min) {
     // A child's cone about c_i holds about c within |c - c_i| more.
     out.rho = take_min ? -kInfD : kInfD;
     out.sigma = take_min ? kInfD : -kInfD;
-    for (const Bound& k : kids) {
-        if (!(k.known() && k.s == s)) continue;
-        const double shift = norm(sub(out.c, k.c)) * (1 + kSlack);
+    for (const KidBall& k : kids) {
+        const double shift = norm(sub(out.c, D3{k.c[0], k.c[1], k.c[2]})) * (1 + kSlack);
         if (k.lo_ok && (take_min || k.nonan)) {
             const double r = k.rho + shift;
             out.rho = take_min ? std::max(out.rho, r) : std::min(out.rho, r);
@@ -218,19 +258,6 @@ Bound list_bound(const std::vector<Bound>& kids, bool take_min) {
         }
     }
     return out;
-}
-
-Bound analyse(const SdfNode& n, int depth);
-
-Bound analyse_list(const NodeList& list, bool is_union, int depth) {
-    std::vector<Bound> kids;
-    kids.reserve(list.len);
-    for (size_t i = 0; i < list.len; ++i) kids.push_back(analyse(list.items[i], depth + 1));
-    if (kids.empty()) return unknown();
-    // union: f = min f_i; in the form g = s f that is a min for s = +1 and
-    // a max for s = -1. An intersection the other way round.
-    const bool take_min = is_union == (kids[0].s > 0);
-    return list_bound(kids, take_min);
 }
 
 /// a with b cut away is da or -db, and never below a non-NaN da: a lower
@@ -280,8 +307,16 @@ float round_down(double v) {
     return f;
 }
 
+/// An indexed child before packing: float centre, radius rounded outward.
+struct WideChild {
+    float c[3];
+    float rho;
+    float sigma;
+    uint32_t pc;
+};
+
 /// The record of an indexed child, or false when its numbers do not fit.
-bool make_record(const Bound& b, uint32_t ordinal, PruneChild& out) {
+bool make_record(const Bound& b, uint32_t ordinal, WideChild& out) {
     const float c[3] = {static_cast<float>(b.c.x), static_cast<float>(b.c.y),
                         static_cast<float>(b.c.z)};
     const D3 moved = sub(D3{c[0], c[1], c[2]}, b.c);
@@ -299,20 +334,99 @@ bool make_record(const Bound& b, uint32_t ordinal, PruneChild& out) {
            std::isfinite(out.rho) && !std::isnan(out.sigma);
 }
 
+/// The top 16 bits of a float, rounded up: the float they stand for is at
+/// least v.
+uint16_t half_up(double v) {
+    uint32_t b;
+    const float f = round_up(v);
+    std::memcpy(&b, &f, sizeof b);
+    // Dropping bits lowers a positive float and raises a negative one.
+    if ((b & 0xFFFFu) != 0 && f > 0) b += 0x10000u;
+    return static_cast<uint16_t>(b >> 16);
+}
+
+double from_half(uint16_t h) {
+    const uint32_t b = uint32_t{h} << 16;
+    float f;
+    std::memcpy(&f, &b, sizeof f);
+    return f;
+}
+
+/// Where a leaf's packed centres lie: its box's low corner and 1/255 of
+/// its extent. The builder and the query unpack through the same frame.
+struct LeafFrame {
+    double lo[3];
+    double step[3];
+
+    explicit LeafFrame(const PruneNode& leaf) {
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = leaf.lo[a];
+            step[a] = (double{leaf.hi[a]} - lo[a]) / 255;
+        }
+    }
+    double at(int a, uint8_t q) const { return lo[a] + q * step[a]; }
+};
+
+/// A child's ball and offset, unpacked.
+struct ChildBall {
+    double c[3];
+    double rho;
+    double sigma;
+    uint32_t pc;
+};
+
+inline ChildBall unpack(const LeafFrame& frame, const PruneChild& k) {
+    return {{frame.at(0, k.q[0]), frame.at(1, k.q[1]), frame.at(2, k.q[2])},
+            from_half(k.rho), from_half(k.sigma), k.pc};
+}
+
+/// Packs a child into its leaf: the packed centre moves by e, which the
+/// radius and the offset take up.
+PruneChild pack(const PruneNode& leaf, const WideChild& w) {
+    PruneChild k{};
+    k.pc = w.pc;
+    const LeafFrame frame(leaf);
+    double moved2 = 0, far = 0;
+    for (int a = 0; a < 3; ++a) {
+        const double extent = double{leaf.hi[a]} - leaf.lo[a];
+        const double t = extent > 0 ? (w.c[a] - double{leaf.lo[a]}) / extent * 255 : 0.0;
+        k.q[a] = static_cast<uint8_t>(std::min(255.0, std::max(0.0, std::round(t))));
+        const double g = frame.at(a, k.q[a]) - w.c[a];
+        moved2 += g * g;
+        far += std::fabs(w.c[a]) + std::fabs(leaf.lo[a]) + std::fabs(leaf.hi[a]);
+    }
+    const double e = std::sqrt(moved2) * (1 + kSlack) + kSlack * far + kTiny;
+    if (!std::isfinite(e)) {  // a box too large to place the centre in: never skipped
+        k.rho = k.sigma = half_up(kInfD);
+        return k;
+    }
+    k.rho = half_up(w.rho + e);
+    k.sigma = w.sigma < kInfinity ? half_up(w.sigma + e) : half_up(kInfD);
+    return k;
+}
+
 class Builder {
   public:
-    explicit Builder(PruneIndex& index) : index_(index) {}
+    Builder(PruneIndex& index, std::vector<WideChild>& wide) : index_(index), wide_(wide) {}
 
     void build() {
-        index_.nodes.reserve(2 * (index_.children.size() / kLeafSize + 1));
+        index_.nodes.reserve(node_count(static_cast<uint32_t>(wide_.size())));
         index_.nodes.emplace_back();
-        fill(0, 0, static_cast<uint32_t>(index_.children.size()));
+        index_.children.resize(wide_.size());
+        fill(0, 0, static_cast<uint32_t>(wide_.size()));
     }
 
   private:
+    /// Nodes of a hierarchy over `count` children, split as fill splits
+    /// them: reserved exactly, since growing would hold two copies at once.
+    static size_t node_count(uint32_t count) {
+        if (count <= kLeafSize) return 1;
+        return 1 + node_count(count / 2) + node_count(count - count / 2);
+    }
+
     /// Node `at` holds children [first, first + count).
     void fill(uint32_t at, uint32_t first, uint32_t count) {
-        PruneChild* kids = index_.children.data();
+        WideChild* kids = wide_.data();
         double lo[3] = {kInfD, kInfD, kInfD}, hi[3] = {-kInfD, -kInfD, -kInfD};
         double clo[3] = {kInfD, kInfD, kInfD}, chi[3] = {-kInfD, -kInfD, -kInfD};
         float rho_max = -kInfinity;
@@ -336,6 +450,7 @@ class Builder {
             node.first = first;
             node.count = count;
             index_.nodes[at] = node;
+            for (uint32_t i = first; i < first + count; ++i) index_.children[i] = pack(node, kids[i]);
             return;
         }
         int axis = 0;
@@ -344,7 +459,7 @@ class Builder {
         }
         const uint32_t half = count / 2;
         std::nth_element(kids + first, kids + first + half, kids + first + count,
-                         [axis](const PruneChild& x, const PruneChild& y) {
+                         [axis](const WideChild& x, const WideChild& y) {
                              return x.c[axis] < y.c[axis];
                          });
         const uint32_t left = static_cast<uint32_t>(index_.nodes.size());
@@ -358,7 +473,19 @@ class Builder {
     }
 
     PruneIndex& index_;
+    std::vector<WideChild>& wide_;
 };
+
+/// Squared distance from the region to the point c.
+inline double point_gap2(const double* rlo, const double* rhi, const double* c) {
+    double sum = 0;
+    for (int a = 0; a < 3; ++a) {
+        const double below = c[a] - rhi[a], above = rlo[a] - c[a];
+        const double g = below > above ? below : above;
+        sum += g > 0 ? g * g : 0.0;
+    }
+    return sum;
+}
 
 /// Squared distance from the region to a box (0 when they meet).
 inline double box_gap2(const double* rlo, const double* rhi, const float* lo, const float* hi) {
@@ -372,7 +499,7 @@ inline double box_gap2(const double* rlo, const double* rhi, const float* lo, co
 }
 
 /// Squared distance from the region to its farthest point from c.
-inline double far2(const double* rlo, const double* rhi, const float* c) {
+inline double far2(const double* rlo, const double* rhi, const double* c) {
     double sum = 0;
     for (int a = 0; a < 3; ++a) {
         const double g = std::max(std::fabs(rlo[a] - c[a]), std::fabs(rhi[a] - c[a]));
@@ -408,28 +535,29 @@ bool build_prune_index(const SdfNode& list_node, PruneIndex& out) {
     // Children whose cone opens upward in the fold's direction are indexed.
     const int want = is_union ? 1 : -1;
     double max_norm = kInfD, slope = 0;
+    std::vector<WideChild> wide;
+    wide.reserve(list.len);
     for (size_t i = 0; i < list.len; ++i) {
         const Bound b = analyse(list.items[i], 0);
-        PruneChild record;
+        WideChild record;
         const bool indexed = b.lo_ok && b.s == want && b.alpha > 0 && b.beta < kSafe &&
                              make_record(b, static_cast<uint32_t>(i), record);
         if (!indexed) {
             out.always.push_back(static_cast<uint32_t>(i));
             continue;
         }
-        out.children.push_back(record);
+        wide.push_back(record);
         max_norm = std::min(max_norm, (kSafe - b.beta) / b.alpha);
         slope = std::max(slope, b.B);
     }
-    if (out.children.size() < kMinIndexedChildren) {
+    if (wide.size() < kMinIndexedChildren) {
         out = PruneIndex{};
         return false;
     }
-    out.children.shrink_to_fit();
     out.always.shrink_to_fit();
     out.slope = slope + kSlack;
     out.max_norm = max_norm;
-    Builder(out).build();
+    Builder(out, wide).build();
     return true;
 }
 
@@ -488,11 +616,12 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit) {
             if (near.lo <= T) stack[top++] = near;
             continue;
         }
+        const LeafFrame frame(n);
         for (uint32_t i = n.first; i < n.first + n.count; ++i) {
-            const PruneChild& c = kids[i];
+            const ChildBall c = unpack(frame, kids[i]);
             // lo = |R - c| - rho - margin, compared without a root first.
             const double reach = T + c.rho + q.margin;
-            const double g2 = box_gap2(q.rlo, q.rhi, c.c, c.c);
+            const double g2 = point_gap2(q.rlo, q.rhi, c.c);
             if (reach >= 0 && g2 > reach * reach) continue;
             const double lo = std::sqrt(g2) - c.rho - q.margin;
             if (lo > T) continue;
@@ -503,8 +632,8 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit) {
 }
 
 /// The child's upper bound over the region (+inf when it has none).
-double upper(const Query& q, const PruneChild& c) {
-    if (!(c.sigma < kInfinity)) return kInfD;
+double upper(const Query& q, const ChildBall& c) {
+    if (!(c.sigma < kInfD)) return kInfD;
     return std::sqrt(far2(q.rlo, q.rhi, c.c)) + c.sigma + q.margin;
 }
 
@@ -515,7 +644,7 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
     Query q;
     if (!prepare(index, region, q)) return SIZE_MAX;
     size_t k = 0;
-    const double T = walk(index, q, start, [&](const PruneChild& c, double lo, double& t) {
+    const double T = walk(index, q, start, [&](const ChildBall& c, double lo, double& t) {
         out[k] = c.pc;
         scratch[k++] = lo;
         t = std::min(t, upper(q, c));
@@ -535,7 +664,7 @@ uint32_t best_child(const PruneIndex& index, const Region& region) {
     Query q;
     if (!prepare(index, region, q)) return kNoChild;
     uint32_t best = kNoChild;
-    walk(index, q, kInfD, [&](const PruneChild& c, double, double& t) {
+    walk(index, q, kInfD, [&](const ChildBall& c, double, double& t) {
         const double hi = upper(q, c);
         if (hi < t) {
             t = hi;

@@ -36,14 +36,19 @@
 
 namespace sdf {
 
-/// One indexed child: its ball (float centre, radius rounded outward) and
-/// the offset of its upper bound (+inf when it gives no threshold).
+/// One indexed child, packed: its centre as a fraction of its leaf's box
+/// (8 bits an axis), and its radius and upper-bound offset as the top 16
+/// bits of a float, both rounded up and grown by the centre's rounding
+/// (conservative bounds keep pruning exact). The offset is +inf when the
+/// child gives no threshold.
 struct PruneChild {
-    float c[3];
-    float rho;
-    float sigma;
     uint32_t pc;  // first instruction of the child's code (its ordinal until resolved)
+    uint8_t q[3];
+    uint8_t unused;
+    uint16_t rho;
+    uint16_t sigma;
 };
+static_assert(sizeof(PruneChild) == 12, "a packed child takes 12 bytes");
 
 /// A node of the hierarchy: a box holding the balls below it and the
 /// largest rho below it. Leaves hold children [first, first + count);

@@ -6,6 +6,13 @@
 namespace sdf {
 namespace {
 
+/// The point a leaf reads: q, less the translation it carries, if any.
+/// (Only leaves carry one, so only they pay for the test.)
+template <Op op>
+SDF_INLINE Vec3 leaf_point(const Head& in, const float* f, Vec3 q) {
+    return in.translated() ? q - vec_at(f + op_params(op)) : q;
+}
+
 /// Work counted for one evaluation besides its instructions: its call and
 /// the caller's own loop (a march step), worth a few instructions.
 constexpr uint64_t kCallWork = 8;
@@ -14,7 +21,7 @@ constexpr uint64_t kCallWork = 8;
 /// at its end. A long one, or one with pruning jumps, is counted as it goes
 /// (a program without pruning instructions runs the same).
 bool is_short_walk(const Program& program) {
-    return program.indexes.empty() && program.code.size() < kWorkPerPoll / 2;
+    return program.indexes.empty() && program.instructions < kWorkPerPoll / 2;
 }
 
 /// Where one evaluation keeps its stacks, its pruning state and its count
@@ -36,37 +43,51 @@ float interpret(const Program& program, Vec3 p, Frame frame) {
     Vec3* saved_point = frame.points;  // one past the top of the point stack
     float* saved_value = frame.values;
     float d = 0.0f;
-    const Instr* const first = program.code.data();
-    const Instr* const last = first + program.code.size();
+    const Word* const first = program.code.data();
+    const Word* const last = first + program.words;
     // Work since the last report, kept in a register; the call itself
     // counts as a few instructions, so that a march of a tiny tree polls too.
-    uint64_t work = kCallWork + (Prunes ? 0 : program.code.size());
-    for (const Instr* ip = first; ip != last; ++ip) {
+    uint64_t work = kCallWork + (Prunes ? 0 : program.instructions);
+    for (const Word* ip = first; ip != last;) {
         if (Prunes && ++work >= kWorkPerPoll) {
             frame.polls->count(work);
             work = 0;
         }
-        const Instr& in = *ip;
+        const Head& in = ip->head;
+        const Word* const params = ip + 1;
+        const float* const f = &params->f;
+        const Word* next = ip + in.words;
         Vec3 q = p;  // the point this instruction reads
         if (in.source == Source::Saved) q = saved_point[-1];
         if (in.source == Source::SavedPop) q = *--saved_point;
-        if (in.translated) q = q - vec_at(in.shift);
         switch (in.op) {
-            case Op::Sphere: d = combine_distance(in.combine, d, sphere_distance(in, q)); break;
-            case Op::Plane: d = combine_distance(in.combine, d, plane_distance(in, q)); break;
-            case Op::Segment: d = combine_distance(in.combine, d, segment_distance(in, q)); break;
-            case Op::Ray: d = combine_distance(in.combine, d, ray_distance(in, q)); break;
+            case Op::Sphere:
+                d = combine_distance(in.combine(), d,
+                                     sphere_distance(f, leaf_point<Op::Sphere>(in, f, q)));
+                break;
+            case Op::Plane:
+                d = combine_distance(in.combine(), d,
+                                     plane_distance(f, leaf_point<Op::Plane>(in, f, q)));
+                break;
+            case Op::Segment:
+                d = combine_distance(in.combine(), d,
+                                     segment_distance(f, leaf_point<Op::Segment>(in, f, q)));
+                break;
+            case Op::Ray:
+                d = combine_distance(in.combine(), d, ray_distance(f, leaf_point<Op::Ray>(in, f, q)));
+                break;
             case Op::Voxel:
-                d = combine_distance(in.combine, d, sample_trilinear(*in.grid, q));
+                d = combine_distance(in.combine(), d,
+                                     sample_trilinear(*grid_at(f), leaf_point<Op::Voxel>(in, f, q)));
                 work += kVoxelWork;
                 break;
-            case Op::Const: d = in.f[0]; break;
-            case Op::Translate: p = q - vec_at(in.f); break;
-            case Op::ScaleIn: p = scale_point(in, q); break;
-            case Op::Rotate: p = rotate_point(in, q); break;
-            case Op::MulK: d = distance_op<Op::MulK>(d, in.f[0]); break;
-            case Op::SubR: d = distance_op<Op::SubR>(d, in.f[0]); break;
-            case Op::AddR: d = distance_op<Op::AddR>(d, in.f[0]); break;
+            case Op::Const: d = f[0]; break;
+            case Op::Translate: p = q - vec_at(f); break;
+            case Op::ScaleIn: p = scale_point(f, q); break;
+            case Op::Rotate: p = rotate_point(f, q); break;
+            case Op::MulK: d = distance_op<Op::MulK>(d, f[0]); break;
+            case Op::SubR: d = distance_op<Op::SubR>(d, f[0]); break;
+            case Op::AddR: d = distance_op<Op::AddR>(d, f[0]); break;
             case Op::Neg: d = distance_op<Op::Neg>(d, 0.0f); break;
             case Op::PushP: *saved_point++ = p; break;
             case Op::LoadP: p = saved_point[-1]; break;
@@ -79,24 +100,21 @@ float interpret(const Program& program, Vec3 p, Frame frame) {
             case Op::DifferenceNext:
                 d = combine_distance(combine_of_next(in.op), *--saved_value, d);
                 break;
-            // Each jump lands one before its target: the loop steps past it.
             case Op::Prune:
                 if constexpr (Prunes) {
-                    d = program.indexes[in.index].start;
-                    const size_t next = static_cast<size_t>(ip - first) + 1;
-                    ip = first + frame.pruner->enter(program.indexes[in.index], in.index, p, next) - 1;
+                    const uint32_t k = params->u;
+                    const PruneIndex& index = program.indexes[k];
+                    d = index.start;
+                    next = first + frame.pruner->enter(index, k, p, static_cast<size_t>(next - first));
                 }
                 break;
             case Op::PruneSeeded: break;  // one point is not seeded: never runs
-            case Op::Next:
-                if constexpr (Prunes) {
-                    ip = first + frame.pruner->next(static_cast<size_t>(ip - first) + 1) - 1;
-                }
-                break;
             case Op::PruneEnd:
                 if constexpr (Prunes) frame.pruner->end();
                 break;
         }
+        if (Prunes && in.ends_child()) next = first + frame.pruner->next(static_cast<size_t>(next - first));
+        ip = next;
     }
     if (frame.polls) frame.polls->count(work);
     return d;

@@ -1,5 +1,5 @@
 // The distance formula of each leaf and the point transforms, one small
-// function each, reading their parameters from a program instruction.
+// function each, reading their parameters from an instruction's parameter words.
 #pragma once
 
 #include <cmath>
@@ -14,20 +14,20 @@ namespace sdf {
 SDF_INLINE Vec3 vec_at(const float* f) { return {f[0], f[1], f[2]}; }
 
 /// |p - c| - r
-SDF_INLINE float sphere_distance(const Instr& in, Vec3 p) {
-    return length(p - vec_at(in.f)) - in.f[3];
+SDF_INLINE float sphere_distance(const float* f, Vec3 p) {
+    return length(p - vec_at(f)) - f[3];
 }
 
 /// (p - o) . n, signed; n is unit length by construction.
-SDF_INLINE float plane_distance(const Instr& in, Vec3 p) {
-    return dot(p - vec_at(in.f), vec_at(in.f + 3));
+SDF_INLINE float plane_distance(const float* f, Vec3 p) {
+    return dot(p - vec_at(f), vec_at(f + 3));
 }
 
 /// Distance to the segment a + h e, h clamped to [0, 1]. A NaN h (both ends
 /// equal) passes the clamp and makes the distance NaN.
-SDF_INLINE float segment_distance(const Instr& in, Vec3 p) {
-    const Vec3 a = vec_at(in.f), e = vec_at(in.f + 3);
-    float h = dot(p - a, e) / in.f[6];
+SDF_INLINE float segment_distance(const float* f, Vec3 p) {
+    const Vec3 a = vec_at(f), e = vec_at(f + 3);
+    float h = dot(p - a, e) / f[6];
     // Selects rather than branches, so that lanes vectorise.
     h = 0.0f > h ? 0.0f : h;
     h = 1.0f < h ? 1.0f : h;
@@ -36,24 +36,24 @@ SDF_INLINE float segment_distance(const Instr& in, Vec3 p) {
 }
 
 /// Distance to the half-line o + t v, t >= 0; a NaN t counts as 0.
-SDF_INLINE float ray_distance(const Instr& in, Vec3 p) {
-    const Vec3 o = vec_at(in.f), v = vec_at(in.f + 3);
+SDF_INLINE float ray_distance(const float* f, Vec3 p) {
+    const Vec3 o = vec_at(f), v = vec_at(f + 3);
     float t = dot(p - o, v);
     t = t > 0.0f ? t : 0.0f;
     const Vec3 c{v.x * t + o.x, v.y * t + o.y, v.z * t + o.z};
     return length(p - c);
 }
 
-SDF_INLINE Vec3 scale_point(const Instr& in, Vec3 p) {
-    const float k = in.f[0];
+SDF_INLINE Vec3 scale_point(const float* f, Vec3 p) {
+    const float k = f[0];
     return {p.x / k, p.y / k, p.z / k};
 }
 
 /// p turned by the conjugate of the stored quaternion:
 /// (w+w)(u x p) + ((2 u.p) u + s p), u the conjugate's vector part.
-SDF_INLINE Vec3 rotate_point(const Instr& in, Vec3 p) {
-    const Vec3 u = vec_at(in.f);
-    const float s = in.f[3], w2 = in.f[4];
+SDF_INLINE Vec3 rotate_point(const float* f, Vec3 p) {
+    const Vec3 u = vec_at(f);
+    const float s = f[3], w2 = f[4];
     const float d = dot(u, p);
     const float d2 = d + d;
     const Vec3 c{u.y * p.z - p.y * u.z, u.z * p.x - p.z * u.x, u.x * p.y - p.x * u.y};

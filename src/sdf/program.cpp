@@ -1,13 +1,34 @@
 // Flattening a shape tree into a program, with an explicit work stack.
+//
+// The compiler walks the tree twice: once to count the words, once to write
+// them into storage of exactly that size. Fusion happens as instructions
+// are emitted, on the last one held back (`pending_`) and, for a leaf that
+// folds into D, on the PushD a few words before it; both walks make the
+// same choices, so the count is exact.
 #include "sdf/program.hpp"
 
 #include <algorithm>
 #include <limits>
+#include <memory>
+#include <new>
 
 #include "sdf/voxel_sdf/voxel_grid.hpp"
 
 namespace sdf {
 namespace {
+
+/// An instruction before it is written: head and parameters.
+struct Instr {
+    Op op;
+    Source source = Source::Registers;
+    Combine combine = Combine::Assign;
+    bool translated = false;
+    bool ends_child = false;
+    float f[kMaxParams] = {};
+    uint32_t index = 0;  // Prune, PruneSeeded
+
+    uint32_t words() const { return 1 + op_params(op) + (translated ? 3 : 0); }
+};
 
 Instr instr(Op op, std::initializer_list<float> values = {}) {
     Instr in{};
@@ -16,33 +37,79 @@ Instr instr(Op op, std::initializer_list<float> values = {}) {
     return in;
 }
 
-/// A pending step of the flattening: either visit a subtree or emit an
-/// instruction that follows one.
+bool is_leaf(Op op) {
+    return op == Op::Sphere || op == Op::Plane || op == Op::Segment || op == Op::Ray ||
+           op == Op::Voxel;
+}
+
+bool takes_point(Op op) {
+    return is_leaf(op) || op == Op::Translate || op == Op::ScaleIn || op == Op::Rotate;
+}
+
+bool folds(Op op) {
+    return op == Op::UnionNext || op == Op::IntersectNext || op == Op::DifferenceNext;
+}
+
+Combine combine_of(Op op) {
+    switch (op) {
+        case Op::UnionNext: return Combine::Union;
+        case Op::IntersectNext: return Combine::Intersect;
+        default: return Combine::Difference;
+    }
+}
+
+/// A pending step of the flattening. Lists and differences are one task
+/// each that comes back after every child (its `step` counting), so that
+/// the work stack grows with the tree's depth, never with its width.
+enum class Step : uint8_t { Visit, Emit, List, Pruned, Difference };
+
 struct Task {
-    const SdfNode* node;  // null: emit `after`
-    Instr after;
+    const SdfNode* node;
+    uint32_t step;  // List, Pruned: the next child; Difference: 0 or 1
+    Op op;          // Emit: what to emit (its parameter in `k`)
+    Step what;
+    float k;
 };
+
+constexpr uint32_t kNone = 0xFFFFFFFFu;
 
 class Compiler {
   public:
-    explicit Compiler(bool prune) : prune_(prune) {}
+    Compiler(bool prune, Program& program) : prune_(prune), prog_(program) {}
 
-    Program run(const SdfNode& root) {
-        visit(&root);
+    /// One walk; writes when the program's storage is in place.
+    void run(const SdfNode& root, bool writing) {
+        writing_ = writing;
+        size_ = 0;
+        count_ = 0;
+        points_ = values_ = 0;
+        next_index_ = 0;
+        run_depth_ = 0;
+        has_pending_ = false;
+        open_pushd_ = kNone;
+        tasks_.clear();
+        tasks_.push_back({&root, 0, Op::Sphere, Step::Visit, 0});
         while (!tasks_.empty()) {
-            Task t = tasks_.back();
+            const Task t = tasks_.back();
             tasks_.pop_back();
-            if (t.node) {
-                visit(t.node);
-            } else {
-                emit(t.after);
+            switch (t.what) {
+                case Step::Visit: visit(t.node); break;
+                case Step::Emit: emit(instr(t.op, {t.k})); break;
+                case Step::List: list_step(t); break;
+                case Step::Pruned: pruned_step(t); break;
+                case Step::Difference: difference_step(t); break;
             }
         }
-        return std::move(prog_);
+        flush();
     }
 
+    uint64_t size() const { return size_; }
+    uint32_t instructions() const { return count_; }
+
   private:
-    void emit(const Instr& in) {
+    // --- emitting, with fusion ------------------------------------------
+
+    void emit(Instr in) {
         switch (in.op) {
             case Op::PushP: ++points_; break;
             case Op::PopP: --points_; break;
@@ -54,12 +121,102 @@ class Compiler {
         }
         prog_.point_depth = std::max(prog_.point_depth, points_);
         prog_.value_depth = std::max(prog_.value_depth, values_);
-        prog_.code.push_back(in);
+        if (has_pending_ && fuse(in)) return;
+        flush();
+        pending_ = in;
+        has_pending_ = true;
     }
 
-    // Tasks run last-in first-out: these queue in reverse execution order.
-    void later_visit(const SdfNode* node) { tasks_.push_back({node, {}}); }
-    void later_emit(const Instr& in) { tasks_.push_back({nullptr, in}); }
+    /// Merges `in` into the pending instruction where it can; true if so.
+    bool fuse(const Instr& in) {
+        Instr& last = pending_;
+        // LoadP or PopP, then a leaf or point transform: it reads the saved point.
+        if ((last.op == Op::LoadP || last.op == Op::PopP) && takes_point(in.op)) {
+            const Source source = last.op == Op::LoadP ? Source::Saved : Source::SavedPop;
+            last = in;
+            last.source = source;
+            return true;
+        }
+        // Translate, then a leaf reading P: the leaf subtracts the translation.
+        if (last.op == Op::Translate && is_leaf(in.op)) {
+            const Instr shift = last;
+            last = in;
+            last.source = shift.source;
+            last.translated = true;
+            std::copy(shift.f, shift.f + 3, last.f + op_params(in.op));
+            return true;
+        }
+        // PushD, point transforms, a leaf, then a fold: the leaf folds itself.
+        if (folds(in.op) && is_leaf(last.op) && last.combine == Combine::Assign &&
+            open_pushd_ != kNone) {
+            drop_pushd();
+            last.combine = combine_of(in.op);
+            return true;
+        }
+        return false;
+    }
+
+    /// Removes the PushD at open_pushd_; the point transforms after it move
+    /// down one word.
+    void drop_pushd() {
+        if (writing_) {
+            Word* at = prog_.code.data() + open_pushd_;
+            std::memmove(at, at + 1, (size_ - open_pushd_ - 1) * sizeof(Word));
+        }
+        --size_;
+        --count_;
+        open_pushd_ = kNone;
+    }
+
+    void flush() {
+        if (!has_pending_) return;
+        has_pending_ = false;
+        const Instr& in = pending_;
+        if (in.op == Op::PushD) {
+            open_pushd_ = static_cast<uint32_t>(size_);
+        } else if (!(takes_point(in.op) && !is_leaf(in.op))) {
+            open_pushd_ = kNone;
+        }
+        const uint32_t n = in.words();
+        if (writing_) write(in, prog_.code.data() + size_);
+        size_ += n;
+        ++count_;
+        if (size_ > kLargest) throw std::bad_alloc();
+    }
+
+    static void write(const Instr& in, Word* to) {
+        Head head{};
+        head.op = in.op;
+        head.source = in.source;
+        head.words = static_cast<uint8_t>(in.words());
+        head.bits = static_cast<uint8_t>(static_cast<uint8_t>(in.combine) |
+                                         (in.translated ? Head::kTranslated : 0) |
+                                         (in.ends_child ? Head::kEndsChild : 0));
+        to[0].head = head;
+        const uint32_t params = op_params(in.op);
+        if (in.op == Op::Prune || in.op == Op::PruneSeeded) {
+            to[1].u = in.index;
+        } else {
+            for (uint32_t i = 0; i < params; ++i) to[1 + i].f = in.f[i];
+        }
+        if (in.translated) {
+            for (uint32_t i = 0; i < 3; ++i) to[1 + params + i].f = in.f[params + i];
+        }
+    }
+
+    /// The position the next instruction will take, once the pending one
+    /// is written (that one never fuses with what follows: see callers).
+    uint32_t here() {
+        flush();
+        return static_cast<uint32_t>(size_);
+    }
+
+    // --- the walk ---------------------------------------------------------
+
+    void later(const SdfNode* node, Step what, uint32_t step = 0) {
+        tasks_.push_back({node, step, Op::Sphere, what, 0});
+    }
+    void later_emit(Op op, float k = 0) { tasks_.push_back({nullptr, 0, op, Step::Emit, k}); }
 
     void visit(const SdfNode* n) {
         switch (n->kind) {
@@ -88,45 +245,37 @@ class Compiler {
             }
             case Kind::Voxel: {
                 Instr in = instr(Op::Voxel);
-                in.grid = n->voxel.grid;
+                std::memcpy(in.f, &n->voxel.grid, sizeof n->voxel.grid);
                 emit(in);
                 break;
             }
             case Kind::Union:
-                if (!visit_pruned(*n, Op::UnionNext)) {
-                    visit_list(n->list, Op::UnionFirst, Op::UnionNext, kInfinity);
-                }
-                break;
             case Kind::Intersect:
-                if (!visit_pruned(*n, Op::IntersectNext)) {
-                    visit_list(n->list, Op::IntersectFirst, Op::IntersectNext, -kInfinity);
-                }
+                if (!visit_pruned(*n)) visit_list(*n);
                 break;
             case Kind::Difference:
+                // PushP a PushD PopP b DifferenceNext
                 emit(instr(Op::PushP));
-                later_emit(instr(Op::DifferenceNext));
-                later_visit(n->difference.b);
-                later_emit(instr(Op::PopP));
-                later_emit(instr(Op::PushD));
-                later_visit(n->difference.a);
+                later(n, Step::Difference, 0);
+                later(n->difference.a, Step::Visit);
                 break;
             case Kind::Dilate:
-                later_emit(instr(Op::SubR, {n->offset.r}));
-                later_visit(n->offset.child);
+                later_emit(Op::SubR, n->offset.r);
+                later(n->offset.child, Step::Visit);
                 break;
             case Kind::Erode:
-                later_emit(instr(Op::AddR, {n->offset.r}));
-                later_visit(n->offset.child);
+                later_emit(Op::AddR, n->offset.r);
+                later(n->offset.child, Step::Visit);
                 break;
             case Kind::Scale:
                 emit(instr(Op::ScaleIn, {n->scale.k}));
-                later_emit(instr(Op::MulK, {n->scale.k}));
-                later_visit(n->scale.child);
+                later_emit(Op::MulK, n->scale.k);
+                later(n->scale.child, Step::Visit);
                 break;
             case Kind::Translate: {
                 const Vec3 v = n->translate.v;
                 emit(instr(Op::Translate, {v.x, v.y, v.z}));
-                later_visit(n->translate.child);
+                later(n->translate.child, Step::Visit);
                 break;
             }
             case Kind::Rotate: {
@@ -136,198 +285,161 @@ class Compiler {
                 const Vec3 u{-q.x, -q.y, -q.z};
                 const float s = q.w * q.w - dot(u, u);
                 emit(instr(Op::Rotate, {u.x, u.y, u.z, s, q.w + q.w}));
-                later_visit(n->rotate.child);
+                later(n->rotate.child, Step::Visit);
                 break;
             }
             case Kind::Dual:
-                later_emit(instr(Op::Neg));
-                later_visit(n->dual.child);
+                later_emit(Op::Neg);
+                later(n->dual.child, Step::Visit);
                 break;
         }
     }
 
-    void visit_list(const NodeList& list, Op first, Op next, float empty_value) {
+    void difference_step(const Task& t) {
+        if (t.step == 0) {
+            emit(instr(Op::PushD));
+            emit(instr(Op::PopP));
+            later(t.node, Step::Difference, 1);
+            later(t.node->difference.b, Step::Visit);
+        } else {
+            emit(instr(Op::DifferenceNext));
+        }
+    }
+
+    /// Execution order: [PushP] c0 First (PushD LoadP|PopP ci Next)...
+    void visit_list(const SdfNode& n) {
+        const NodeList& list = n.list;
         if (list.len == 0) {
-            emit(instr(Op::Const, {empty_value}));
+            emit(instr(Op::Const, {n.kind == Kind::Union ? kInfinity : -kInfinity}));
             return;
         }
-        // Execution order: [PushP] c0 First (PushD LoadP|PopP ci Next)...
         if (list.len > 1) emit(instr(Op::PushP));
-        for (size_t i = list.len; i-- > 1;) {
-            later_emit(instr(next));
-            later_visit(&list.items[i]);
-            later_emit(instr(i + 1 == list.len ? Op::PopP : Op::LoadP));
-            later_emit(instr(Op::PushD));
+        later(&n, Step::List, 1);
+        later(&list.items[0], Step::Visit);
+    }
+
+    void list_step(const Task& t) {
+        const bool is_union = t.node->kind == Kind::Union;
+        const NodeList& list = t.node->list;
+        const uint32_t i = t.step;
+        if (i == 1) {
+            emit(instr(is_union ? Op::UnionFirst : Op::IntersectFirst));
+        } else {
+            emit(instr(is_union ? Op::UnionNext : Op::IntersectNext));
         }
-        later_emit(instr(first));
-        later_visit(&list.items[0]);
+        if (i == list.len) return;
+        emit(instr(Op::PushD));
+        emit(instr(i + 1 == list.len ? Op::PopP : Op::LoadP));
+        later(t.node, Step::List, i + 1);
+        later(&list.items[i], Step::Visit);
     }
 
     /// A large list with a hierarchy: every child's code folds into D on
     /// its own, so that Prune can start D and run any ascending subset.
-    /// Execution order: PushP Prune PruneSeeded (PushD LoadP ci Next' Next)...
-    /// PruneEnd PopP, Next' the list's UnionNext or IntersectNext.
-    bool visit_pruned(const SdfNode& n, Op next) {
+    /// Execution order: PushP Prune PruneSeeded (PushD LoadP ci Next')...
+    /// PruneEnd PopP, Next' the list's UnionNext or IntersectNext, which ends
+    /// the child.
+    bool visit_pruned(const SdfNode& n) {
         if (!prune_ || n.list.len < kMinIndexedChildren) return false;
-        PruneIndex index;
-        if (!build_prune_index(n, index)) return false;
-        Instr head = instr(Op::Prune);
-        head.index = static_cast<uint32_t>(prog_.indexes.size());
-        prog_.indexes.push_back(std::move(index));
+        if (!writing_) {
+            // The first walk decides and builds the hierarchies; the second
+            // meets the same lists in the same order.
+            PruneIndex index;
+            if (!build_prune_index(n, index)) return false;
+            index.end_pc = 0;
+            prog_.indexes.push_back(std::move(index));
+            pruned_lists_.push_back(&n);
+        } else if (next_index_ == pruned_lists_.size() || pruned_lists_[next_index_] != &n) {
+            return false;
+        }
+        const uint32_t k = next_index_++;
+        PruneIndex& index = prog_.indexes[k];
         emit(instr(Op::PushP));
+        Instr head = instr(Op::Prune);
+        head.index = k;
         emit(head);
         head.op = Op::PruneSeeded;
         emit(head);
-        later_emit(instr(Op::PopP));
-        later_emit(instr(Op::PruneEnd));
-        for (size_t i = n.list.len; i-- > 0;) {
-            later_emit(instr(Op::Next));
-            later_emit(instr(next));
-            later_visit(&n.list.items[i]);
-            later_emit(instr(Op::LoadP));
-            later_emit(instr(Op::PushD));
+        if (writing_) {
+            open_.push_back({k, std::unique_ptr<uint32_t[]>(new uint32_t[index.child_count])});
+            run_depth_ += index.child_count + 2;
+            prog_.run_depth = std::max<uint64_t>(prog_.run_depth, run_depth_);
+            prog_.widest_index = std::max(prog_.widest_index, index.child_count);
         }
+        later(&n, Step::Pruned, 0);
         return true;
     }
 
-    bool prune_;
-    Program prog_;
-    std::vector<Task> tasks_;
-    uint32_t points_ = 0;
-    uint32_t values_ = 0;
-};
-
-bool is_leaf(Op op) {
-    return op == Op::Sphere || op == Op::Plane || op == Op::Segment || op == Op::Ray ||
-           op == Op::Voxel;
-}
-
-bool takes_point(Op op) {
-    return is_leaf(op) || op == Op::Translate || op == Op::ScaleIn || op == Op::Rotate;
-}
-
-/// LoadP or PopP followed by a leaf or point transform: the latter reads the
-/// saved point itself.
-std::vector<Instr> fuse_point_loads(const std::vector<Instr>& code) {
-    std::vector<Instr> out;
-    out.reserve(code.size());
-    for (size_t i = 0; i < code.size(); ++i) {
-        const Op op = code[i].op;
-        if ((op == Op::LoadP || op == Op::PopP) && i + 1 < code.size() &&
-            takes_point(code[i + 1].op)) {
-            Instr next = code[++i];
-            next.source = op == Op::LoadP ? Source::Saved : Source::SavedPop;
-            out.push_back(next);
-        } else {
-            out.push_back(code[i]);
+    void pruned_step(const Task& t) {
+        const NodeList& list = t.node->list;
+        const uint32_t i = t.step;
+        if (i > 0) {
+            emit(instr(t.node->kind == Kind::Union ? Op::UnionNext : Op::IntersectNext));
+            pending_.ends_child = true;  // the fold, or the leaf that took it in
         }
-    }
-    return out;
-}
-
-Combine combine_of(Op op) {
-    switch (op) {
-        case Op::UnionNext: return Combine::Union;
-        case Op::IntersectNext: return Combine::Intersect;
-        default: return Combine::Difference;
-    }
-}
-
-/// PushD, point transforms, one leaf, then UnionNext / IntersectNext /
-/// DifferenceNext: D is not touched in between, so the leaf can combine its
-/// distance into D directly.
-std::vector<Instr> fuse_leaf_combines(const std::vector<Instr>& code) {
-    std::vector<Instr> out;
-    out.reserve(code.size());
-    for (size_t i = 0; i < code.size(); ++i) {
-        if (code[i].op == Op::PushD) {
-            size_t j = i + 1;
-            while (j < code.size() && takes_point(code[j].op) && !is_leaf(code[j].op)) ++j;
-            const bool fusable = j + 1 < code.size() && is_leaf(code[j].op) &&
-                                 code[j].combine == Combine::Assign &&
-                                 (code[j + 1].op == Op::UnionNext ||
-                                  code[j + 1].op == Op::IntersectNext ||
-                                  code[j + 1].op == Op::DifferenceNext);
-            if (fusable) {
-                out.insert(out.end(), code.begin() + i + 1, code.begin() + j);
-                Instr leaf = code[j];
-                leaf.combine = combine_of(code[j + 1].op);
-                out.push_back(leaf);
-                i = j + 1;
-                continue;
-            }
+        const uint32_t at = here();
+        if (i == list.len) {
+            if (writing_) close_index(at);
+            emit(instr(Op::PruneEnd));
+            emit(instr(Op::PopP));
+            return;
         }
-        out.push_back(code[i]);
+        if (writing_) open_.back().starts[i] = at;
+        emit(instr(Op::PushD));
+        emit(instr(Op::LoadP));
+        later(t.node, Step::Pruned, i + 1);
+        later(&list.items[i], Step::Visit);
     }
-    return out;
-}
 
-/// Translate followed by a leaf that reads P: the leaf subtracts the
-/// translation itself.
-std::vector<Instr> fuse_translations(const std::vector<Instr>& code) {
-    std::vector<Instr> out;
-    out.reserve(code.size());
-    for (size_t i = 0; i < code.size(); ++i) {
-        if (code[i].op == Op::Translate && i + 1 < code.size() && is_leaf(code[i + 1].op) &&
-            code[i + 1].source == Source::Registers && !code[i + 1].translated) {
-            Instr leaf = code[++i];
-            leaf.source = code[i - 1].source;
-            leaf.translated = true;
-            std::copy(code[i - 1].f, code[i - 1].f + 3, leaf.shift);
-            out.push_back(leaf);
-        } else {
-            out.push_back(code[i]);
-        }
+    /// The innermost open list ends at `end`: its children's ordinals
+    /// become their start positions.
+    void close_index(uint32_t end) {
+        Open& open = open_.back();
+        PruneIndex& index = prog_.indexes[open.index];
+        index.end_pc = end;
+        for (PruneChild& c : index.children) c.pc = open.starts[c.pc];
+        for (uint32_t& pc : index.always) pc = open.starts[pc];
+        run_depth_ -= index.child_count + 2;
+        open_.pop_back();
     }
-    return out;
-}
 
-/// Once the code is final: the start position of every child of every
-/// pruned list (until now its ordinal), each list's end, and the sizes of
-/// the run list and scratch space the interpreters need.
-void resolve_prunes(Program& program) {
+    // Positions are 32 bits, and the run list's markers sit at the top.
+    static constexpr uint64_t kLargest = uint64_t{kRunSeeded} - 1 - kMaxParams;
+
     struct Open {
         uint32_t index;
-        uint32_t next_child;
+        std::unique_ptr<uint32_t[]> starts;  // per child ordinal
     };
-    std::vector<Open> open;
-    std::vector<std::vector<uint32_t>> starts(program.indexes.size());
-    uint64_t depth = 0;
-    for (size_t pc = 0; pc < program.code.size(); ++pc) {
-        const Instr& in = program.code[pc];
-        const uint32_t here = static_cast<uint32_t>(pc);
-        if (in.op == Op::Prune) {
-            PruneIndex& index = program.indexes[in.index];
-            starts[in.index].push_back(here + 2);  // after PruneSeeded
-            open.push_back({in.index, 1});
-            depth += index.child_count + 2;
-            program.run_depth = std::max<uint64_t>(program.run_depth, depth);
-            program.widest_index = std::max(program.widest_index, index.child_count);
-        } else if (in.op == Op::Next) {
-            Open& top = open.back();
-            PruneIndex& index = program.indexes[top.index];
-            if (top.next_child++ < index.child_count) {
-                starts[top.index].push_back(here + 1);
-            } else {
-                index.end_pc = here + 1;
-                depth -= index.child_count + 2;
-                open.pop_back();
-            }
-        }
-    }
-    for (size_t k = 0; k < program.indexes.size(); ++k) {
-        PruneIndex& index = program.indexes[k];
-        for (PruneChild& c : index.children) c.pc = starts[k][c.pc];
-        for (uint32_t& pc : index.always) pc = starts[k][pc];
-    }
-}
+
+    bool prune_;
+    bool writing_ = false;
+    Program& prog_;
+    std::vector<Task> tasks_;
+    std::vector<Open> open_;
+    std::vector<const SdfNode*> pruned_lists_;  // the lists with a hierarchy, in order
+    Instr pending_{};
+    bool has_pending_ = false;
+    uint32_t open_pushd_ = kNone;  // a PushD followed only by point transforms
+    uint64_t size_ = 0;
+    uint32_t count_ = 0;
+    uint32_t points_ = 0;
+    uint32_t values_ = 0;
+    uint32_t next_index_ = 0;
+    uint64_t run_depth_ = 0;
+};
 
 }  // namespace
 
 Program compile(const SdfNode& root, bool prune) {
-    Program program = Compiler(prune).run(root);
-    program.code = fuse_translations(fuse_leaf_combines(fuse_point_loads(program.code)));
-    resolve_prunes(program);
+    Program program;
+    Compiler compiler(prune, program);
+    compiler.run(root, false);
+    const uint64_t words = compiler.size();
+    program.code.reserve(words + kMaxParams);
+    program.code.resize(words + kMaxParams, Word{});
+    compiler.run(root, true);
+    program.words = static_cast<uint32_t>(words);
+    program.instructions = compiler.instructions();
     return program;
 }
 

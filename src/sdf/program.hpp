@@ -1,8 +1,10 @@
 // A shape tree flattened into a straight-line program.
 //
-// Evaluation then runs one loop over a vector of instructions instead of a
+// Evaluation then runs one loop over the instructions instead of a
 // recursive walk: any tree depth is safe, and the same program can be run
-// over one point or over a block of points. Every instruction performs the
+// over one point or over a block of points. Instructions are packed words:
+// a head (op, source, combine, length) and then only the parameters that
+// op needs, so that a program takes about as much memory as its tree. Every instruction performs the
 // tree's floating-point operations in the same order, so results are
 // bit-identical to a direct walk of the tree.
 //
@@ -21,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "sdf/bounds.hpp"
@@ -28,7 +31,7 @@
 
 namespace sdf {
 
-enum class Op : uint32_t {
+enum class Op : uint8_t {
     // leaves: D = distance at P
     Sphere,     // f: center xyz, radius
     Plane,      // f: point xyz, unit normal xyz
@@ -58,7 +61,6 @@ enum class Op : uint32_t {
     // pruning of a large union or intersection (see bounds.hpp)
     Prune,      // D = start value; push the children to run; go to the first
     PruneSeeded,  // blocks: after one child ran first, pick the others
-    Next,       // end of one child's code: go to the next child to run
     PruneEnd,   // after the last child: drop the marker Prune left
 };
 
@@ -79,21 +81,68 @@ enum class Combine : uint8_t {
     Difference,  // D = the difference rule of D (first operand) and v
 };
 
-struct Instr {
+/// The first word of an instruction. `words` is its whole length: the head,
+/// the op's parameters (op_params), then, for a translated leaf, the three
+/// coordinates of the translation it subtracts from its point first.
+/// `ends_child` marks the last instruction of a pruned list's child: after
+/// it, go to the next child to run (see Prune). Combine and the two marks
+/// share one byte (plain bits, so that every compiler lays it out alike).
+struct Head {
     Op op;
-    Source source = Source::Registers;
-    Combine combine = Combine::Assign;
-    bool translated = false;  // a leaf: evaluate at (point - shift)
-    union {
-        float f[7];
-        const VoxelGrid* grid;
-        uint32_t index;  // Prune, PruneSeeded: which of Program::indexes
-    };
-    float shift[3];
+    Source source;
+    uint8_t bits;  // combine, then kTranslated, kEndsChild
+    uint8_t words;
+
+    static constexpr uint8_t kCombine = 0x0F;
+    static constexpr uint8_t kTranslated = 0x10;
+    static constexpr uint8_t kEndsChild = 0x20;
+
+    Combine combine() const { return static_cast<Combine>(bits & kCombine); }
+    bool translated() const { return (bits & kTranslated) != 0; }
+    bool ends_child() const { return (bits & kEndsChild) != 0; }
 };
 
+/// One word of a program: a head, a float parameter, or an integer one
+/// (the index of a Prune). A voxel grid's pointer fills two words.
+union Word {
+    Head head;
+    float f;
+    uint32_t u;
+};
+static_assert(sizeof(Word) == 4, "a program word is 32 bits");
+
+/// Parameter words of each op.
+constexpr uint32_t op_params(Op op) {
+    switch (op) {
+        case Op::Sphere: return 4;     // center xyz, radius
+        case Op::Plane: return 6;      // point xyz, unit normal xyz
+        case Op::Segment: return 7;    // a xyz, e = b - a xyz, e.e
+        case Op::Ray: return 6;        // origin xyz, unit dir xyz
+        case Op::Voxel: return 2;      // the grid's address
+        case Op::Translate: return 3;  // v xyz
+        case Op::Rotate: return 5;     // u xyz, s, w + w
+        case Op::Const:
+        case Op::ScaleIn:
+        case Op::MulK:
+        case Op::SubR:
+        case Op::AddR:
+        case Op::Prune:
+        case Op::PruneSeeded: return 1;
+        default: return 0;
+    }
+}
+
+/// Most words one instruction takes (a translated segment), and the zero
+/// words after a program's end, so that an interpreter may always copy that
+/// many words after a head.
+constexpr uint32_t kMaxParams = 10;
+constexpr uint32_t kMaxWords = 1 + kMaxParams;
+constexpr uint32_t kPruneSeededWords = 1 + op_params(Op::PruneSeeded);
+
 struct Program {
-    std::vector<Instr> code;
+    std::vector<Word> code;    // the instructions, then kMaxParams zero words
+    uint32_t words = 0;        // where the instructions end
+    uint32_t instructions = 0; // how many there are
     uint32_t point_depth = 0;  // most points saved at once
     uint32_t value_depth = 0;  // most distances saved at once
     // Pruning: one hierarchy per pruned union or intersection, the most
@@ -104,16 +153,26 @@ struct Program {
     uint32_t widest_index = 0;
 };
 
+/// A voxel leaf's grid, from its parameter words.
+inline const VoxelGrid* grid_at(const float* f) {
+    const VoxelGrid* grid;
+    std::memcpy(&grid, f, sizeof grid);
+    return grid;
+}
+
 /// The run list of pruned lists, shared by both interpreters. A Prune
 /// pushes either kRunAll (evaluate every child: the code falls through them
 /// in order) or kRunDone, its end position, then the chosen children's
 /// start positions, first on top. Next jumps to the position it pops, or
-/// falls through under kRunAll; PruneEnd pops the marker.
+/// falls through under kRunAll; PruneEnd pops the marker. (Next is the
+/// step after an instruction marked ends_child.)
 constexpr uint32_t kRunAll = 0xFFFFFFFFu;
 constexpr uint32_t kRunDone = 0xFFFFFFFEu;
 constexpr uint32_t kRunSeeded = 0xFFFFFFFDu;
 
-/// Flattens a tree. Throws std::bad_alloc. The program refers to the
+/// Flattens a tree, in two walks: the first sizes the program, the second
+/// writes it, so that nothing is copied or grown. Throws std::bad_alloc
+/// (also for a program beyond 2^32 words). The program refers to the
 /// tree's voxel grids without owning them: it must not outlive the tree.
 /// With `prune`, large unions and intersections get a hierarchy and are
 /// evaluated through Prune / Next (same results, fewer children run).

@@ -6,16 +6,16 @@ namespace sdf {
 void PointPruner::allocate(const Program& program) {
     size_t pool = 0;
     for (const PruneIndex& index : program.indexes) pool += index.child_count;
-    runs_.reset(new uint32_t[run_list_size(program)]);
     scratch_.reset(new double[scratch_size(program)]);
     pool_.reset(new uint32_t[pool]);
     caches_.reset(new Cache[program.indexes.size()]);
+    running_.reset(new Running[program.indexes.size()]);
     pool = 0;
     for (size_t k = 0; k < program.indexes.size(); ++k) {
         caches_[k].list = pool_.get() + pool;
         pool += program.indexes[k].child_count;
     }
-    top_ = runs_.get();
+    top_ = running_.get();
 }
 
 size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t next_pc) const {
@@ -37,7 +37,15 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
         c.last = p;
         c.valid = true;
     }
-    return push_run(index, c.list, c.count, next_pc, top_);
+    Running& r = *top_++;
+    if (c.count == SIZE_MAX) {
+        r.at = nullptr;
+        return next_pc;
+    }
+    r.at = c.list;
+    r.stop = c.list + c.count;
+    r.end_pc = index.end_pc;
+    return r.at != r.stop ? *r.at++ : r.end_pc;
 }
 
 }  // namespace sdf

@@ -76,7 +76,7 @@ inline size_t prune_enter_block(const PruneIndex& index, const Region& region, s
                                         region.lo[1] + (region.hi[1] - region.lo[1]) * 0.5f,
                                         region.lo[2] + (region.hi[2] - region.lo[2]) * 0.5f});
     const uint32_t seed = best_child(index, centre);
-    if (seed == kNoChild) return prune_enter(index, region, next_pc + 1, run, scratch);
+    if (seed == kNoChild) return prune_enter(index, region, next_pc + kPruneSeededWords, run, scratch);
     *run++ = kRunSeeded;
     *run++ = static_cast<uint32_t>(next_pc);
     return seed;
@@ -133,9 +133,10 @@ inline size_t push_run(const PruneIndex& index, const uint32_t* chosen, size_t c
     return base[1 + count];
 }
 
-/// The single-point interpreter's side of pruning: the run list, and for
-/// every pruned list the children kept for the last region it was asked
-/// about. One evaluator serves the six points of a normal or the samples
+/// The single-point interpreter's side of pruning: for every pruned list
+/// the children kept for the last region it was asked about, and the lists
+/// being run, each a cursor into its kept children (a list never runs
+/// inside itself, so its kept children stay put while it runs). One evaluator serves the six points of a normal or the samples
 /// of a march: a point inside the last region reuses its children, and a
 /// point that moved by a little (delta, at most 1/16 of the last threshold:
 /// the stencil of a normal) asks for the box of half-size delta about
@@ -151,11 +152,17 @@ class PointPruner {
 
     /// Prune at point p (the list's point); returns the position to
     /// continue at. Out of line, so that the interpreter's loop keeps its
-    /// registers: the run list lives here, not in the loop.
+    /// registers: the running lists live here, not in the loop.
     size_t enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t next_pc) const;
-    /// Next and PruneEnd.
-    size_t next(size_t next_pc) const { return prune_next(next_pc, top_); }
-    void end() const { prune_end(top_); }
+    /// Next: the next kept child, the list's end after the last, or
+    /// `next_pc` when every child runs.
+    size_t next(size_t next_pc) const {
+        Running& r = top_[-1];
+        if (!r.at) return next_pc;
+        return r.at != r.stop ? *r.at++ : r.end_pc;
+    }
+    /// PruneEnd.
+    void end() const { --top_; }
 
   private:
     void allocate(const Program& program);
@@ -168,11 +175,19 @@ class PointPruner {
         bool valid = false;
     };
 
-    std::unique_ptr<uint32_t[]> runs_;
+    /// A list being run: its kept children not run yet, [at, stop), and
+    /// its end; a null `at` when it runs every child.
+    struct Running {
+        const uint32_t* at;
+        const uint32_t* stop;
+        uint32_t end_pc;
+    };
+
     std::unique_ptr<double[]> scratch_;
     std::unique_ptr<uint32_t[]> pool_;
     std::unique_ptr<Cache[]> caches_;
-    mutable uint32_t* top_ = nullptr;  // one past the top of the run list
+    std::unique_ptr<Running[]> running_;
+    mutable Running* top_ = nullptr;  // one past the innermost list running
 };
 
 /// The least and greatest of n lanes (n >= 1), and whether one is NaN.

@@ -6,7 +6,8 @@
 //    given as the first argument, or the one in the source tree), which is
 //    what proves the same bits on every architecture this is built for;
 //  - the same answers again from a thread left in flush-to-zero and
-//    rounding toward zero, with the core's float mode pinned by its guard.
+//    rounding toward zero, with the core's float mode pinned by its guard;
+//  - the size of compiled programs beside the size of their trees.
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "known_answers.hpp"
 #include "sdf/float_env.hpp"
 #include "sdf/node.hpp"
+#include "sdf/program.hpp"
 #include "sdf/voxel_sdf/voxel_grid.hpp"
 
 namespace {
@@ -219,6 +221,49 @@ void test_float_env_guard(const char* answers) {
     env::write(caller);
 }
 
+/// Bytes a program keeps: its words and its hierarchies.
+size_t program_bytes(const sdf::Program& p) {
+    size_t bytes = p.code.capacity() * sizeof(sdf::Word);
+    for (const sdf::PruneIndex& index : p.indexes) bytes += index.bytes();
+    return bytes;
+}
+
+/// A program takes about as much memory as its tree's nodes: a deep chain
+/// of transforms about half as much, wide unions with their pruning hierarchy a
+/// little more (capsules, 64 bytes of nodes a child, at most a tenth;
+/// bare spheres, 32 bytes a child, at most 35%).
+void test_program_sizes(std::mt19937& rng) {
+    constexpr size_t node = 32;  // a node on 64-bit builds (less on 32-bit ones)
+    sdf::SdfNode chain = sdf::make_sphere({0, 0, 0}, 1.0f);
+    const size_t depth = 20000;
+    for (size_t i = 0; i < depth; ++i) {
+        switch (i % 4) {
+            case 0: chain = sdf::make_translate({0.5f, 0, 0}, chain); break;
+            case 1: chain = sdf::make_rotate({0, 0, 0.6f, 0.8f}, chain); break;
+            case 2: chain = sdf::make_scale(1.5f, chain); break;
+            default: chain = sdf::make_dilate(0.25f, chain); break;
+        }
+    }
+    check(program_bytes(sdf::compile(chain)) * 10 <= node * (depth + 1) * 6, "chain program size", 0);
+    sdf::release_tree(chain);
+
+    std::uniform_real_distribution<float> at(-10.0f, 10.0f);
+    const size_t width = 4096;
+    sdf::SdfNode capsules = sdf::make_list(sdf::Kind::Union, width);
+    sdf::SdfNode spheres = sdf::make_list(sdf::Kind::Union, width);
+    for (size_t i = 0; i < width; ++i) {
+        const sdf::Vec3 a{at(rng), at(rng), at(rng)};
+        sdf::list_push(capsules, sdf::make_dilate(0.1f, sdf::make_segment(a, {a.x + 1, a.y, a.z})));
+        sdf::list_push(spheres, sdf::make_sphere(a, 0.5f));
+    }
+    const sdf::Program wide = sdf::compile(capsules), round = sdf::compile(spheres);
+    check(wide.indexes.size() == 1 && round.indexes.size() == 1, "wide unions pruned", 1);
+    check(program_bytes(wide) * 10 <= node * (2 * width + 1) * 11, "capsule program size", 1);
+    check(program_bytes(round) * 100 <= node * (width + 1) * 135, "sphere program size", 2);
+    sdf::release_tree(capsules);
+    sdf::release_tree(spheres);
+}
+
 }  // namespace
 
 int test_pruning();  // test_pruning.cpp; returns its failures
@@ -230,6 +275,7 @@ int main(int argc, char** argv) {
     const char* answers = argc > 1 ? argv[1] : TESSARON_KNOWN_ANSWERS;
     if (core_checks::check_known_answers(answers) != 0) ++failures;
     test_float_env_guard(answers);
+    test_program_sizes(rng);
     failures += test_pruning();
     std::printf("core checks: %s (avx2 kernels %s)\n", failures ? "FAILED" : "passed",
                 sdf::cpu_has_avx2() ? "run" : "not available here");
