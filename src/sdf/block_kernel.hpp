@@ -257,8 +257,11 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
             case Op::Segment: leaf_lanes<SegmentLeaf>(in, from, d, n); break;
             case Op::Ray: leaf_lanes<RayLeaf>(in, from, d, n); break;
             case Op::Voxel:
-                if (s.voxel_lanes && is_chunk_grid(*in.grid)) {
-                    s.voxel_lanes(in, from.x, from.y, from.z, d, n);
+                if (s.voxel_lanes && is_chunk_grid(*grid_at(in.f))) {
+                    const VoxelLeafParams leaf{
+                        grid_at(in.f), in.head.translated() ? in.f + op_params(Op::Voxel) : nullptr,
+                        in.head.combine()};
+                    s.voxel_lanes(leaf, from.x, from.y, from.z, d, n);
                 } else {
                     leaf_lanes<VoxelLeaf>(in, from, d, n);
                 }

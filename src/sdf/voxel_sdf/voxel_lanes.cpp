@@ -109,12 +109,12 @@ SDF_AVX2_INLINE __m256 coord8(const float* v, size_t at, size_t n, __m256 shift)
 }
 
 template <Combine How>
-SDF_TARGET_AVX2 void voxel_loop(const Instr& in, const float* x, const float* y, const float* z,
-                                float* d, size_t n) {
-    const float* samples = in.grid->samples.data();
+SDF_TARGET_AVX2 void voxel_loop(const VoxelLeafParams& leaf, const float* x, const float* y,
+                                const float* z, float* d, size_t n) {
+    const float* samples = leaf.grid->samples.data();
     // Without a translation, subtracting +0 keeps every coordinate's bits
     // (a -0 included: -0 - +0 is -0) and every NaN's.
-    const Vec3 s = in.translated ? vec_at(in.shift) : Vec3{0.0f, 0.0f, 0.0f};
+    const Vec3 s = leaf.shift ? vec_at(leaf.shift) : Vec3{0.0f, 0.0f, 0.0f};
     const __m256 sx = _mm256_set1_ps(s.x), sy = _mm256_set1_ps(s.y), sz = _mm256_set1_ps(s.z);
     for (size_t at = 0; at < n; at += 8) {
         const __m256 sampled = sample8(samples, coord8(x, at, n, sx), coord8(y, at, n, sy),
@@ -134,13 +134,13 @@ SDF_TARGET_AVX2 void voxel_loop(const Instr& in, const float* x, const float* y,
 
 }  // namespace
 
-void voxel_lanes_avx2(const Instr& in, const float* x, const float* y, const float* z, float* d,
-                      size_t n) {
-    switch (in.combine) {
-        case Combine::Assign: return voxel_loop<Combine::Assign>(in, x, y, z, d, n);
-        case Combine::Union: return voxel_loop<Combine::Union>(in, x, y, z, d, n);
-        case Combine::Intersect: return voxel_loop<Combine::Intersect>(in, x, y, z, d, n);
-        case Combine::Difference: return voxel_loop<Combine::Difference>(in, x, y, z, d, n);
+void voxel_lanes_avx2(const VoxelLeafParams& leaf, const float* x, const float* y, const float* z,
+                      float* d, size_t n) {
+    switch (leaf.combine) {
+        case Combine::Assign: return voxel_loop<Combine::Assign>(leaf, x, y, z, d, n);
+        case Combine::Union: return voxel_loop<Combine::Union>(leaf, x, y, z, d, n);
+        case Combine::Intersect: return voxel_loop<Combine::Intersect>(leaf, x, y, z, d, n);
+        case Combine::Difference: return voxel_loop<Combine::Difference>(leaf, x, y, z, d, n);
     }
 }
 
