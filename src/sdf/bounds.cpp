@@ -531,6 +531,24 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
     return kept;
 }
 
+std::vector<ChildBall> child_balls(const PruneIndex& index) {
+    std::vector<ChildBall> out;
+    out.reserve(index.children.size());
+    for (const PruneChild& c : index.children) {
+        out.push_back({{c.c[0], c.c[1], c.c[2]}, c.rho, c.sigma, c.pc});
+    }
+    std::sort(out.begin(), out.end(),
+              [](const ChildBall& a, const ChildBall& b) { return a.pc < b.pc; });
+    return out;
+}
+
+bool region_margin(const PruneIndex& index, const Region& region, double& margin) {
+    Query q;
+    if (!prepare(index, region, q)) return false;
+    margin = q.margin;
+    return true;
+}
+
 uint32_t best_child(const PruneIndex& index, const Region& region) {
     Query q;
     if (!prepare(index, region, q)) return kNoChild;

@@ -1,0 +1,187 @@
+// The children each cell of a batch's grid needs (cell_lists.hpp).
+//
+// The distances below are the ones the hierarchy's walk computes, in
+// double from the float boxes and balls, so a cell's list is what
+// collect_candidates would keep for its box with a threshold from fewer
+// children (a larger T keeps more, never less).
+#include "sdf/cell_lists.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace sdf {
+namespace {
+
+constexpr double kInfD = std::numeric_limits<double>::infinity();
+/// Children are looked at from at most this many cells away along an axis.
+constexpr uint32_t kMaxReach = 5;
+/// Children give T to the cells at most this many cells away.
+constexpr uint32_t kThresholdReach = 2;
+/// Cells whose list the threshold is taken from: this share of them, the
+/// ones with the smallest T, are sure to be exact.
+constexpr double kCovered = 0.95;
+/// Children that may reach every cell (each costs a pass over the grid).
+constexpr size_t kMaxFarReaching = 16;
+
+/// Squared distance from the box to c (0 inside).
+double gap2(const Region& r, const float* c) {
+    double sum = 0;
+    for (int a = 0; a < 3; ++a) {
+        const double below = double{c[a]} - r.hi[a], above = r.lo[a] - double{c[a]};
+        const double g = below > above ? below : above;
+        sum += g > 0 ? g * g : 0.0;
+    }
+    return sum;
+}
+
+/// Squared distance from c to the farthest point of the box.
+double far2(const Region& r, const float* c) {
+    double sum = 0;
+    for (int a = 0; a < 3; ++a) {
+        const double g = std::max(std::fabs(r.lo[a] - double{c[a]}), std::fabs(r.hi[a] - double{c[a]}));
+        sum += g * g;
+    }
+    return sum;
+}
+
+/// The cells within `reach` of a child's cell along every axis.
+struct Cube {
+    uint32_t lo[3], hi[3];
+
+    Cube(const CellGrid& grid, const float* c, uint32_t reach) {
+        for (int a = 0; a < 3; ++a) {
+            const uint32_t at = grid.cell_of(c[a], a);
+            lo[a] = at > reach ? at - reach : 0;
+            hi[a] = std::min(grid.side - 1, at + reach);
+        }
+    }
+    uint64_t size() const {
+        return uint64_t{hi[0] - lo[0] + 1} * (hi[1] - lo[1] + 1) * (hi[2] - lo[2] + 1);
+    }
+    template <class Visit>
+    void each(Visit visit) const {
+        for (uint32_t i = lo[0]; i <= hi[0]; ++i) {
+            for (uint32_t j = lo[1]; j <= hi[1]; ++j) {
+                for (uint32_t k = lo[2]; k <= hi[2]; ++k) visit(cell_number(i, j, k));
+            }
+        }
+    }
+};
+
+/// Work counted per cell a child looks at: a few dozen operations.
+constexpr uint64_t kCellWork = 8;
+
+}  // namespace
+
+bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
+                      const std::vector<Region>& boxes, size_t max_items, PollCounter& polls) {
+    start_.clear();
+    items_.clear();
+    const size_t cells = grid.cells();
+    const std::vector<ChildBall> kids = child_balls(index);
+    // The margin of each cell with rows; NaN where there are none or where
+    // the box cannot be pruned, and the cell is left to the hierarchy.
+    std::vector<double> margin(cells, std::numeric_limits<double>::quiet_NaN());
+    for (size_t c = 0; c < cells; ++c) {
+        double m;
+        if (boxes[c].lo[0] <= boxes[c].hi[0] && region_margin(index, boxes[c], m)) margin[c] = m;
+    }
+    // T of each cell: the least upper bound of the children around it.
+    std::vector<double> threshold(cells, kInfD);
+    for (const ChildBall& kid : kids) {
+        if (!(kid.sigma < kInfinity)) continue;
+        const Cube cube(grid, kid.c, kThresholdReach);
+        polls.count(kCellWork * cube.size());
+        cube.each([&](uint32_t c) {
+            if (!(margin[c] >= 0)) return;
+            const double hi = std::sqrt(far2(boxes[c], kid.c)) + kid.sigma + margin[c];
+            threshold[c] = std::min(threshold[c], hi);
+        });
+    }
+    // A child more than r cells from a cell along some axis is farther
+    // from its rows than (r - 0.01) / scale (the grid's rounding is far
+    // below that), so its lower bound there is above T whenever
+    // T + margin < (r - 0.01) / scale - rho. Each child reaches as far as
+    // makes that hold for most cells, and a cell is exact when it holds
+    // for every child; a child that would reach very far reaches every
+    // cell instead, if there are few of them.
+    double scale = 0;
+    for (int a = 0; a < 3; ++a) scale = std::max(scale, double{grid.scale[a]});
+    std::vector<double> needs;
+    for (size_t c = 0; c < cells; ++c) {
+        const double need = threshold[c] + margin[c];
+        if (need < kInfD) needs.push_back(need);  // NaN and +inf fail
+    }
+    if (needs.empty()) return false;
+    const size_t q = static_cast<size_t>(static_cast<double>(needs.size() - 1) * kCovered);
+    std::nth_element(needs.begin(), needs.begin() + static_cast<ptrdiff_t>(q), needs.end());
+    const double base = needs[q];
+    const uint32_t everywhere = grid.side - 1;
+    // The widest children are the ones that may reach everywhere.
+    std::vector<uint32_t> widest(kids.size());
+    for (uint32_t i = 0; i < widest.size(); ++i) widest[i] = i;
+    const size_t few = std::min(kMaxFarReaching, kids.size());
+    std::partial_sort(widest.begin(), widest.begin() + static_cast<ptrdiff_t>(few), widest.end(),
+                      [&](uint32_t a, uint32_t b) { return kids[a].rho > kids[b].rho; });
+    std::vector<uint32_t> reach(kids.size());
+    for (size_t i = 0; i < kids.size(); ++i) {
+        const double want = (base + kids[i].rho) * scale + 0.01;
+        reach[i] = want <= 1 ? 1 : want < kMaxReach ? static_cast<uint32_t>(std::ceil(want)) : kMaxReach;
+    }
+    for (size_t w = 0; w < few; ++w) {
+        const uint32_t i = widest[w];
+        if ((base + kids[i].rho) * scale + 0.01 > kMaxReach) reach[i] = everywhere;
+    }
+    double slack = kInfD;
+    for (size_t i = 0; i < kids.size(); ++i) {
+        if (scale == 0 || reach[i] >= everywhere) {
+            reach[i] = everywhere;  // no cell is beyond it
+        } else {
+            slack = std::min(slack, (reach[i] - 0.01) / scale - kids[i].rho);
+        }
+    }
+    std::vector<uint8_t> exact(cells, 0);
+    for (size_t c = 0; c < cells; ++c) exact[c] = threshold[c] + margin[c] < slack;
+    // The lists: the pairs (cell, child) in ascending program order, then
+    // sorted by cell (stable, so each cell's children stay ascending).
+    struct Pair {
+        uint32_t cell, pc;
+    };
+    std::vector<Pair> pairs;
+    for (size_t i = 0; i < kids.size(); ++i) {
+        const ChildBall& kid = kids[i];
+        const Cube cube(grid, kid.c, reach[i]);
+        polls.count(kCellWork * cube.size());
+        cube.each([&](uint32_t c) {
+            if (!exact[c]) return;
+            // As the walk: lo = |R - c| - rho - margin, kept when <= T.
+            const double t = threshold[c];
+            const double m = margin[c];
+            const double reach_c = t + kid.rho + m;
+            const double g2 = gap2(boxes[c], kid.c);
+            if (reach_c >= 0 && g2 > reach_c * reach_c) return;
+            if (std::sqrt(g2) - kid.rho - m > t) return;
+            pairs.push_back({c, kid.pc});
+        });
+        if (pairs.size() > max_items) return false;
+    }
+    start_.assign(cells + 1, 0);
+    for (const Pair& p : pairs) ++start_[p.cell + 1];
+    for (size_t c = 0; c < cells; ++c) start_[c + 1] += start_[c];
+    items_.resize(pairs.size());
+    std::vector<uint32_t> fill(start_.begin(), start_.end() - 1);
+    for (const Pair& p : pairs) items_[fill[p.cell]++] = p.pc;
+    exact_ = std::move(exact);
+    return true;
+}
+
+size_t CellLists::kept(const PruneIndex& index, uint32_t cell, uint32_t* out) const {
+    if (start_.empty() || !exact_[cell]) return SIZE_MAX;
+    const uint32_t* first = items_.data() + start_[cell];
+    const uint32_t* last = items_.data() + start_[cell + 1];
+    return static_cast<size_t>(
+        std::merge(first, last, index.always.begin(), index.always.end(), out) - out);
+}
+
+}  // namespace sdf
