@@ -248,22 +248,28 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
         const SortedRows sorted = sort_rows(chunk, polls);
         const size_t cells = sorted.grid.cells();
         CellLists lists;
+        std::vector<Region> boxes;
         bool listed = false;
         if (top && top->child_count >= kMinCellListed) {
             // Lists longer than half the children on average would save
             // little: the hierarchy (or every child) does as well.
             size_t filled = 0;
             for (size_t c = 0; c < cells; ++c) filled += sorted.start[c + 1] > sorted.start[c];
-            listed = lists.build(*top, sorted.grid, cell_boxes(sorted),
-                                 filled * top->child_count / 2, polls);
+            boxes = cell_boxes(sorted);
+            listed = lists.build(*top, sorted.grid, boxes, filled * top->child_count / 2, polls);
         }
         float* chunk_out = out + first;
         for (size_t c = 0; c <= cells; ++c) {
             const size_t lo = sorted.start[c], hi = sorted.start[c + 1];
             if (lo == hi) continue;
-            const size_t count = listed && c < cells
-                                     ? lists.kept(*top, static_cast<uint32_t>(c), chosen.get())
-                                     : SIZE_MAX;
+            // A cell without a list asks the hierarchy, once for its rows.
+            size_t count = SIZE_MAX;
+            if (listed && c < cells) {
+                count = lists.kept(*top, static_cast<uint32_t>(c), chosen.get());
+                if (count == SIZE_MAX) {
+                    count = collect_candidates(*top, boxes[c], chosen.get(), scratch.get());
+                }
+            }
             state.preset = count == SIZE_MAX ? nullptr : chosen.get();
             state.preset_count = count;
             // Blocks of even sizes: a cell of 65 rows is two blocks of 33 and 32.

@@ -14,10 +14,11 @@ namespace sdf {
 namespace {
 
 constexpr double kInfD = std::numeric_limits<double>::infinity();
-/// Children are looked at from at most this many cells away along an axis.
-constexpr uint32_t kMaxReach = 5;
-/// Children give T to the cells at most this many cells away.
-constexpr uint32_t kThresholdReach = 2;
+/// Cells looked at per cell of the grid, at most, by all the children
+/// together: children look as far as that allows.
+constexpr double kLooksPerCell = 256;
+/// Children that give each cell its T, where they are spread evenly.
+constexpr double kChildrenAround = 8;
 /// Cells whose list the threshold is taken from: this share of them, the
 /// ones with the smallest T, are sure to be exact.
 constexpr double kCovered = 0.95;
@@ -87,11 +88,19 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
         double m;
         if (boxes[c].lo[0] <= boxes[c].hi[0] && region_margin(index, boxes[c], m)) margin[c] = m;
     }
-    // T of each cell: the least upper bound of the children around it.
+    // T of each cell: the least upper bound of the children around it, as
+    // far as holds a few children where they are spread evenly.
+    const double per_cell = static_cast<double>(kids.size()) / static_cast<double>(cells);
+    const double across = std::cbrt(kChildrenAround / std::max(per_cell, 1e-9));
+    const double most = (std::cbrt(kLooksPerCell / std::max(per_cell, 1e-9)) - 1) / 2;
+    const uint32_t max_reach = most < grid.side ? std::max(1u, static_cast<uint32_t>(most)) : grid.side;
+    const uint32_t around = across < 2 * max_reach + 1
+                                ? std::max(1u, static_cast<uint32_t>(std::ceil((across - 1) / 2)))
+                                : max_reach;
     std::vector<double> threshold(cells, kInfD);
     for (const ChildBall& kid : kids) {
         if (!(kid.sigma < kInfinity)) continue;
-        const Cube cube(grid, kid.c, kThresholdReach);
+        const Cube cube(grid, kid.c, around);
         polls.count(kCellWork * cube.size());
         cube.each([&](uint32_t c) {
             if (!(margin[c] >= 0)) return;
@@ -127,11 +136,11 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
     std::vector<uint32_t> reach(kids.size());
     for (size_t i = 0; i < kids.size(); ++i) {
         const double want = (base + kids[i].rho) * scale + 0.01;
-        reach[i] = want <= 1 ? 1 : want < kMaxReach ? static_cast<uint32_t>(std::ceil(want)) : kMaxReach;
+        reach[i] = want <= 1 ? 1 : want < max_reach ? static_cast<uint32_t>(std::ceil(want)) : max_reach;
     }
     for (size_t w = 0; w < few; ++w) {
         const uint32_t i = widest[w];
-        if ((base + kids[i].rho) * scale + 0.01 > kMaxReach) reach[i] = everywhere;
+        if ((base + kids[i].rho) * scale + 0.01 > max_reach) reach[i] = everywhere;
     }
     double slack = kInfD;
     for (size_t i = 0; i < kids.size(); ++i) {
