@@ -461,31 +461,41 @@ bool prepare(const PruneIndex& index, const Region& region, Query& q) {
 /// sees each child left, and lowers T by the child's upper bound if it can.
 template <class Visit>
 double walk(const PruneIndex& index, const Query& q, double T, Visit visit) {
+    // A node's lower bound is |R - box| - margin, or -rho_max - margin when
+    // the region meets its box (the box holds every ball below it). Nodes
+    // wait on the stack with their squared distance and are compared with
+    // the threshold of the moment without a root.
     struct Pending {
         uint32_t node;
-        double lo;
+        double g2;
     };
     Pending stack[64];
     int top = 0;
     const PruneNode* nodes = index.nodes.data();
     const PruneChild* kids = index.children.data();
-    auto node_lo = [&](const PruneNode& n) {
-        const double g2 = box_gap2(q.rlo, q.rhi, n.lo, n.hi);
-        return (g2 > 0 ? std::sqrt(g2) : -double{n.rho_max}) - q.margin;
+    auto beyond = [&](const Pending& at) {
+        if (at.g2 > 0) {
+            const double reach = T + q.margin;
+            return reach < 0 || at.g2 > reach * reach;
+        }
+        return -double{nodes[at.node].rho_max} - q.margin > T;
     };
-    stack[top++] = {0, -kInfD};
+    auto pending = [&](uint32_t node) {
+        return Pending{node, box_gap2(q.rlo, q.rhi, nodes[node].lo, nodes[node].hi)};
+    };
+    stack[top++] = {0, 0.0};
     while (top > 0) {
         const Pending at = stack[--top];
-        if (at.lo > T) continue;
+        if (at.node != 0 && beyond(at)) continue;
         const PruneNode& n = nodes[at.node];
         if (n.count == 0) {
-            const double a = node_lo(nodes[n.first]), b = node_lo(nodes[n.first + 1]);
+            const Pending a = pending(n.first), b = pending(n.first + 1);
             // The nearer child last, so that it is visited first.
-            const bool a_near = a <= b;
-            const Pending near{a_near ? n.first : n.first + 1, a_near ? a : b};
-            const Pending far{a_near ? n.first + 1 : n.first, a_near ? b : a};
-            if (far.lo <= T) stack[top++] = far;
-            if (near.lo <= T) stack[top++] = near;
+            const bool a_near = a.g2 < b.g2 || (a.g2 == b.g2 && nodes[a.node].rho_max >= nodes[b.node].rho_max);
+            const Pending& near = a_near ? a : b;
+            const Pending& far = a_near ? b : a;
+            if (!beyond(far)) stack[top++] = far;
+            if (!beyond(near)) stack[top++] = near;
             continue;
         }
         for (uint32_t i = n.first; i < n.first + n.count; ++i) {
