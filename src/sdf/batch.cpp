@@ -215,10 +215,14 @@ const PruneIndex* top_list(const Program& program) {
     return &program.indexes[code[1].index];
 }
 
+/// Entries of the cell lists per row, at most (12 bytes each while built).
+constexpr size_t kListedPerRow = 4;
+
 /// Lists shorter than this are not worth choosing per cell.
 constexpr uint32_t kMinCellListed = 64;
 
-/// Rows sorted at once: the sort's memory (20 bytes a row) stays bounded.
+/// Rows sorted at once: the sort's memory (20 bytes a row, and the cell
+/// lists') stays bounded.
 constexpr size_t kSortChunk = size_t{1} << 20;
 
 /// A pruning program over rows sorted in space, chunk by chunk, cell by
@@ -252,11 +256,13 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
         bool listed = false;
         if (top && top->child_count >= kMinCellListed) {
             // Lists longer than half the children on average would save
-            // little: the hierarchy (or every child) does as well.
+            // little: the hierarchy (or every child) does as well. Their
+            // memory stays within 48 bytes a row.
             size_t filled = 0;
             for (size_t c = 0; c < cells; ++c) filled += sorted.start[c + 1] > sorted.start[c];
+            const size_t most = std::min(filled * top->child_count / 2, kListedPerRow * chunk.rows);
             boxes = cell_boxes(sorted);
-            listed = lists.build(*top, sorted.grid, boxes, filled * top->child_count / 2, polls);
+            listed = lists.build(*top, sorted.grid, boxes, most, polls);
         }
         float* chunk_out = out + first;
         for (size_t c = 0; c <= cells; ++c) {
