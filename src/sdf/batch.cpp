@@ -136,6 +136,7 @@ struct SortedRows {
     CellGrid grid;
     std::vector<SortedRow> rows;
     std::vector<uint32_t> start;
+    Region box;  // of the finite rows
 };
 
 /// The grid over most of the rows (grid_box), about kRowsPerCell rows a
@@ -160,7 +161,9 @@ CellGrid make_grid(const PointsView& view) {
 /// polls too: a row costs about as much as 16 instructions over one lane.
 SortedRows sort_rows(const PointsView& view, PollCounter& polls) {
     constexpr uint64_t per_4096_rows = 4096 * 16;
-    SortedRows out{make_grid(view), {}, {}};
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    SortedRows out{make_grid(view), {}, {}, {{inf, inf, inf}, {-inf, -inf, -inf}}};
+    Region& box = out.box;
     const CellGrid& grid = out.grid;
     const size_t rows = view.rows;
     const uint32_t cells = static_cast<uint32_t>(grid.cells());
@@ -172,6 +175,12 @@ SortedRows sort_rows(const PointsView& view, PollCounter& polls) {
         uint32_t k = cells;
         if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)) {
             k = cell_number(grid.cell_of(p.x, 0), grid.cell_of(p.y, 1), grid.cell_of(p.z, 2));
+            box.lo[0] = std::min(box.lo[0], p.x);
+            box.hi[0] = std::max(box.hi[0], p.x);
+            box.lo[1] = std::min(box.lo[1], p.y);
+            box.hi[1] = std::max(box.hi[1], p.y);
+            box.lo[2] = std::min(box.lo[2], p.z);
+            box.hi[2] = std::max(box.hi[2], p.z);
         }
         key[i] = k;
         ++out.start[k + 1];
@@ -185,26 +194,6 @@ SortedRows sort_rows(const PointsView& view, PollCounter& polls) {
         out.rows[fill[key[i]]++] = {p.x, p.y, p.z, static_cast<uint32_t>(i)};
     }
     return out;
-}
-
-/// The box of each cell's rows (lo > hi for a cell with none).
-std::vector<Region> cell_boxes(const SortedRows& sorted) {
-    const size_t cells = sorted.grid.cells();
-    constexpr float inf = std::numeric_limits<float>::infinity();
-    std::vector<Region> boxes(cells, Region{{inf, inf, inf}, {-inf, -inf, -inf}});
-    for (size_t c = 0; c < cells; ++c) {
-        Region& box = boxes[c];
-        for (uint32_t r = sorted.start[c]; r < sorted.start[c + 1]; ++r) {
-            const SortedRow& row = sorted.rows[r];
-            box.lo[0] = std::min(box.lo[0], row.x);
-            box.hi[0] = std::max(box.hi[0], row.x);
-            box.lo[1] = std::min(box.lo[1], row.y);
-            box.hi[1] = std::max(box.hi[1], row.y);
-            box.lo[2] = std::min(box.lo[2], row.z);
-            box.hi[2] = std::max(box.hi[2], row.z);
-        }
-    }
-    return boxes;
 }
 
 /// The list at the top of the program, whose point is the row itself (its
@@ -252,17 +241,19 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
         const SortedRows sorted = sort_rows(chunk, polls);
         const size_t cells = sorted.grid.cells();
         CellLists lists;
-        std::vector<Region> boxes;
         bool listed = false;
         if (top && top->child_count >= kMinCellListed) {
             // Lists longer than half the children on average would save
             // little: the hierarchy (or every child) does as well. Their
             // memory stays within 48 bytes a row.
+            std::vector<uint8_t> occupied(cells);
             size_t filled = 0;
-            for (size_t c = 0; c < cells; ++c) filled += sorted.start[c + 1] > sorted.start[c];
+            for (size_t c = 0; c < cells; ++c) {
+                occupied[c] = sorted.start[c + 1] > sorted.start[c];
+                filled += occupied[c];
+            }
             const size_t most = std::min(filled * top->child_count / 2, kListedPerRow * chunk.rows);
-            boxes = cell_boxes(sorted);
-            listed = lists.build(*top, sorted.grid, boxes, most, polls);
+            listed = lists.build(*top, sorted.grid, occupied, sorted.box, most, polls);
         }
         float* chunk_out = out + first;
         for (size_t c = 0; c <= cells; ++c) {
@@ -273,7 +264,8 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
             if (listed && c < cells) {
                 count = lists.kept(*top, static_cast<uint32_t>(c), chosen.get());
                 if (count == SIZE_MAX) {
-                    count = collect_candidates(*top, boxes[c], chosen.get(), scratch.get());
+                    count = collect_candidates(*top, lists.box(static_cast<uint32_t>(c)),
+                                               chosen.get(), scratch.get());
                 }
             }
             state.preset = count == SIZE_MAX ? nullptr : chosen.get();

@@ -25,25 +25,40 @@ constexpr double kCovered = 0.95;
 /// Children that may reach every cell (each costs a pass over the grid).
 constexpr size_t kMaxFarReaching = 16;
 
-/// Squared distance from the box to c (0 inside).
-double gap2(const Region& r, const float* c) {
-    double sum = 0;
-    for (int a = 0; a < 3; ++a) {
-        const double below = double{c[a]} - r.hi[a], above = r.lo[a] - double{c[a]};
-        const double g = below > above ? below : above;
-        sum += g > 0 ? g * g : 0.0;
-    }
-    return sum;
+/// Cells extend this share of a cell beyond their edges: more than the
+/// rounding of the sort's cell arithmetic can move a row.
+constexpr double kEdge = 1.0 / 1024;
+
+/// The float next below (above) a double: boxes are rounded outward.
+float round_down(double v) {
+    float f = static_cast<float>(v);
+    if (double{f} > v) f = std::nextafter(f, -kInfinity);
+    return f;
+}
+float round_up(double v) {
+    float f = static_cast<float>(v);
+    if (double{f} < v) f = std::nextafter(f, kInfinity);
+    return f;
 }
 
-/// Squared distance from c to the farthest point of the box.
-double far2(const Region& r, const float* c) {
-    double sum = 0;
-    for (int a = 0; a < 3; ++a) {
-        const double g = std::max(std::fabs(r.lo[a] - double{c[a]}), std::fabs(r.hi[a] - double{c[a]}));
-        sum += g * g;
-    }
-    return sum;
+/// The bits of v at every third place, packed: one coordinate of a cell.
+uint32_t compact_bits(uint32_t v) {
+    uint32_t out = 0;
+    for (int b = 0; b < 6; ++b) out |= ((v >> (3 * b)) & 1u) << b;
+    return out;
+}
+
+/// Per cell along one axis, the squared distance terms of the walk for a
+/// child at coordinate c: to the nearest point of the cell (0 inside) and
+/// to its farthest, computed as bounds.cpp computes them.
+double gap_term(float lo, float hi, float c) {
+    const double below = double{c} - double{hi}, above = double{lo} - double{c};
+    const double g = below > above ? below : above;
+    return g > 0 ? g * g : 0.0;
+}
+double far_term(float lo, float hi, float c) {
+    const double g = std::max(std::fabs(double{lo} - double{c}), std::fabs(double{hi} - double{c}));
+    return g * g;
 }
 
 /// The cells within `reach` of a child's cell along every axis.
@@ -60,11 +75,12 @@ struct Cube {
     uint64_t size() const {
         return uint64_t{hi[0] - lo[0] + 1} * (hi[1] - lo[1] + 1) * (hi[2] - lo[2] + 1);
     }
+    /// visit(cell, i, j, k) for every cell of the cube.
     template <class Visit>
     void each(Visit visit) const {
         for (uint32_t i = lo[0]; i <= hi[0]; ++i) {
             for (uint32_t j = lo[1]; j <= hi[1]; ++j) {
-                for (uint32_t k = lo[2]; k <= hi[2]; ++k) visit(cell_number(i, j, k));
+                for (uint32_t k = lo[2]; k <= hi[2]; ++k) visit(cell_number(i, j, k), i, j, k);
             }
         }
     }
@@ -76,18 +92,47 @@ constexpr uint64_t kCellWork = 8;
 }  // namespace
 
 bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
-                      const std::vector<Region>& boxes, size_t max_items, PollCounter& polls) {
+                      const std::vector<uint8_t>& occupied, const Region& rows,
+                      size_t max_items, PollCounter& polls) {
     start_.clear();
     items_.clear();
+    exact_.clear();
+    side_ = grid.side;
     const size_t cells = grid.cells();
+    // Along each axis, cell i spans its share of the grid, widened by
+    // kEdge, the border cells reaching out to the rows; all within the
+    // rows' box.
+    for (int a = 0; a < 3; ++a) {
+        edges_[a].assign(2 * size_t{side_}, 0.0f);
+        const double lo = grid.lo[a], scale = grid.scale[a];
+        for (uint32_t i = 0; i < side_; ++i) {
+            float from = rows.lo[a], to = rows.hi[a];
+            if (scale > 0) {
+                if (i > 0) from = std::max(from, round_down(lo + (i - kEdge) / scale));
+                if (i + 1 < side_) to = std::min(to, round_up(lo + (i + 1 + kEdge) / scale));
+            }
+            edges_[a][2 * i] = from;
+            edges_[a][2 * i + 1] = to;
+        }
+    }
     const std::vector<ChildBall> kids = child_balls(index);
     // The margin of each cell with rows; NaN where there are none or where
     // the box cannot be pruned, and the cell is left to the hierarchy.
     std::vector<double> margin(cells, std::numeric_limits<double>::quiet_NaN());
-    for (size_t c = 0; c < cells; ++c) {
+    for (uint32_t c = 0; c < cells; ++c) {
         double m;
-        if (boxes[c].lo[0] <= boxes[c].hi[0] && region_margin(index, boxes[c], m)) margin[c] = m;
+        if (occupied[c] && region_margin(index, box(c), m)) margin[c] = m;
     }
+    // The distance terms of one child along each axis, per cell index.
+    std::vector<double> terms[3];
+    for (std::vector<double>& t : terms) t.resize(side_);
+    auto fill_terms = [&](const Cube& cube, const float* c, double (*term)(float, float, float)) {
+        for (int a = 0; a < 3; ++a) {
+            for (uint32_t i = cube.lo[a]; i <= cube.hi[a]; ++i) {
+                terms[a][i] = term(edges_[a][2 * i], edges_[a][2 * i + 1], c[a]);
+            }
+        }
+    };
     // T of each cell: the least upper bound of the children around it, as
     // far as holds a few children where they are spread evenly.
     const double per_cell = static_cast<double>(kids.size()) / static_cast<double>(cells);
@@ -102,9 +147,11 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
         if (!(kid.sigma < kInfinity)) continue;
         const Cube cube(grid, kid.c, around);
         polls.count(kCellWork * cube.size());
-        cube.each([&](uint32_t c) {
+        fill_terms(cube, kid.c, far_term);
+        cube.each([&](uint32_t c, uint32_t i, uint32_t j, uint32_t k) {
             if (!(margin[c] >= 0)) return;
-            const double hi = std::sqrt(far2(boxes[c], kid.c)) + kid.sigma + margin[c];
+            const double far2 = terms[0][i] + terms[1][j] + terms[2][k];
+            const double hi = std::sqrt(far2) + kid.sigma + margin[c];
             threshold[c] = std::min(threshold[c], hi);
         });
     }
@@ -162,13 +209,14 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
         const ChildBall& kid = kids[i];
         const Cube cube(grid, kid.c, reach[i]);
         polls.count(kCellWork * cube.size());
-        cube.each([&](uint32_t c) {
+        fill_terms(cube, kid.c, gap_term);
+        cube.each([&](uint32_t c, uint32_t x, uint32_t y, uint32_t z) {
             if (!exact[c]) return;
             // As the walk: lo = |R - c| - rho - margin, kept when <= T.
             const double t = threshold[c];
             const double m = margin[c];
             const double reach_c = t + kid.rho + m;
-            const double g2 = gap2(boxes[c], kid.c);
+            const double g2 = terms[0][x] + terms[1][y] + terms[2][z];
             if (reach_c >= 0 && g2 > reach_c * reach_c) return;
             if (std::sqrt(g2) - kid.rho - m > t) return;
             pairs.push_back({c, kid.pc});
@@ -183,6 +231,16 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
     for (const Pair& p : pairs) items_[fill[p.cell]++] = p.pc;
     exact_ = std::move(exact);
     return true;
+}
+
+Region CellLists::box(uint32_t cell) const {
+    const uint32_t at[3] = {compact_bits(cell), compact_bits(cell >> 1), compact_bits(cell >> 2)};
+    Region r;
+    for (int a = 0; a < 3; ++a) {
+        r.lo[a] = edges_[a][2 * at[a]];
+        r.hi[a] = edges_[a][2 * at[a] + 1];
+    }
+    return r;
 }
 
 size_t CellLists::kept(const PruneIndex& index, uint32_t cell, uint32_t* out) const {

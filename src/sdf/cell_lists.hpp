@@ -56,13 +56,16 @@ inline uint32_t cell_number(uint32_t i, uint32_t j, uint32_t k) {
 
 class CellLists {
   public:
-    /// Works out the lists of `index` for cells whose boxes (bounding the
-    /// rows of each cell, by cell number; lo > hi for a cell with no rows)
-    /// are given. Returns false when the lists would hold more than
-    /// `max_items` entries or no cell can have one. Throws std::bad_alloc or
-    /// Interrupted.
-    bool build(const PruneIndex& index, const CellGrid& grid, const std::vector<Region>& boxes,
-               size_t max_items, PollCounter& polls);
+    /// Works out the lists of `index` for the cells marked in `occupied`
+    /// (by cell number), whose rows all lie in the box `rows`. Returns
+    /// false when the lists would hold more than `max_items` entries or no
+    /// cell can have one. Throws std::bad_alloc or Interrupted.
+    bool build(const PruneIndex& index, const CellGrid& grid, const std::vector<uint8_t>& occupied,
+               const Region& rows, size_t max_items, PollCounter& polls);
+
+    /// A box holding every row of `cell` (after build): its share of the
+    /// grid, a little wider, within the rows' box.
+    Region box(uint32_t cell) const;
 
     /// The children `cell` needs in ascending program order, the list's
     /// `always` children included, written to `out` (room for
@@ -73,6 +76,8 @@ class CellLists {
     std::vector<uint32_t> start_;  // cell c's list is items_[start_[c], start_[c + 1])
     std::vector<uint32_t> items_;
     std::vector<uint8_t> exact_;   // whether cell c has a list
+    std::vector<float> edges_[3];  // per axis, cell i spans [2 i], [2 i + 1]
+    uint32_t side_ = 0;
 };
 
 }  // namespace sdf

@@ -183,25 +183,40 @@ sdf::Vec3 query_point(std::mt19937& rng, int i) {
 
 long exact_cells = 0;  // cells whose list was checked
 
-/// Every child the hierarchy keeps for a cell's box is on the cell's list,
-/// for the grid's cells holding the given points.
+/// Every cell's box holds its points, and every child the hierarchy keeps
+/// for a cell's box is on the cell's list.
 void check_cell_lists(const sdf::PruneIndex& index, const std::vector<float>& pts, int tree) {
     const sdf::CellGrid grid{{-1.25f, -1.25f, -1.25f}, {3.2f, 3.2f, 3.2f}, 8};
     const float inf = std::numeric_limits<float>::infinity();
-    std::vector<sdf::Region> boxes(grid.cells(), sdf::Region{{inf, inf, inf}, {-inf, -inf, -inf}});
+    sdf::Region rows{{inf, inf, inf}, {-inf, -inf, -inf}};
+    std::vector<uint8_t> occupied(grid.cells());
+    std::vector<uint32_t> cell_of_point;
     for (size_t i = 0; i < pts.size(); i += 3) {
         const float* p = &pts[i];
         if (!(std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]))) continue;
-        sdf::Region& box = boxes[sdf::cell_number(grid.cell_of(p[0], 0), grid.cell_of(p[1], 1),
-                                                  grid.cell_of(p[2], 2))];
+        const uint32_t c = sdf::cell_number(grid.cell_of(p[0], 0), grid.cell_of(p[1], 1),
+                                            grid.cell_of(p[2], 2));
+        occupied[c] = 1;
+        cell_of_point.push_back(c);
         for (int a = 0; a < 3; ++a) {
-            box.lo[a] = std::min(box.lo[a], p[a]);
-            box.hi[a] = std::max(box.hi[a], p[a]);
+            rows.lo[a] = std::min(rows.lo[a], p[a]);
+            rows.hi[a] = std::max(rows.hi[a], p[a]);
         }
     }
     sdf::CellLists lists;
     sdf::PollCounter polls({});
-    if (!lists.build(index, grid, boxes, SIZE_MAX, polls)) return;
+    if (!lists.build(index, grid, occupied, rows, SIZE_MAX, polls)) return;
+    for (size_t i = 0, n = 0; i < pts.size(); i += 3) {
+        const float* p = &pts[i];
+        if (!(std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]))) continue;
+        const sdf::Region box = lists.box(cell_of_point[n++]);
+        ++checks;
+        for (int a = 0; a < 3; ++a) {
+            if (!(box.lo[a] <= p[a] && p[a] <= box.hi[a]) && failures++ < 20) {
+                std::printf("FAILED: cell box, tree %d, point %zu\n", tree, i / 3);
+            }
+        }
+    }
     std::vector<uint32_t> kept(index.child_count), want(index.child_count);
     std::vector<double> scratch(index.child_count);
     for (uint32_t c = 0; c < grid.cells(); ++c) {
@@ -209,7 +224,7 @@ void check_cell_lists(const sdf::PruneIndex& index, const std::vector<float>& pt
         if (n == SIZE_MAX) continue;
         ++exact_cells;
         ++checks;
-        const size_t m = sdf::collect_candidates(index, boxes[c], want.data(), scratch.data());
+        const size_t m = sdf::collect_candidates(index, lists.box(c), want.data(), scratch.data());
         if (m == SIZE_MAX || !std::includes(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(n),
                                             want.begin(), want.begin() + static_cast<ptrdiff_t>(m))) {
             if (failures++ < 20) std::printf("FAILED: cell list, tree %d, cell %u\n", tree, c);
