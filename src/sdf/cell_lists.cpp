@@ -156,8 +156,9 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
         });
     }
     // A child more than r cells from a cell along some axis is farther
-    // from its rows than (r - 0.01) / scale (the grid's rounding is far
-    // below that), so its lower bound there is above T whenever
+    // from the cell's box than (r - 0.01) / scale (the box reaches kEdge
+    // of a cell beyond its share, and the grid's rounding is far below
+    // that), so its lower bound there is above T whenever
     // T + margin < (r - 0.01) / scale - rho. Each child reaches as far as
     // makes that hold for most cells, and a cell is exact when it holds
     // for every child; a child that would reach very far reaches every
