@@ -134,7 +134,7 @@ constexpr size_t kRowsPerCell = 30;
 /// coordinate come last, from start[cells].
 struct SortedRows {
     CellGrid grid;
-    std::vector<SortedRow> rows;
+    std::unique_ptr<SortedRow[]> rows;  // not zeroed first: every entry is written
     std::vector<uint32_t> start;
     Region box;  // of the finite rows
 };
@@ -167,7 +167,7 @@ SortedRows sort_rows(const PointsView& view, PollCounter& polls) {
     const CellGrid& grid = out.grid;
     const size_t rows = view.rows;
     const uint32_t cells = static_cast<uint32_t>(grid.cells());
-    std::vector<uint32_t> key(rows);
+    std::unique_ptr<uint32_t[]> key(new uint32_t[rows]);
     out.start.assign(size_t{cells} + 2, 0);
     for (size_t i = 0; i < rows; ++i) {
         if (i % 4096 == 4095) polls.count(per_4096_rows);
@@ -187,7 +187,7 @@ SortedRows sort_rows(const PointsView& view, PollCounter& polls) {
     }
     for (uint32_t k = 0; k <= cells; ++k) out.start[k + 1] += out.start[k];
     std::vector<uint32_t> fill(out.start.begin(), out.start.end() - 1);
-    out.rows.resize(rows);
+    out.rows.reset(new SortedRow[rows]);
     for (size_t i = 0; i < rows; ++i) {
         if (i % 4096 == 4095) polls.count(per_4096_rows);
         const Vec3 p = read_row(view, i);
@@ -275,7 +275,7 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
             for (size_t b = 0; b < blocks; ++b) {
                 const size_t from = lo + (hi - lo) * b / blocks;
                 const size_t to = lo + (hi - lo) * (b + 1) / blocks;
-                kernel(program, sorted.rows.data() + from, to - from, state);
+                kernel(program, sorted.rows.get() + from, to - from, state);
                 for (size_t i = from; i < to; ++i) chunk_out[sorted.rows[i].row] = state.d[i - from];
             }
         }
