@@ -21,7 +21,7 @@ constexpr double kLooksPerCell = 256;
 constexpr double kChildrenAround = 8;
 /// Cells whose list the threshold is taken from: this share of them, the
 /// ones with the smallest T, are sure to be exact.
-constexpr double kCovered = 0.95;
+constexpr double kCovered = 0.99;
 /// Children that may reach every cell (each costs a pass over the grid).
 constexpr size_t kMaxFarReaching = 16;
 
