@@ -152,6 +152,28 @@ def test_lists_with_voxels_match_their_parts(kind, seed):
     assert (bits([shape.eval(tuple(map(float, p))) for p in pts]) == bits(want)).all()
 
 
+@settings(max_examples=20, deadline=None)
+@given(st.sampled_from(["union", "intersect"]), st.data())
+def test_batches_choosing_per_cell_match_their_parts(kind, data):
+    # Rows enough (over 4 a part) that a batch chooses the list's children
+    # per cell of its grid, dense in the middle of the parts so that cells
+    # are small beside them, with odd rows among them. The parts, each too
+    # small to prune (and checked against the model elsewhere), folded in
+    # order are the oracle: the model point by point would take minutes.
+    sense = 1 if kind == "union" else -1
+    parts = [build(d) for d in data.draw(st.lists(part(sense), min_size=64, max_size=96))]
+    shape = getattr(Sdf, kind)(parts)
+    rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1)))
+    pts = rng.uniform(-0.75, 0.75, (16_000, 3)).astype(F)
+    pts[::89] = rng.choice(np.array([np.nan, np.inf, -1e13, 0.25, 2.5], F), (len(pts[::89]), 3))
+    acc = np.full(len(pts), INF if kind == "union" else -INF, F)
+    with np.errstate(invalid="ignore"):
+        for p in parts:
+            v = p.eval_vec(pts)
+            acc = np.where(v < acc if kind == "union" else v > acc, v, acc)
+    assert (bits(shape.eval_vec(pts)) == bits(acc)).all()
+
+
 def sphere_union_model(centres, radii, pts):
     """The float32 model of a union of spheres, vectorised over the points:
     the same operations in the same order, folded in child order."""

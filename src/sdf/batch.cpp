@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
 #include "sdf/block_kernel.hpp"
+#include "sdf/cell_lists.hpp"
 #include "sdf/cpu.hpp"
 #include "sdf/evaluate.hpp"
 
@@ -64,62 +66,42 @@ Kernel pick(KernelChoice choice, Kernel baseline, Kernel avx2) {
 
 // --- pruned programs: blocks of rows that lie close together -------------
 
-/// Rows per block when the program prunes: small blocks have small
+/// Rows per block at most when the program prunes: small blocks have small
 /// bounding boxes, so fewer children survive.
 constexpr size_t kPrunedBlock = 64;
 
-/// One block of the given rows: gather, then run.
-SDF_INLINE void eval_rows(const Program& program, const PointsView& view, const uint32_t* rows,
-                          size_t n, const BlockState& s) {
+/// A row in sorted order: its point, and where it came from.
+struct SortedRow {
+    float x, y, z;
+    uint32_t row;
+};
+
+/// One block of sorted rows: gather (in order in memory), then run.
+SDF_INLINE void eval_rows(const Program& program, const SortedRow* rows, size_t n,
+                          const BlockState& s) {
     for (size_t i = 0; i < n; ++i) {
-        const Vec3 p = read_row(view, rows[i]);
-        s.x[i] = p.x;
-        s.y[i] = p.y;
-        s.z[i] = p.z;
+        s.x[i] = rows[i].x;
+        s.y[i] = rows[i].y;
+        s.z[i] = rows[i].z;
     }
     block::run_block(program, s, n);
 }
 
-void eval_rows_baseline(const Program& program, const PointsView& view, const uint32_t* rows,
-                        size_t n, const BlockState& s) {
-    eval_rows(program, view, rows, n, s);
+void eval_rows_baseline(const Program& program, const SortedRow* rows, size_t n,
+                        const BlockState& s) {
+    eval_rows(program, rows, n, s);
 }
 
 #ifdef SDF_HAVE_AVX2_KERNELS
-SDF_TARGET_AVX2 void eval_rows_avx2(const Program& program, const PointsView& view,
-                                    const uint32_t* rows, size_t n, const BlockState& s) {
+SDF_TARGET_AVX2 void eval_rows_avx2(const Program& program, const SortedRow* rows, size_t n,
+                                    const BlockState& s) {
     BlockState avx2 = s;
     avx2.voxel_lanes = voxel_lanes_avx2;
-    eval_rows(program, view, rows, n, avx2);
+    eval_rows(program, rows, n, avx2);
 }
 #endif
 
-using RowsKernel = void (*)(const Program&, const PointsView&, const uint32_t*, size_t,
-                           const BlockState&);
-
-
-/// Spreads the 6 low bits of v to every third bit.
-constexpr uint32_t spread_bits(uint32_t v) {
-    uint32_t out = 0;
-    for (int b = 0; b < 6; ++b) out |= ((v >> b) & 1u) << (3 * b);
-    return out;
-}
-
-struct SpreadTable {
-    uint32_t bits[64];
-    constexpr SpreadTable() : bits() {
-        for (uint32_t v = 0; v < 64; ++v) bits[v] = spread_bits(v);
-    }
-};
-constexpr SpreadTable kSpread;
-
-/// The cell of coordinate v on a grid of `side` cells from lo, `scale`
-/// cells per unit (v finite); coordinates off the grid go to its border.
-inline uint32_t cell_of(float v, float lo, float scale, uint32_t side) {
-    const float q = (v - lo) * scale;
-    if (!(q > 0.0f)) return 0;  // below the grid, or 0 * inf
-    return q < static_cast<float>(side) ? static_cast<uint32_t>(q) : side - 1;
-}
+using RowsKernel = void (*)(const Program&, const SortedRow*, size_t, const BlockState&);
 
 /// Rows sampled to place the grid.
 constexpr size_t kGridSamples = 2048;
@@ -148,51 +130,109 @@ bool grid_box(const PointsView& view, float lo[3], float hi[3]) {
     return true;
 }
 
-/// The rows in an order where consecutive rows lie close together: a
-/// counting sort by the cell of a grid over most of the rows (grid_box), cells
-/// in Morton order, rows with a NaN or infinite coordinate last. Any order
-/// gives the same results; this one only makes blocks small in space.
-/// The sort's passes over the rows poll too: a row costs about as much as
-/// 16 instructions over one lane.
-std::vector<uint32_t> spatial_order(const PointsView& view, PollCounter& polls) {
-    constexpr uint64_t per_4096_rows = 4096 * 16;
-    const size_t rows = view.rows;
-    float lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
-    grid_box(view, lo, hi);  // with no finite row, every key is `cells`
-    // About 32 rows per cell, at most 64 cells a side.
+/// Rows per cell the grid aims at: a block or so.
+constexpr size_t kRowsPerCell = 30;
+
+/// Rows sorted by cell: the rows of cell c (cell_number order) are
+/// rows[start[c], start[c + 1]), and those with a NaN or infinite
+/// coordinate come last, from start[cells].
+struct SortedRows {
+    CellGrid grid;
+    std::unique_ptr<SortedRow[]> rows;  // not zeroed first: every entry is written
+    std::vector<uint32_t> start;
+    Region box;  // of the finite rows
+};
+
+/// The grid over most of the rows (grid_box), about kRowsPerCell rows a
+/// cell, at most 64 cells a side.
+CellGrid make_grid(const PointsView& view) {
+    CellGrid grid{};
+    float hi[3] = {0, 0, 0};
+    grid_box(view, grid.lo, hi);  // with no finite row, every row is in the last bucket
     int bits = 0;
-    while (bits < 6 && (size_t{1} << (3 * (bits + 1))) * 32 <= rows) ++bits;
-    const uint32_t side = 1u << bits, cells = side * side * side;
-    float scale[3];
+    while (bits < 6 && (size_t{1} << (3 * (bits + 1))) * kRowsPerCell <= view.rows) ++bits;
+    grid.side = 1u << bits;
     for (int a = 0; a < 3; ++a) {
-        const float extent = hi[a] - lo[a];
-        scale[a] = extent > 0 && std::isfinite(extent) ? static_cast<float>(side) / extent : 0.0f;
+        const float extent = hi[a] - grid.lo[a];
+        grid.scale[a] =
+            extent > 0 && std::isfinite(extent) ? static_cast<float>(grid.side) / extent : 0.0f;
     }
-    std::vector<uint32_t> key(rows);
-    std::vector<uint32_t> start(size_t{cells} + 2, 0);
+    return grid;
+}
+
+/// A counting sort of the rows by cell; any order gives the same results,
+/// this one only makes blocks small in space. Each pass over the rows
+/// polls too: a row costs about as much as 16 instructions over one lane.
+SortedRows sort_rows(const PointsView& view, PollCounter& polls) {
+    constexpr uint64_t per_4096_rows = 4096 * 16;
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    SortedRows out{make_grid(view), {}, {}, {{inf, inf, inf}, {-inf, -inf, -inf}}};
+    Region& box = out.box;
+    const CellGrid& grid = out.grid;
+    const size_t rows = view.rows;
+    const uint32_t cells = static_cast<uint32_t>(grid.cells());
+    std::unique_ptr<uint32_t[]> key(new uint32_t[rows]);
+    out.start.assign(size_t{cells} + 2, 0);
     for (size_t i = 0; i < rows; ++i) {
         if (i % 4096 == 4095) polls.count(per_4096_rows);
         const Vec3 p = read_row(view, i);
         uint32_t k = cells;
         if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)) {
-            k = kSpread.bits[cell_of(p.x, lo[0], scale[0], side)] |
-                kSpread.bits[cell_of(p.y, lo[1], scale[1], side)] << 1 |
-                kSpread.bits[cell_of(p.z, lo[2], scale[2], side)] << 2;
+            k = cell_number(grid.cell_of(p.x, 0), grid.cell_of(p.y, 1), grid.cell_of(p.z, 2));
+            box.lo[0] = std::min(box.lo[0], p.x);
+            box.hi[0] = std::max(box.hi[0], p.x);
+            box.lo[1] = std::min(box.lo[1], p.y);
+            box.hi[1] = std::max(box.hi[1], p.y);
+            box.lo[2] = std::min(box.lo[2], p.z);
+            box.hi[2] = std::max(box.hi[2], p.z);
         }
         key[i] = k;
-        ++start[k + 1];
+        ++out.start[k + 1];
     }
-    for (uint32_t k = 0; k <= cells; ++k) start[k + 1] += start[k];
-    std::vector<uint32_t> order(rows);
-    for (size_t i = 0; i < rows; ++i) order[start[key[i]]++] = static_cast<uint32_t>(i);
-    return order;
+    for (uint32_t k = 0; k <= cells; ++k) out.start[k + 1] += out.start[k];
+    std::vector<uint32_t> fill(out.start.begin(), out.start.end() - 1);
+    out.rows.reset(new SortedRow[rows]);
+    for (size_t i = 0; i < rows; ++i) {
+        if (i % 4096 == 4095) polls.count(per_4096_rows);
+        const Vec3 p = read_row(view, i);
+        out.rows[fill[key[i]]++] = {p.x, p.y, p.z, static_cast<uint32_t>(i)};
+    }
+    return out;
 }
 
-/// Rows sorted at once: the sort's memory (8 bytes a row) stays bounded.
+/// Which pruning index the list at the top of the program has (its code
+/// starts PushP, Prune), or kNoTopList.
+constexpr uint32_t kNoTopList = 0xFFFFFFFFu;
+uint32_t top_list_index(const Program& program) {
+    const Word* code = program.code.data();
+    const uint32_t prune_at = 1 + op_params(Op::PushP);
+    if (program.words <= prune_at + 1 || code[0].head.op != Op::PushP ||
+        code[prune_at].head.op != Op::Prune) {
+        return kNoTopList;
+    }
+    return code[prune_at + 1].u;
+}
+
+/// The list at the top of the program, whose point is the row itself (its
+/// children can be chosen per cell), or null.
+const PruneIndex* top_list(const Program& program) {
+    return top_list_index(program) == kNoTopList ? nullptr
+                                                 : &program.indexes[top_list_index(program)];
+}
+
+/// Entries of the cell lists per row, at most (12 bytes each while built).
+constexpr size_t kListedPerRow = 4;
+
+/// Lists shorter than this are not worth choosing per cell.
+constexpr uint32_t kMinCellListed = 64;
+
+/// Rows sorted at once: the sort's memory (20 bytes a row, and the cell
+/// lists') stays bounded.
 constexpr size_t kSortChunk = size_t{1} << 20;
 
-/// A pruning program over rows sorted in space, chunk by chunk, block by
-/// block.
+/// A pruning program over rows sorted in space, chunk by chunk, cell by
+/// cell, block by block; the top list's children chosen per cell where
+/// that can be done, else per block by the hierarchy.
 void eval_points_pruned(const Program& program, const PointsView& view, float* out,
                         const Interrupt& interrupt, KernelChoice choice) {
     const size_t block = kPrunedBlock;
@@ -200,23 +240,60 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
     std::unique_ptr<float[]> workspace(new float[per_lane * block]);
     std::unique_ptr<uint32_t[]> runs(new uint32_t[run_list_size(program)]);
     std::unique_ptr<double[]> scratch(new double[scratch_size(program)]);
+    std::unique_ptr<uint32_t[]> chosen(new uint32_t[scratch_size(program)]);
     float* w = workspace.get();
     PollCounter polls(interrupt);
-    const BlockState state{w, w + block, w + 2 * block, w + 3 * block, w + 4 * block,
-                           w + (4 + 3 * size_t{program.point_depth}) * block, block,
-                           runs.get(), scratch.get(), &polls};
+    BlockState state{w, w + block, w + 2 * block, w + 3 * block, w + 4 * block,
+                     w + (4 + 3 * size_t{program.point_depth}) * block, block,
+                     runs.get(), scratch.get(), &polls};
     const RowsKernel kernel =
         pick<RowsKernel>(choice, eval_rows_baseline, SDF_AVX2_OR_NULL(eval_rows_avx2));
+    const PruneIndex* top = top_list(program);
+    if (top) state.preset_index = top_list_index(program);
     for (size_t first = 0; first < view.rows; first += kSortChunk) {
         PointsView chunk = view;
         chunk.data += static_cast<ptrdiff_t>(first) * view.row_stride;
         chunk.rows = std::min(kSortChunk, view.rows - first);
-        const std::vector<uint32_t> order = spatial_order(chunk, polls);
+        const SortedRows sorted = sort_rows(chunk, polls);
+        const size_t cells = sorted.grid.cells();
+        CellLists lists;
+        bool listed = false;
+        if (top && top->child_count >= kMinCellListed) {
+            // Lists longer than half the children on average would save
+            // little: the hierarchy (or every child) does as well. Their
+            // memory stays within 48 bytes a row.
+            std::vector<uint8_t> occupied(cells);
+            size_t filled = 0;
+            for (size_t c = 0; c < cells; ++c) {
+                occupied[c] = sorted.start[c + 1] > sorted.start[c];
+                filled += occupied[c];
+            }
+            const size_t most = std::min(filled * top->child_count / 2, kListedPerRow * chunk.rows);
+            listed = lists.build(*top, sorted.grid, occupied, sorted.box, most, polls);
+        }
         float* chunk_out = out + first;
-        for (size_t start = 0; start < chunk.rows; start += block) {
-            const size_t n = std::min(block, chunk.rows - start);
-            kernel(program, chunk, order.data() + start, n, state);
-            for (size_t i = 0; i < n; ++i) chunk_out[order[start + i]] = state.d[i];
+        for (size_t c = 0; c <= cells; ++c) {
+            const size_t lo = sorted.start[c], hi = sorted.start[c + 1];
+            if (lo == hi) continue;
+            // A cell without a list asks the hierarchy, once for its rows.
+            size_t count = SIZE_MAX;
+            if (listed && c < cells) {
+                count = lists.kept(*top, static_cast<uint32_t>(c), chosen.get());
+                if (count == SIZE_MAX) {
+                    count = collect_candidates(*top, lists.box(static_cast<uint32_t>(c)),
+                                               chosen.get(), scratch.get());
+                }
+            }
+            state.preset = count == SIZE_MAX ? nullptr : chosen.get();
+            state.preset_count = count;
+            // Blocks of even sizes: a cell of 65 rows is two blocks of 33 and 32.
+            const size_t blocks = (hi - lo + block - 1) / block;
+            for (size_t b = 0; b < blocks; ++b) {
+                const size_t from = lo + (hi - lo) * b / blocks;
+                const size_t to = lo + (hi - lo) * (b + 1) / blocks;
+                kernel(program, sorted.rows.get() + from, to - from, state);
+                for (size_t i = from; i < to; ++i) chunk_out[sorted.rows[i].row] = state.d[i - from];
+            }
         }
     }
 }
@@ -236,9 +313,14 @@ void eval_points(const Program& program, const PointsView& view, float* out,
     if (view.cols < 3) throw ColumnsError{};
     const size_t lanes_needed = 4 + 3 * size_t{program.point_depth} + program.value_depth;
     // Sorting pays when blocks of rows come out small beside the spacing of
-    // the children: with many more rows than children.
-    if (program.widest_index >= kMinBlockPruned && view.rows >= 16 * size_t{program.widest_index} &&
-        lanes_needed * kPrunedBlock <= kMaxWorkspaceFloats) {
+    // the children: with many more rows than children. Choosing per cell
+    // costs less than choosing per block, so it pays sooner.
+    const PruneIndex* top = top_list(program);
+    const bool cell_listed = top && top->child_count >= kMinCellListed &&
+                             view.rows >= 4 * size_t{top->child_count};
+    const bool block_pruned = program.widest_index >= kMinBlockPruned &&
+                              view.rows >= 16 * size_t{program.widest_index};
+    if ((cell_listed || block_pruned) && lanes_needed * kPrunedBlock <= kMaxWorkspaceFloats) {
         return eval_points_pruned(program, view, out, interrupt, choice);
     }
     // The three coordinate registers and the stacks, per lane.

@@ -35,6 +35,11 @@ struct BlockState {
     double* scratch;  // null when the program prunes nothing
     PollCounter* polls;  // counts the instructions run, times the lanes
     VoxelLanes voxel_lanes = nullptr;  // the vector voxel leaf, where it runs
+    // The children list `preset_index` runs in this block, chosen ahead
+    // (ascending program positions); null: it asks the hierarchy.
+    const uint32_t* preset = nullptr;
+    size_t preset_count = 0;
+    uint32_t preset_index = 0;
 };
 
 /// The lanes of one point: three arrays.
@@ -319,6 +324,10 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
                 const PruneIndex& index = program.indexes[index_of(in)];
                 const float start = index.start;
                 for (size_t i = 0; i < n; ++i) d[i] = start;
+                if (s.preset && index_of(in) == s.preset_index) {
+                    pc = push_run(index, s.preset, s.preset_count, pc, run);
+                    break;
+                }
                 pc = prune_enter_block(index, lanes_region(p.x, p.y, p.z, n), pc, run,
                                        s.scratch);
                 break;

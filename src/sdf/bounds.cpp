@@ -367,14 +367,6 @@ struct LeafFrame {
     double at(int a, uint8_t q) const { return lo[a] + q * step[a]; }
 };
 
-/// A child's ball and offset, unpacked.
-struct ChildBall {
-    double c[3];
-    double rho;
-    double sigma;
-    uint32_t pc;
-};
-
 inline ChildBall unpack(const LeafFrame& frame, const PruneChild& k) {
     return {{frame.at(0, k.q[0]), frame.at(1, k.q[1]), frame.at(2, k.q[2])},
             from_half(k.rho), from_half(k.sigma), k.pc};
@@ -589,31 +581,41 @@ bool prepare(const PruneIndex& index, const Region& region, Query& q) {
 /// sees each child left, and lowers T by the child's upper bound if it can.
 template <class Visit>
 double walk(const PruneIndex& index, const Query& q, double T, Visit visit) {
+    // A node's lower bound is |R - box| - margin, or -rho_max - margin when
+    // the region meets its box (the box holds every ball below it). Nodes
+    // wait on the stack with their squared distance and are compared with
+    // the threshold of the moment without a root.
     struct Pending {
         uint32_t node;
-        double lo;
+        double g2;
     };
     Pending stack[64];
     int top = 0;
     const PruneNode* nodes = index.nodes.data();
     const PruneChild* kids = index.children.data();
-    auto node_lo = [&](const PruneNode& n) {
-        const double g2 = box_gap2(q.rlo, q.rhi, n.lo, n.hi);
-        return (g2 > 0 ? std::sqrt(g2) : -double{n.rho_max}) - q.margin;
+    auto beyond = [&](const Pending& at) {
+        if (at.g2 > 0) {
+            const double reach = T + q.margin;
+            return reach < 0 || at.g2 > reach * reach;
+        }
+        return -double{nodes[at.node].rho_max} - q.margin > T;
     };
-    stack[top++] = {0, -kInfD};
+    auto pending = [&](uint32_t node) {
+        return Pending{node, box_gap2(q.rlo, q.rhi, nodes[node].lo, nodes[node].hi)};
+    };
+    stack[top++] = {0, 0.0};
     while (top > 0) {
         const Pending at = stack[--top];
-        if (at.lo > T) continue;
+        if (at.node != 0 && beyond(at)) continue;
         const PruneNode& n = nodes[at.node];
         if (n.count == 0) {
-            const double a = node_lo(nodes[n.first]), b = node_lo(nodes[n.first + 1]);
+            const Pending a = pending(n.first), b = pending(n.first + 1);
             // The nearer child last, so that it is visited first.
-            const bool a_near = a <= b;
-            const Pending near{a_near ? n.first : n.first + 1, a_near ? a : b};
-            const Pending far{a_near ? n.first + 1 : n.first, a_near ? b : a};
-            if (far.lo <= T) stack[top++] = far;
-            if (near.lo <= T) stack[top++] = near;
+            const bool a_near = a.g2 < b.g2 || (a.g2 == b.g2 && nodes[a.node].rho_max >= nodes[b.node].rho_max);
+            const Pending& near = a_near ? a : b;
+            const Pending& far = a_near ? b : a;
+            if (!beyond(far)) stack[top++] = far;
+            if (!beyond(near)) stack[top++] = near;
             continue;
         }
         const LeafFrame frame(n);
@@ -658,6 +660,28 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
     sort_small(out, kept);
     if (threshold) *threshold = T;
     return kept;
+}
+
+std::vector<ChildBall> child_balls(const PruneIndex& index) {
+    std::vector<ChildBall> out;
+    out.reserve(index.children.size());
+    for (const PruneNode& leaf : index.nodes) {
+        if (leaf.count == 0) continue;
+        const LeafFrame frame(leaf);
+        for (uint32_t i = leaf.first; i < leaf.first + leaf.count; ++i) {
+            out.push_back(unpack(frame, index.children[i]));
+        }
+    }
+    std::sort(out.begin(), out.end(),
+              [](const ChildBall& a, const ChildBall& b) { return a.pc < b.pc; });
+    return out;
+}
+
+bool region_margin(const PruneIndex& index, const Region& region, double& margin) {
+    Query q;
+    if (!prepare(index, region, q)) return false;
+    margin = q.margin;
+    return true;
 }
 
 uint32_t best_child(const PruneIndex& index, const Region& region) {

@@ -109,4 +109,23 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
 constexpr uint32_t kNoChild = 0xFFFFFFFFu;
 uint32_t best_child(const PruneIndex& index, const Region& region);
 
+/// An indexed child's bounds, for callers that bin the children in space
+/// themselves (the cell lists of batches): over a region of margin M
+/// (region_margin), its value is at least |R - c| - rho - M (the distance
+/// from the region to c) and at most the farthest distance from the region
+/// to c plus sigma + M (none when sigma is +inf).
+struct ChildBall {
+    double c[3];
+    double rho;
+    double sigma;
+    uint32_t pc;  // the child's start position
+};
+
+/// The indexed children of `index` in ascending program order.
+std::vector<ChildBall> child_balls(const PruneIndex& index);
+
+/// The rounding margin M of the bounds over `region`, or false when the
+/// region cannot be pruned (not finite, or too far out).
+bool region_margin(const PruneIndex& index, const Region& region, double& margin);
+
 }  // namespace sdf

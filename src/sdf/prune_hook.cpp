@@ -2,6 +2,12 @@
 #include "sdf/prune_hook.hpp"
 
 namespace sdf {
+namespace {
+
+/// Relative slack on a threshold carried from one point to the next.
+constexpr double kStartSlack = 1.0 / 1099511627776.0;  // 2^-40
+
+}  // namespace
 
 void PointPruner::allocate(const Program& program) {
     size_t pool = 0;
@@ -24,15 +30,27 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
                         p.y <= c.box.hi[1] && p.z >= c.box.lo[2] && p.z <= c.box.hi[2];
     if (!(c.valid && inside)) {
         Region r = point_region(p);
+        double start = kInfinity;
         if (c.valid) {
             const float delta = std::max({std::fabs(p.x - c.last.x), std::fabs(p.y - c.last.y),
                                           std::fabs(p.z - c.last.z)});
             if (delta > 0 && delta <= c.threshold / 16) {
                 r = {{p.x - delta, p.y - delta, p.z - delta}, {p.x + delta, p.y + delta, p.z + delta}};
             }
+            // The child that gave the last threshold is at most the distance
+            // moved farther away here (twice that covers the growth of the
+            // rounding margin, whose slope is tiny), so the walk can start
+            // from there instead of from nothing: along a march, or across a
+            // normal's stencil, it then skips most of the hierarchy at once.
+            if (c.count != SIZE_MAX && c.threshold < kInfinity) {
+                const double dx = double{p.x} - c.last.x, dy = double{p.y} - c.last.y,
+                             dz = double{p.z} - c.last.z;
+                const double moved = 2 * std::sqrt(dx * dx + dy * dy + dz * dz) + 2 * double{delta};
+                start = c.threshold + moved + (std::fabs(c.threshold) + moved) * kStartSlack;
+            }
         }
         c.threshold = 0;
-        c.count = collect_candidates(index, r, c.list, scratch_.get(), &c.threshold);
+        c.count = collect_candidates(index, r, c.list, scratch_.get(), &c.threshold, start);
         c.box = r;
         c.last = p;
         c.valid = true;

@@ -1,6 +1,7 @@
 // Pruned against unpruned evaluation, bit for bit, on random large trees:
 // single points, normals, both marches and batches (both kernels, several
 // row counts, so that blocks differ in size and in where they fall).
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "sdf/batch.hpp"
+#include "sdf/cell_lists.hpp"
 #include "sdf/evaluate.hpp"
 #include "sdf/node.hpp"
 #include "sdf/program.hpp"
@@ -179,6 +181,57 @@ sdf::Vec3 query_point(std::mt19937& rng, int i) {
     return {x, y, z};
 }
 
+long exact_cells = 0;  // cells whose list was checked
+
+/// Every cell's box holds its points, and every child the hierarchy keeps
+/// for a cell's box is on the cell's list.
+void check_cell_lists(const sdf::PruneIndex& index, const std::vector<float>& pts, int tree) {
+    const sdf::CellGrid grid{{-1.25f, -1.25f, -1.25f}, {3.2f, 3.2f, 3.2f}, 8};
+    const float inf = std::numeric_limits<float>::infinity();
+    sdf::Region rows{{inf, inf, inf}, {-inf, -inf, -inf}};
+    std::vector<uint8_t> occupied(grid.cells());
+    std::vector<uint32_t> cell_of_point;
+    for (size_t i = 0; i < pts.size(); i += 3) {
+        const float* p = &pts[i];
+        if (!(std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]))) continue;
+        const uint32_t c = sdf::cell_number(grid.cell_of(p[0], 0), grid.cell_of(p[1], 1),
+                                            grid.cell_of(p[2], 2));
+        occupied[c] = 1;
+        cell_of_point.push_back(c);
+        for (int a = 0; a < 3; ++a) {
+            rows.lo[a] = std::min(rows.lo[a], p[a]);
+            rows.hi[a] = std::max(rows.hi[a], p[a]);
+        }
+    }
+    sdf::CellLists lists;
+    sdf::PollCounter polls({});
+    if (!lists.build(index, grid, occupied, rows, SIZE_MAX, polls)) return;
+    for (size_t i = 0, n = 0; i < pts.size(); i += 3) {
+        const float* p = &pts[i];
+        if (!(std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]))) continue;
+        const sdf::Region box = lists.box(cell_of_point[n++]);
+        ++checks;
+        for (int a = 0; a < 3; ++a) {
+            if (!(box.lo[a] <= p[a] && p[a] <= box.hi[a]) && failures++ < 20) {
+                std::printf("FAILED: cell box, tree %d, point %zu\n", tree, i / 3);
+            }
+        }
+    }
+    std::vector<uint32_t> kept(index.child_count), want(index.child_count);
+    std::vector<double> scratch(index.child_count);
+    for (uint32_t c = 0; c < grid.cells(); ++c) {
+        const size_t n = lists.kept(index, c, kept.data());
+        if (n == SIZE_MAX) continue;
+        ++exact_cells;
+        ++checks;
+        const size_t m = sdf::collect_candidates(index, lists.box(c), want.data(), scratch.data());
+        if (m == SIZE_MAX || !std::includes(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(n),
+                                            want.begin(), want.begin() + static_cast<ptrdiff_t>(m))) {
+            if (failures++ < 20) std::printf("FAILED: cell list, tree %d, cell %u\n", tree, c);
+        }
+    }
+}
+
 /// `many_rows`: also a batch wide enough for blocks to prune (16 rows a
 /// child), costly on big random trees, so kept for the sphere clouds.
 void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng, bool many_rows) {
@@ -213,16 +266,20 @@ void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng, bool 
             }
         }
     }
-    // Batches prune only wide lists, with many more rows than children.
-    const size_t many = 16 * size_t{pruned.widest_index} + 5;
-    if (many_rows && pruned.widest_index >= 1024) {
-        // Dense, so that blocks are small beside the spheres and their
-        // choices are tight.
-        for (size_t i = pts.size() / 3; i < many; ++i) {
-            const sdf::Vec3 p = query_point(rng, static_cast<int>(i));
-            pts.insert(pts.end(), {p.x * 0.2f, p.y * 0.2f, p.z * 0.2f});
-        }
+    // Batches choose the top list's children per cell of their grid from
+    // 4 rows a child, and per block for wide lists from 16 rows a child.
+    // Dense rows, so that cells and blocks are small beside the parts and
+    // their choices are tight.
+    const bool wide = pruned.widest_index >= 1024;
+    const size_t many = !wide ? 16000 : many_rows ? 16 * size_t{pruned.widest_index} + 5 : 0;
+    for (size_t i = pts.size() / 3; i < many; ++i) {
+        // Odd points (not finite, far out) fewer than 1 in 100: the grid
+        // spans the rest.
+        const sdf::Vec3 p = query_point(rng, static_cast<int>(i % 8 == 0 ? i : 0));
+        const float k = many_rows ? 0.2f : 0.5f;
+        pts.insert(pts.end(), {p.x * k, p.y * k, p.z * k});
     }
+    check_cell_lists(pruned.indexes[0], pts, number);
     for (size_t rows : {size_t{1}, size_t{7}, size_t{64}, size_t{65}, pts.size() / 3}) {
         const sdf::PointsView view{reinterpret_cast<const char*>(pts.data()), rows, 3,
                                    3 * sizeof(float), sizeof(float)};
@@ -271,11 +328,11 @@ int test_pruning() {
         sdf::release_tree(cloud);
     }
     std::printf("pruning: %d of %d trees pruned, %ld comparisons, %ld children left out of "
-                "%ld, %d failures\n",
-                pruned_trees, kTrees, checks, skipped, offered, failures);
+                "%ld, %ld cell lists, %d failures\n",
+                pruned_trees, kTrees, checks, skipped, offered, exact_cells, failures);
     // The comparisons mean something only if children were left out.
-    if (pruned_trees < kTrees / 2 || skipped * 2 < offered) {
-        std::printf("FAILED: too few trees pruned\n");
+    if (pruned_trees < kTrees / 2 || skipped * 2 < offered || exact_cells < 1000) {
+        std::printf("FAILED: too few trees pruned or cells listed\n");
         ++failures;
     }
     return failures;

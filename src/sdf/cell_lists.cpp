@@ -1,0 +1,255 @@
+// The children each cell of a batch's grid needs (cell_lists.hpp).
+//
+// The distances below are the ones the hierarchy's walk computes, in
+// double from the float boxes and balls, so a cell's list is what
+// collect_candidates would keep for its box with a threshold from fewer
+// children (a larger T keeps more, never less).
+#include "sdf/cell_lists.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace sdf {
+namespace {
+
+constexpr double kInfD = std::numeric_limits<double>::infinity();
+/// Cells looked at per cell of the grid, at most, by all the children
+/// together: children look as far as that allows.
+constexpr double kLooksPerCell = 256;
+/// Children that give each cell its T, where they are spread evenly.
+constexpr double kChildrenAround = 8;
+/// Cells whose list the threshold is taken from: this share of them, the
+/// ones with the smallest T, are sure to be exact.
+constexpr double kCovered = 0.99;
+/// Children that may reach every cell (each costs a pass over the grid).
+constexpr size_t kMaxFarReaching = 16;
+
+/// Cells extend this share of a cell beyond their edges: more than the
+/// rounding of the sort's cell arithmetic can move a row.
+constexpr double kEdge = 1.0 / 1024;
+
+/// The float next below (above) a double: boxes are rounded outward.
+float round_down(double v) {
+    float f = static_cast<float>(v);
+    if (double{f} > v) f = std::nextafter(f, -kInfinity);
+    return f;
+}
+float round_up(double v) {
+    float f = static_cast<float>(v);
+    if (double{f} < v) f = std::nextafter(f, kInfinity);
+    return f;
+}
+
+/// The bits of v at every third place, packed: one coordinate of a cell.
+uint32_t compact_bits(uint32_t v) {
+    uint32_t out = 0;
+    for (int b = 0; b < 6; ++b) out |= ((v >> (3 * b)) & 1u) << b;
+    return out;
+}
+
+/// Per cell along one axis, the squared distance terms of the walk for a
+/// child at coordinate c: to the nearest point of the cell (0 inside) and
+/// to its farthest, computed as bounds.cpp computes them.
+double gap_term(float lo, float hi, double c) {
+    const double below = c - double{hi}, above = double{lo} - c;
+    const double g = below > above ? below : above;
+    return g > 0 ? g * g : 0.0;
+}
+double far_term(float lo, float hi, double c) {
+    const double g = std::max(std::fabs(double{lo} - c), std::fabs(double{hi} - c));
+    return g * g;
+}
+
+/// The cells within `reach` of a child's cell along every axis.
+struct Cube {
+    uint32_t lo[3], hi[3];
+
+    Cube(const CellGrid& grid, const double* c, uint32_t reach) {
+        for (int a = 0; a < 3; ++a) {
+            const uint32_t at = grid.cell_of_centre(c[a], a);
+            lo[a] = at > reach ? at - reach : 0;
+            hi[a] = std::min(grid.side - 1, at + reach);
+        }
+    }
+    uint64_t size() const {
+        return uint64_t{hi[0] - lo[0] + 1} * (hi[1] - lo[1] + 1) * (hi[2] - lo[2] + 1);
+    }
+    /// visit(cell, i, j, k) for every cell of the cube.
+    template <class Visit>
+    void each(Visit visit) const {
+        for (uint32_t i = lo[0]; i <= hi[0]; ++i) {
+            for (uint32_t j = lo[1]; j <= hi[1]; ++j) {
+                for (uint32_t k = lo[2]; k <= hi[2]; ++k) visit(cell_number(i, j, k), i, j, k);
+            }
+        }
+    }
+};
+
+/// Work counted per cell a child looks at: a few dozen operations.
+constexpr uint64_t kCellWork = 8;
+
+}  // namespace
+
+bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
+                      const std::vector<uint8_t>& occupied, const Region& rows,
+                      size_t max_items, PollCounter& polls) {
+    start_.clear();
+    items_.clear();
+    exact_.clear();
+    side_ = grid.side;
+    const size_t cells = grid.cells();
+    // Along each axis, cell i spans its share of the grid, widened by
+    // kEdge, the border cells reaching out to the rows; all within the
+    // rows' box.
+    for (int a = 0; a < 3; ++a) {
+        edges_[a].assign(2 * size_t{side_}, 0.0f);
+        const double lo = grid.lo[a], scale = grid.scale[a];
+        for (uint32_t i = 0; i < side_; ++i) {
+            float from = rows.lo[a], to = rows.hi[a];
+            if (scale > 0) {
+                if (i > 0) from = std::max(from, round_down(lo + (i - kEdge) / scale));
+                if (i + 1 < side_) to = std::min(to, round_up(lo + (i + 1 + kEdge) / scale));
+            }
+            edges_[a][2 * i] = from;
+            edges_[a][2 * i + 1] = to;
+        }
+    }
+    const std::vector<ChildBall> kids = child_balls(index);
+    // The margin of each cell with rows; NaN where there are none or where
+    // the box cannot be pruned, and the cell is left to the hierarchy.
+    std::vector<double> margin(cells, std::numeric_limits<double>::quiet_NaN());
+    for (uint32_t c = 0; c < cells; ++c) {
+        double m;
+        if (occupied[c] && region_margin(index, box(c), m)) margin[c] = m;
+    }
+    // The distance terms of one child along each axis, per cell index.
+    std::vector<double> terms[3];
+    for (std::vector<double>& t : terms) t.resize(side_);
+    auto fill_terms = [&](const Cube& cube, const double* c, double (*term)(float, float, double)) {
+        for (int a = 0; a < 3; ++a) {
+            for (uint32_t i = cube.lo[a]; i <= cube.hi[a]; ++i) {
+                terms[a][i] = term(edges_[a][2 * i], edges_[a][2 * i + 1], c[a]);
+            }
+        }
+    };
+    // T of each cell: the least upper bound of the children around it, as
+    // far as holds a few children where they are spread evenly.
+    const double per_cell = static_cast<double>(kids.size()) / static_cast<double>(cells);
+    const double across = std::cbrt(kChildrenAround / std::max(per_cell, 1e-9));
+    const double most = (std::cbrt(kLooksPerCell / std::max(per_cell, 1e-9)) - 1) / 2;
+    const uint32_t max_reach = most < grid.side ? std::max(1u, static_cast<uint32_t>(most)) : grid.side;
+    const uint32_t around = across < 2 * max_reach + 1
+                                ? std::max(1u, static_cast<uint32_t>(std::ceil((across - 1) / 2)))
+                                : max_reach;
+    std::vector<double> threshold(cells, kInfD);
+    for (const ChildBall& kid : kids) {
+        if (!(kid.sigma < kInfinity)) continue;
+        const Cube cube(grid, kid.c, around);
+        polls.count(kCellWork * cube.size());
+        fill_terms(cube, kid.c, far_term);
+        cube.each([&](uint32_t c, uint32_t i, uint32_t j, uint32_t k) {
+            if (!(margin[c] >= 0)) return;
+            const double far2 = terms[0][i] + terms[1][j] + terms[2][k];
+            const double hi = std::sqrt(far2) + kid.sigma + margin[c];
+            threshold[c] = std::min(threshold[c], hi);
+        });
+    }
+    // A child more than r cells from a cell along some axis is farther
+    // from the cell's box than (r - 0.01) / scale (the box reaches kEdge
+    // of a cell beyond its share, and the grid's rounding is far below
+    // that), so its lower bound there is above T whenever
+    // T + margin < (r - 0.01) / scale - rho. Each child reaches as far as
+    // makes that hold for most cells, and a cell is exact when it holds
+    // for every child; a child that would reach very far reaches every
+    // cell instead, if there are few of them.
+    double scale = 0;
+    for (int a = 0; a < 3; ++a) scale = std::max(scale, double{grid.scale[a]});
+    std::vector<double> needs;
+    for (size_t c = 0; c < cells; ++c) {
+        const double need = threshold[c] + margin[c];
+        if (need < kInfD) needs.push_back(need);  // NaN and +inf fail
+    }
+    if (needs.empty()) return false;
+    const size_t q = static_cast<size_t>(static_cast<double>(needs.size() - 1) * kCovered);
+    std::nth_element(needs.begin(), needs.begin() + static_cast<ptrdiff_t>(q), needs.end());
+    const double base = needs[q];
+    const uint32_t everywhere = grid.side - 1;
+    // The widest children are the ones that may reach everywhere.
+    std::vector<uint32_t> widest(kids.size());
+    for (uint32_t i = 0; i < widest.size(); ++i) widest[i] = i;
+    const size_t few = std::min(kMaxFarReaching, kids.size());
+    std::partial_sort(widest.begin(), widest.begin() + static_cast<ptrdiff_t>(few), widest.end(),
+                      [&](uint32_t a, uint32_t b) { return kids[a].rho > kids[b].rho; });
+    std::vector<uint32_t> reach(kids.size());
+    for (size_t i = 0; i < kids.size(); ++i) {
+        const double want = (base + kids[i].rho) * scale + 0.01;
+        reach[i] = want <= 1 ? 1 : want < max_reach ? static_cast<uint32_t>(std::ceil(want)) : max_reach;
+    }
+    for (size_t w = 0; w < few; ++w) {
+        const uint32_t i = widest[w];
+        if ((base + kids[i].rho) * scale + 0.01 > max_reach) reach[i] = everywhere;
+    }
+    double slack = kInfD;
+    for (size_t i = 0; i < kids.size(); ++i) {
+        if (scale == 0 || reach[i] >= everywhere) {
+            reach[i] = everywhere;  // no cell is beyond it
+        } else {
+            slack = std::min(slack, (reach[i] - 0.01) / scale - kids[i].rho);
+        }
+    }
+    std::vector<uint8_t> exact(cells, 0);
+    for (size_t c = 0; c < cells; ++c) exact[c] = threshold[c] + margin[c] < slack;
+    // The lists: the pairs (cell, child) in ascending program order, then
+    // sorted by cell (stable, so each cell's children stay ascending).
+    struct Pair {
+        uint32_t cell, pc;
+    };
+    std::vector<Pair> pairs;
+    for (size_t i = 0; i < kids.size(); ++i) {
+        const ChildBall& kid = kids[i];
+        const Cube cube(grid, kid.c, reach[i]);
+        polls.count(kCellWork * cube.size());
+        fill_terms(cube, kid.c, gap_term);
+        cube.each([&](uint32_t c, uint32_t x, uint32_t y, uint32_t z) {
+            if (!exact[c]) return;
+            // As the walk: lo = |R - c| - rho - margin, kept when <= T.
+            const double t = threshold[c];
+            const double m = margin[c];
+            const double reach_c = t + kid.rho + m;
+            const double g2 = terms[0][x] + terms[1][y] + terms[2][z];
+            if (reach_c >= 0 && g2 > reach_c * reach_c) return;
+            if (std::sqrt(g2) - kid.rho - m > t) return;
+            pairs.push_back({c, kid.pc});
+        });
+        if (pairs.size() > max_items) return false;
+    }
+    start_.assign(cells + 1, 0);
+    for (const Pair& p : pairs) ++start_[p.cell + 1];
+    for (size_t c = 0; c < cells; ++c) start_[c + 1] += start_[c];
+    items_.resize(pairs.size());
+    std::vector<uint32_t> fill(start_.begin(), start_.end() - 1);
+    for (const Pair& p : pairs) items_[fill[p.cell]++] = p.pc;
+    exact_ = std::move(exact);
+    return true;
+}
+
+Region CellLists::box(uint32_t cell) const {
+    const uint32_t at[3] = {compact_bits(cell), compact_bits(cell >> 1), compact_bits(cell >> 2)};
+    Region r;
+    for (int a = 0; a < 3; ++a) {
+        r.lo[a] = edges_[a][2 * at[a]];
+        r.hi[a] = edges_[a][2 * at[a] + 1];
+    }
+    return r;
+}
+
+size_t CellLists::kept(const PruneIndex& index, uint32_t cell, uint32_t* out) const {
+    if (start_.empty() || !exact_[cell]) return SIZE_MAX;
+    const uint32_t* first = items_.data() + start_[cell];
+    const uint32_t* last = items_.data() + start_[cell + 1];
+    return static_cast<size_t>(
+        std::merge(first, last, index.always.begin(), index.always.end(), out) - out);
+}
+
+}  // namespace sdf

@@ -1,0 +1,90 @@
+// The children of a pruned list that each cell of a grid needs, worked out
+// once for all the cells of a batch instead of once per block of rows.
+//
+// A batch sorts its rows into the cells of a grid (batch.cpp). For the list
+// at the top of the program, whose point is the row itself, every cell with
+// rows gets the list of children that its box needs, by the rule of
+// collect_candidates (bounds.hpp): a threshold T, the least upper bound
+// over the box of some children near it, and then every child whose lower
+// bound over the box is not above T. Both passes go from each child to the
+// cells around it, so the cost grows with the children, not with the cells
+// times the children; a child more than `reach` cells away along an axis
+// is never looked at, which is exact only for cells whose T is small beside
+// that distance: the others are left to the hierarchy.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "sdf/bounds.hpp"
+#include "sdf/poll.hpp"
+
+namespace sdf {
+
+/// A grid of side x side x side cells: a coordinate v falls in cell
+/// cell_of(v) along its axis. Coordinates off the grid go to its border
+/// cells, so the grid covers all of space; the order of cells is monotone
+/// in the coordinate.
+struct CellGrid {
+    float lo[3];
+    float scale[3];  // cells per unit; 0 puts the whole axis in cell 0
+    uint32_t side;   // a power of two, at most 64
+
+    uint32_t cell_of(float v, int axis) const {
+        const float q = (v - lo[axis]) * scale[axis];
+        if (!(q > 0.0f)) return 0;  // below the grid, or 0 * inf
+        return q < static_cast<float>(side) ? static_cast<uint32_t>(q) : side - 1;
+    }
+    /// cell_of for a child's centre, which is a double: computed in double,
+    /// it lands within a hair of the float computation for the same value.
+    uint32_t cell_of_centre(double v, int axis) const {
+        const double q = (v - double{lo[axis]}) * double{scale[axis]};
+        if (!(q > 0.0)) return 0;
+        return q < static_cast<double>(side) ? static_cast<uint32_t>(q) : side - 1;
+    }
+    size_t cells() const { return size_t{side} * side * side; }
+};
+
+/// The cell's number: its three coordinates' bits interleaved (Morton
+/// order), so that cells numbered close together lie close together.
+struct SpreadBits {
+    uint32_t bits[64];  // the 6 bits of v, spread to every third bit
+    constexpr SpreadBits() : bits() {
+        for (uint32_t v = 0; v < 64; ++v) {
+            for (int b = 0; b < 6; ++b) bits[v] |= ((v >> b) & 1u) << (3 * b);
+        }
+    }
+};
+inline constexpr SpreadBits kSpreadBits;
+inline uint32_t cell_number(uint32_t i, uint32_t j, uint32_t k) {
+    return kSpreadBits.bits[i] | kSpreadBits.bits[j] << 1 | kSpreadBits.bits[k] << 2;
+}
+
+class CellLists {
+  public:
+    /// Works out the lists of `index` for the cells marked in `occupied`
+    /// (by cell number), whose rows all lie in the box `rows`. Returns
+    /// false when the lists would hold more than `max_items` entries or no
+    /// cell can have one. Throws std::bad_alloc or Interrupted.
+    bool build(const PruneIndex& index, const CellGrid& grid, const std::vector<uint8_t>& occupied,
+               const Region& rows, size_t max_items, PollCounter& polls);
+
+    /// A box holding every row of `cell` (after build): its share of the
+    /// grid, a little wider, within the rows' box.
+    Region box(uint32_t cell) const;
+
+    /// The children `cell` needs in ascending program order, the list's
+    /// `always` children included, written to `out` (room for
+    /// index.child_count); SIZE_MAX when its rows must ask the hierarchy.
+    size_t kept(const PruneIndex& index, uint32_t cell, uint32_t* out) const;
+
+  private:
+    std::vector<uint32_t> start_;  // cell c's list is items_[start_[c], start_[c + 1])
+    std::vector<uint32_t> items_;
+    std::vector<uint8_t> exact_;   // whether cell c has a list
+    std::vector<float> edges_[3];  // per axis, cell i spans [2 i], [2 i + 1]
+    uint32_t side_ = 0;
+};
+
+}  // namespace sdf
