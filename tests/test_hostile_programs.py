@@ -102,11 +102,9 @@ def has_mallinfo2():
         return False
 
 
-# Copies that run out of memory half way, and releases of wide and nested
-# trees with next to no memory free. The heap's allocated bytes must come back
-# to where they were: nothing of a failed copy and nothing of a released tree
-# may stay behind.
-MEMORY = """
+# Child programs that measure the heap: allocated bytes (mallinfo2) and an
+# address-space limit of what is mapped now plus some headroom.
+MEMORY_TOOLS = """
     import ctypes, os, resource
     from tessaron import Sdf
     class MallInfo2(ctypes.Structure):
@@ -125,6 +123,14 @@ MEMORY = """
         Sdf.sphere((0, 0), 1.0)
     except ValueError:
         pass
+"""
+
+
+# Copies that run out of memory half way, and releases of wide and nested
+# trees with next to no memory free. The heap's allocated bytes must come back
+# to where they were: nothing of a failed copy and nothing of a released tree
+# may stay behind.
+MEMORY = MEMORY_TOOLS + """
     ball = Sdf.sphere((0, 0, 0), 1.0)
     baseline = allocated()
     pair = Sdf.difference(ball.translate((0, 0, 1)).dual(), Sdf.union([ball, ball.scale(2.0)]))
@@ -228,25 +234,8 @@ def test_interface_table_of_an_unknown_abi():
 # the first query of each kind must answer. The tree: a union of 1000
 # translated unions of 1000 spheres (~32 MB, both levels wide enough to
 # get a pruning hierarchy), a new one for each query.
-FIRST_QUERY = """
-    import ctypes, os, resource, numpy as np
-    from tessaron import Sdf
-    class MallInfo2(ctypes.Structure):
-        _fields_ = [(n, ctypes.c_size_t) for n in ("arena", "ordblks", "smblks", "hblks", "hblkhd",
-                                                   "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
-    mallinfo2 = ctypes.CDLL(None).mallinfo2
-    mallinfo2.restype = MallInfo2
-    def allocated():
-        info = mallinfo2()
-        return info.uordblks + info.hblkhd
-    HARD = resource.getrlimit(resource.RLIMIT_AS)[1]
-    def limit(headroom):
-        mapped = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
-        resource.setrlimit(resource.RLIMIT_AS, (mapped + headroom if headroom else HARD, HARD))
-    try:  # the first C++ exception loads the unwinder: not under the limit
-        Sdf.sphere((0, 0), 1.0)
-    except ValueError:
-        pass
+FIRST_QUERY = MEMORY_TOOLS + """
+    import numpy as np
     part = Sdf.union([Sdf.sphere((i * 1e-3, 0, 0), 0.5) for i in range(1000)])
     pts = np.zeros((1000, 3), np.float32)
     queries = [lambda s: s.eval((0, 0, 0)), lambda s: s.normal((0, 0, 0.6), 1e-3)[2],
