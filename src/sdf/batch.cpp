@@ -268,7 +268,9 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
                 occupied[c] = sorted.start[c + 1] > sorted.start[c];
                 filled += occupied[c];
             }
-            const size_t most = std::min(filled * top->child_count / 2, kListedPerRow * chunk.rows);
+            const uint64_t half = uint64_t{filled} * top->child_count / 2;  // no wrap on 32 bits
+            const size_t most = static_cast<size_t>(
+                std::min<uint64_t>(half, uint64_t{kListedPerRow} * chunk.rows));
             listed = lists.build(*top, sorted.grid, occupied, sorted.box, most, polls);
         }
         float* chunk_out = out + first;

@@ -65,12 +65,16 @@ double far_term(float lo, float hi, double c) {
 struct Cube {
     uint32_t lo[3], hi[3];
 
+    /// Null `c`: the cube about cell 0 (with reach side - 1, the whole grid).
     Cube(const CellGrid& grid, const double* c, uint32_t reach) {
         for (int a = 0; a < 3; ++a) {
-            const uint32_t at = grid.cell_of_centre(c[a], a);
+            const uint32_t at = c ? grid.cell_of_centre(c[a], a) : 0;
             lo[a] = at > reach ? at - reach : 0;
             hi[a] = std::min(grid.side - 1, at + reach);
         }
+    }
+    bool holds(uint32_t x, uint32_t y, uint32_t z) const {
+        return x >= lo[0] && x <= hi[0] && y >= lo[1] && y <= hi[1] && z >= lo[2] && z <= hi[2];
     }
     uint64_t size() const {
         return uint64_t{hi[0] - lo[0] + 1} * (hi[1] - lo[1] + 1) * (hi[2] - lo[2] + 1);
@@ -200,6 +204,16 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
     }
     std::vector<uint8_t> exact(cells, 0);
     for (size_t c = 0; c < cells; ++c) exact[c] = threshold[c] + margin[c] < slack;
+    // The exact cells with their coordinates: a child whose cube holds
+    // more cells than these (one reaching everywhere, or any child when
+    // the rows are one point and the grid has no extent) visits these.
+    struct Exact {
+        uint32_t cell, x, y, z;
+    };
+    std::vector<Exact> exact_cells;
+    Cube(grid, nullptr, everywhere).each([&](uint32_t c, uint32_t x, uint32_t y, uint32_t z) {
+        if (exact[c]) exact_cells.push_back({c, x, y, z});
+    });
     // The lists: the pairs (cell, child) in ascending program order, then
     // sorted by cell (stable, so each cell's children stay ascending).
     struct Pair {
@@ -209,9 +223,8 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
     for (size_t i = 0; i < kids.size(); ++i) {
         const ChildBall& kid = kids[i];
         const Cube cube(grid, kid.c, reach[i]);
-        polls.count(kCellWork * cube.size());
         fill_terms(cube, kid.c, gap_term);
-        cube.each([&](uint32_t c, uint32_t x, uint32_t y, uint32_t z) {
+        auto visit = [&](uint32_t c, uint32_t x, uint32_t y, uint32_t z) {
             if (!exact[c]) return;
             // As the walk: lo = |R - c| - rho - margin, kept when <= T.
             const double t = threshold[c];
@@ -221,7 +234,16 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
             if (reach_c >= 0 && g2 > reach_c * reach_c) return;
             if (std::sqrt(g2) - kid.rho - m > t) return;
             pairs.push_back({c, kid.pc});
-        });
+        };
+        if (cube.size() <= exact_cells.size()) {
+            polls.count(kCellWork * cube.size());
+            cube.each(visit);
+        } else {
+            polls.count(kCellWork * exact_cells.size());
+            for (const Exact& e : exact_cells) {
+                if (cube.holds(e.x, e.y, e.z)) visit(e.cell, e.x, e.y, e.z);
+            }
+        }
         if (pairs.size() > max_items) return false;
     }
     start_.assign(cells + 1, 0);

@@ -38,14 +38,18 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
                 r = {{p.x - delta, p.y - delta, p.z - delta}, {p.x + delta, p.y + delta, p.z + delta}};
             }
             // The child that gave the last threshold is at most the distance
-            // moved farther away here (twice that covers the growth of the
-            // rounding margin, whose slope is tiny), so the walk can start
-            // from there instead of from nothing: along a march, or across a
-            // normal's stencil, it then skips most of the hierarchy at once.
+            // moved farther from any point of the new region (p, or the box
+            // of half-size delta about it, whose corners are sqrt(3) delta
+            // away), and its rounding margin grows by the slope times the
+            // same distance. So the walk can start from there instead of
+            // from nothing: along a march, or across a normal's stencil, it
+            // then skips most of the hierarchy at once.
             if (c.count != SIZE_MAX && c.threshold < kInfinity) {
                 const double dx = double{p.x} - c.last.x, dy = double{p.y} - c.last.y,
                              dz = double{p.z} - c.last.z;
-                const double moved = 2 * std::sqrt(dx * dx + dy * dy + dz * dz) + 2 * double{delta};
+                constexpr double kSqrt3Up = 1.7320508075688774;
+                const double moved = (1 + index.slope) * (std::sqrt(dx * dx + dy * dy + dz * dz) +
+                                                          kSqrt3Up * double{delta});
                 start = c.threshold + moved + (std::fabs(c.threshold) + moved) * kStartSlack;
             }
         }
