@@ -165,7 +165,15 @@ def test_batches_choosing_per_cell_match_their_parts(kind, data):
     shape = getattr(Sdf, kind)(parts)
     rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1)))
     pts = rng.uniform(-0.75, 0.75, (16_000, 3)).astype(F)
-    pts[::89] = rng.choice(np.array([np.nan, np.inf, -1e13, 0.25, 2.5], F), (len(pts[::89]), 3))
+    # Grids without extent along an axis, or along all three (every row
+    # the same point), are chosen for too.
+    layout = data.draw(st.sampled_from(["spread", "flat", "one point"]))
+    if layout == "one point":
+        pts[:] = pts[0]
+    else:
+        if layout == "flat":
+            pts[:, 1] = pts[0, 1]
+        pts[::89] = rng.choice(np.array([np.nan, np.inf, -1e13, 0.25, 2.5], F), (len(pts[::89]), 3))
     acc = np.full(len(pts), INF if kind == "union" else -INF, F)
     with np.errstate(invalid="ignore"):
         for p in parts:
