@@ -44,20 +44,26 @@ inline Region point_region(Vec3 p) { return {{p.x, p.y, p.z}, {p.x, p.y, p.z}}; 
 inline size_t run_list_size(const Program& program) { return program.run_depth; }
 inline size_t scratch_size(const Program& program) { return program.widest_index; }
 
-/// Prune: returns the position to continue at (`next_pc` under kRunAll).
-inline size_t prune_enter(const PruneIndex& index, const Region& region, size_t next_pc,
-                          uint32_t*& run, double* scratch) {
-    uint32_t* base = run;
-    const size_t n = collect_candidates(index, region, base + 2, scratch);
-    if (n == SIZE_MAX) {
+/// Starts the run list of a list whose `count` chosen children (ascending)
+/// were written at run + 2, or kRunAll for SIZE_MAX; returns the position
+/// to continue at (`next_pc` under kRunAll).
+inline size_t start_run(const PruneIndex& index, size_t count, size_t next_pc, uint32_t*& run) {
+    if (count == SIZE_MAX) {
         *run++ = kRunAll;
         return next_pc;
     }
+    uint32_t* base = run;
     base[0] = kRunDone;
     base[1] = index.end_pc;
-    std::reverse(base + 2, base + 2 + n);
-    run = base + 1 + n;  // the first child's position is popped here
-    return base[1 + n];
+    std::reverse(base + 2, base + 2 + count);
+    run = base + 1 + count;  // the first child's position is popped here
+    return base[1 + count];
+}
+
+/// Prune: returns the position to continue at (`next_pc` under kRunAll).
+inline size_t prune_enter(const PruneIndex& index, const Region& region, size_t next_pc,
+                          uint32_t*& run, double* scratch) {
+    return start_run(index, collect_candidates(index, region, run + 2, scratch), next_pc, run);
 }
 
 /// Blocks prune only lists at least this wide: below it, running every
@@ -95,18 +101,8 @@ inline size_t prune_seeded_block(const PruneIndex& index, const Region& region, 
         top = g > top ? g : top;
     }
     for (size_t i = 0; i < n; ++i) d[i] = index.start;
-    uint32_t* base = run;
-    const size_t count =
-        collect_candidates(index, region, base + 2, scratch, nullptr, double{top});
-    if (count == SIZE_MAX) {
-        *run++ = kRunAll;
-        return next_pc;
-    }
-    base[0] = kRunDone;
-    base[1] = index.end_pc;
-    std::reverse(base + 2, base + 2 + count);
-    run = base + 1 + count;
-    return base[1 + count];
+    const size_t count = collect_candidates(index, region, run + 2, scratch, nullptr, double{top});
+    return start_run(index, count, next_pc, run);
 }
 
 /// Next: the position to continue at.
@@ -121,16 +117,8 @@ inline void prune_end(uint32_t*& run) { --run; }
 /// kRunAll for SIZE_MAX; returns the position to continue at.
 inline size_t push_run(const PruneIndex& index, const uint32_t* chosen, size_t count,
                        size_t next_pc, uint32_t*& run) {
-    if (count == SIZE_MAX) {
-        *run++ = kRunAll;
-        return next_pc;
-    }
-    uint32_t* base = run;
-    base[0] = kRunDone;
-    base[1] = index.end_pc;
-    for (size_t i = 0; i < count; ++i) base[2 + i] = chosen[count - 1 - i];
-    run = base + 1 + count;
-    return base[1 + count];
+    if (count != SIZE_MAX) std::copy(chosen, chosen + count, run + 2);
+    return start_run(index, count, next_pc, run);
 }
 
 /// The single-point interpreter's side of pruning: for every pruned list
