@@ -11,10 +11,24 @@
 #include <memory>
 #include <vector>
 
-#include "sdf/block_kernel.hpp"
+#include "sdf/block_lanes.hpp"
 #include "sdf/cell_lists.hpp"
 #include "sdf/cpu.hpp"
 #include "sdf/evaluate.hpp"
+
+// The block interpreter, once per instruction set, each in a namespace of
+// its own: sdf::baseline, and sdf::avx2 with every function compiled for
+// AVX2.
+#define SDF_BLOCK_NS baseline
+#include "sdf/block_kernel.hpp"
+#undef SDF_BLOCK_NS
+#ifdef SDF_HAVE_AVX2_KERNELS
+SDF_AVX2_BEGIN
+#define SDF_BLOCK_NS avx2
+#include "sdf/block_kernel.hpp"
+#undef SDF_BLOCK_NS
+SDF_AVX2_END
+#endif
 
 namespace sdf {
 namespace {
@@ -22,29 +36,24 @@ namespace {
 using block::BlockState;
 using block::read_row;
 
-constexpr size_t kBlock = 256;
+constexpr size_t kBlock = 512;
 /// Largest stack storage a call sets aside; deeper programs use smaller
 /// blocks, and beyond that the single-point evaluator.
 constexpr size_t kMaxWorkspaceFloats = size_t{1} << 20;
 
-/// One block: gather its rows, then run the program over them.
-SDF_INLINE void eval_block(const Program& program, const PointsView& view, size_t start,
-                           size_t n, const BlockState& s) {
-    block::gather_rows(view, start, n, s);
-    block::run_block(program, s, n);
-}
-
 void eval_block_baseline(const Program& program, const PointsView& view, size_t start,
                          size_t n, const BlockState& s) {
-    eval_block(program, view, start, n, s);
+    baseline::gather_rows(view, start, n, s);
+    baseline::run_block(program, s, n);
 }
 
 #ifdef SDF_HAVE_AVX2_KERNELS
 SDF_TARGET_AVX2 void eval_block_avx2(const Program& program, const PointsView& view,
                                      size_t start, size_t n, const BlockState& s) {
-    BlockState avx2 = s;
-    avx2.voxel_lanes = voxel_lanes_avx2;
-    eval_block(program, view, start, n, avx2);
+    BlockState state = s;
+    state.voxel_lanes = voxel_lanes_avx2;
+    avx2::gather_rows(view, start, n, state);
+    avx2::run_block(program, state, n);
 }
 #endif
 
@@ -77,6 +86,7 @@ struct SortedRow {
 };
 
 /// One block of sorted rows: gather (in order in memory), then run.
+template <void (*Run)(const Program&, const BlockState&, size_t)>
 SDF_INLINE void eval_rows(const Program& program, const SortedRow* rows, size_t n,
                           const BlockState& s) {
     for (size_t i = 0; i < n; ++i) {
@@ -84,20 +94,20 @@ SDF_INLINE void eval_rows(const Program& program, const SortedRow* rows, size_t 
         s.y[i] = rows[i].y;
         s.z[i] = rows[i].z;
     }
-    block::run_block(program, s, n);
+    Run(program, s, n);
 }
 
 void eval_rows_baseline(const Program& program, const SortedRow* rows, size_t n,
                         const BlockState& s) {
-    eval_rows(program, rows, n, s);
+    eval_rows<baseline::run_block>(program, rows, n, s);
 }
 
 #ifdef SDF_HAVE_AVX2_KERNELS
 SDF_TARGET_AVX2 void eval_rows_avx2(const Program& program, const SortedRow* rows, size_t n,
                                     const BlockState& s) {
-    BlockState avx2 = s;
-    avx2.voxel_lanes = voxel_lanes_avx2;
-    eval_rows(program, rows, n, avx2);
+    BlockState state = s;
+    state.voxel_lanes = voxel_lanes_avx2;
+    eval_rows<avx2::run_block>(program, rows, n, state);
 }
 #endif
 

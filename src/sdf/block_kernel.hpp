@@ -1,10 +1,9 @@
 // The block interpreter behind batch evaluation: a program run over up to
-// a few hundred points at once, one instruction (block_lanes.hpp) or one
-// fused chain of them (chains.hpp) over every lane before the next.
+// a few hundred points at once, one instruction or one fused chain of them
+// (lane_loops.hpp) over every lane before the next.
 //
-// Everything here is inline, so that each kernel compiled from it (the
-// baseline and the AVX2 one in batch.cpp) gets its own copy.
-#pragma once
+// Included by batch.cpp once per instruction set, inside the namespace
+// SDF_BLOCK_NS (see lane_loops.hpp).
 
 #include <cstdint>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include "sdf/batch.hpp"
 #include "sdf/block_lanes.hpp"
 #include "sdf/chains.hpp"
+#include "sdf/lane_loops.hpp"
 #include "sdf/poll.hpp"
 #include "sdf/primitives.hpp"
 #include "sdf/program.hpp"
@@ -19,43 +19,12 @@
 #include "sdf/voxel_sdf/voxel_lanes.hpp"
 
 namespace sdf {
-namespace block {
+namespace SDF_BLOCK_NS {
 
-/// Registers and stacks of one block: coordinates, distances, and the
-/// point and value stacks, each slot `stride` floats per component.
-struct BlockState {
-    float* x;
-    float* y;
-    float* z;
-    float* d;
-    float* point_stack;
-    float* value_stack;
-    size_t stride;
-    uint32_t* runs;   // pruning's run list and scratch (prune_hook.hpp);
-    double* scratch;  // null when the program prunes nothing
-    PollCounter* polls;  // counts the instructions run, times the lanes
-    VoxelLanes voxel_lanes = nullptr;  // the vector voxel leaf, where it runs
-    // The children list `preset_index` runs in this block, chosen ahead
-    // (ascending program positions); null: it asks the hierarchy.
-    const uint32_t* preset = nullptr;
-    size_t preset_count = 0;
-    uint32_t preset_index = 0;
-};
-
-inline float read_float(const char* at) {
-    float v;
-    std::memcpy(&v, at, sizeof v);  // strides need not keep floats aligned
-    return v;
-}
-
-inline Vec3 read_row(const PointsView& view, size_t i) {
-    const char* row = view.data + static_cast<ptrdiff_t>(i) * view.row_stride;
-    return {read_float(row), read_float(row + view.col_stride),
-            read_float(row + 2 * view.col_stride)};
-}
+using namespace ::sdf::block;
 
 /// Rows start .. start + n - 1 of the view into the block's x, y, z lanes.
-SDF_INLINE void gather_rows(const PointsView& view, size_t start, size_t n, const BlockState& s) {
+SDF_LANE_LOOP void gather_rows(const PointsView& view, size_t start, size_t n, const BlockState& s) {
     float* __restrict x = s.x;
     float* __restrict y = s.y;
     float* __restrict z = s.z;
@@ -78,28 +47,7 @@ SDF_INLINE void gather_rows(const PointsView& view, size_t start, size_t n, cons
     }
 }
 
-/// p = the point transform `in` applied to `from`, lane by lane.
-SDF_INLINE void transform_one(const Loaded& in, Lanes from, Lanes p, size_t n) {
-    switch (in.head.op) {
-        case Op::Translate: {
-            const Vec3 v = vec_at(in.f);
-            transform_lanes(from, p, n, [v](Vec3 q) SDF_LAMBDA_INLINE { return q - v; });
-            break;
-        }
-        case Op::ScaleIn:
-            transform_lanes(from, p, n, [&in](Vec3 q) SDF_LAMBDA_INLINE {
-                return scale_point(in.f, q);
-            });
-            break;
-        default:
-            transform_lanes(from, p, n, [&in](Vec3 q) SDF_LAMBDA_INLINE {
-                return rotate_point(in.f, q);
-            });
-            break;
-    }
-}
-
-SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n) {
+inline void run_block(const Program& program, const BlockState& s, size_t n) {
     const Lanes p{s.x, s.y, s.z};
     float* __restrict d = s.d;
     PointStack points(s.point_stack, s.stride);
@@ -219,5 +167,5 @@ SDF_INLINE void run_block(const Program& program, const BlockState& s, size_t n)
     s.polls->count(work);
 }
 
-}  // namespace block
+}  // namespace SDF_BLOCK_NS
 }  // namespace sdf

@@ -1,16 +1,16 @@
-// The lane loops of the block interpreter: one instruction over every
-// lane of a block. Every lane performs exactly the single-point
-// evaluator's operations through the same inline functions, so results
-// are bit-identical to it; the loops over lanes are what the compiler
-// turns into SIMD code. Everything here is inline, so that each kernel
-// compiled from it (see batch.cpp) gets its own copy.
+// What the block interpreter's kernels share, whatever instruction set
+// they are compiled for: a block's state, instructions as the lane loops
+// read them, and each leaf as a type over one lane.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
+#include "sdf/batch.hpp"
+#include "sdf/poll.hpp"
 #include "sdf/primitives.hpp"
 #include "sdf/program.hpp"
+#include "sdf/voxel_sdf/voxel_lanes.hpp"
 
 namespace sdf {
 namespace block {
@@ -87,37 +87,6 @@ SDF_INLINE Vec3 lane_point(const float* __restrict x, const float* __restrict y,
     return Shifted ? p - shift : p;
 }
 
-/// d[i] = the leaf's distance at lane i, combined as `How` says.
-template <class Leaf, bool Shifted, Combine How>
-SDF_INLINE void leaf_loop(const Loaded& in, Lanes p, float* __restrict d, size_t n) {
-    const float* __restrict x = p.x;
-    const float* __restrict y = p.y;
-    const float* __restrict z = p.z;
-    const Vec3 shift = vec_at(in.f + op_params(Leaf::op));
-    const ClampBounds bounds = clamp_bounds();
-    for (size_t i = 0; i < n; ++i) {
-        const float v = Leaf::at(in.f, lane_point<Shifted>(x, y, z, i, shift), bounds);
-        d[i] = How == Combine::Assign ? v : combine_distance(How, d[i], v);
-    }
-}
-
-template <class Leaf, bool Shifted>
-SDF_INLINE void leaf_lanes_shifted(const Loaded& in, Lanes p, float* __restrict d, size_t n) {
-    switch (in.head.combine()) {
-        case Combine::Assign: return leaf_loop<Leaf, Shifted, Combine::Assign>(in, p, d, n);
-        case Combine::Union: return leaf_loop<Leaf, Shifted, Combine::Union>(in, p, d, n);
-        case Combine::Intersect: return leaf_loop<Leaf, Shifted, Combine::Intersect>(in, p, d, n);
-        case Combine::Difference:
-            return leaf_loop<Leaf, Shifted, Combine::Difference>(in, p, d, n);
-    }
-}
-
-template <class Leaf>
-SDF_INLINE void leaf_lanes(const Loaded& in, Lanes p, float* __restrict d, size_t n) {
-    if (in.head.translated()) return leaf_lanes_shifted<Leaf, true>(in, p, d, n);
-    leaf_lanes_shifted<Leaf, false>(in, p, d, n);
-}
-
 /// The point stack of a block: slots of three arrays, `stride` floats each.
 class PointStack {
   public:
@@ -139,49 +108,37 @@ class PointStack {
     size_t stride_;
 };
 
-/// d = op(d, k) lane by lane, for the operations on the distance alone.
-template <Op op>
-SDF_INLINE void distance_lanes(float* __restrict d, float k, size_t n) {
-    for (size_t i = 0; i < n; ++i) d[i] = distance_op<op>(d[i], k);
+/// Registers and stacks of one block: coordinates, distances, and the
+/// point and value stacks, each slot `stride` floats per component.
+struct BlockState {
+    float* x;
+    float* y;
+    float* z;
+    float* d;
+    float* point_stack;
+    float* value_stack;
+    size_t stride;
+    uint32_t* runs;   // pruning's run list and scratch (prune_hook.hpp);
+    double* scratch;  // null when the program prunes nothing
+    PollCounter* polls;  // counts the instructions run, times the lanes
+    VoxelLanes voxel_lanes = nullptr;  // the vector voxel leaf, where it runs
+    // The children list `preset_index` runs in this block, chosen ahead
+    // (ascending program positions); null: it asks the hierarchy.
+    const uint32_t* preset = nullptr;
+    size_t preset_count = 0;
+    uint32_t preset_index = 0;
+};
+
+inline float read_float(const char* at) {
+    float v;
+    std::memcpy(&v, at, sizeof v);  // strides need not keep floats aligned
+    return v;
 }
 
-/// d = the fold of d into the saved values acc, lane by lane.
-template <Combine How>
-SDF_INLINE void fold_lanes(const float* __restrict acc, float* __restrict d, size_t n) {
-    for (size_t i = 0; i < n; ++i) d[i] = combine_distance(How, acc[i], d[i]);
-}
-
-SDF_INLINE void copy_lanes(Lanes from, Lanes to, size_t n) {
-    std::memcpy(to.x, from.x, n * sizeof(float));
-    std::memcpy(to.y, from.y, n * sizeof(float));
-    std::memcpy(to.z, from.z, n * sizeof(float));
-}
-
-/// x, y, z = transform(fx, fy, fz) lane by lane, from a saved point.
-template <class Transform>
-SDF_INLINE void transform_copy(const float* __restrict fx, const float* __restrict fy,
-                               const float* __restrict fz, float* __restrict x,
-                               float* __restrict y, float* __restrict z, size_t n,
-                               Transform transform) {
-    for (size_t i = 0; i < n; ++i) {
-        const Vec3 q = transform({fx[i], fy[i], fz[i]});
-        x[i] = q.x;
-        y[i] = q.y;
-        z[i] = q.z;
-    }
-}
-
-/// p = transform(from) lane by lane; `from` is either p itself or a saved
-/// point, and the two loops let the compiler know which.
-template <class Transform>
-SDF_INLINE void transform_lanes(Lanes from, Lanes p, size_t n, Transform transform) {
-    if (from.x != p.x) return transform_copy(from.x, from.y, from.z, p.x, p.y, p.z, n, transform);
-    for (size_t i = 0; i < n; ++i) {
-        const Vec3 q = transform({p.x[i], p.y[i], p.z[i]});
-        p.x[i] = q.x;
-        p.y[i] = q.y;
-        p.z[i] = q.z;
-    }
+inline Vec3 read_row(const PointsView& view, size_t i) {
+    const char* row = view.data + static_cast<ptrdiff_t>(i) * view.row_stride;
+    return {read_float(row), read_float(row + view.col_stride),
+            read_float(row + 2 * view.col_stride)};
 }
 
 }  // namespace block

@@ -13,7 +13,8 @@
 // The chains are recognised from the program as it runs, one look at a
 // few heads per block, so the program's layout is untouched. Each lane
 // performs the same operations in the same order as the instructions one
-// by one, through the same inline functions.
+// by one, through the same inline functions. This file finds the chains;
+// lane_loops.hpp runs them.
 #pragma once
 
 #include <cstddef>
@@ -47,33 +48,6 @@ SDF_INLINE bool is_point_transform(Op op) {
 /// and end no pruned child (then nothing jumps in between).
 SDF_INLINE bool continues_transform(Head next) {
     return is_point_transform(next.op) && next.source == Source::Registers && !next.ends_child();
-}
-
-template <class First, class Second>
-SDF_INLINE void transform_pair(const Loaded& a, const Loaded& b, Lanes from, Lanes p, size_t n) {
-    transform_lanes(from, p, n, [&a, &b](Vec3 q) SDF_LAMBDA_INLINE {
-        return Second::apply(b.f, First::apply(a.f, q));
-    });
-}
-
-template <class First>
-SDF_INLINE void transform_pair_second(const Loaded& a, const Loaded& b, Lanes from, Lanes p,
-                                      size_t n) {
-    switch (b.head.op) {
-        case Op::Translate: return transform_pair<First, TranslateStep>(a, b, from, p, n);
-        case Op::ScaleIn: return transform_pair<First, ScaleStep>(a, b, from, p, n);
-        default: return transform_pair<First, RotateStep>(a, b, from, p, n);
-    }
-}
-
-/// p = b(a(from)) lane by lane; a and b are point transforms.
-SDF_INLINE void transform_pair_lanes(const Loaded& a, const Loaded& b, Lanes from, Lanes p,
-                                     size_t n) {
-    switch (a.head.op) {
-        case Op::Translate: return transform_pair_second<TranslateStep>(a, b, from, p, n);
-        case Op::ScaleIn: return transform_pair_second<ScaleStep>(a, b, from, p, n);
-        default: return transform_pair_second<RotateStep>(a, b, from, p, n);
-    }
 }
 
 // --- a leaf, one distance operation and a fold in one pass ---------------
@@ -133,62 +107,6 @@ inline bool match_leaf_fold(const Word* code, size_t pc, size_t size, LeafFold& 
     }
     out = {leaf_at, at + fold.words, post.op, k, combine_of_next(fold.op), fold.ends_child()};
     return true;
-}
-
-/// d[i] = d[i] folded with post(leaf at lane i).
-template <class Leaf, bool Shifted, Combine How, Op Post>
-SDF_INLINE void leaf_fold_loop(const Loaded& in, float k, Lanes p, float* __restrict d,
-                               size_t n) {
-    const float* __restrict x = p.x;
-    const float* __restrict y = p.y;
-    const float* __restrict z = p.z;
-    const Vec3 shift = vec_at(in.f + op_params(Leaf::op));
-    const ClampBounds bounds = clamp_bounds();
-    for (size_t i = 0; i < n; ++i) {
-        const float v = Leaf::at(in.f, lane_point<Shifted>(x, y, z, i, shift), bounds);
-        d[i] = combine_distance(How, d[i], distance_op<Post>(v, k));
-    }
-}
-
-template <class Leaf, bool Shifted, Combine How>
-SDF_INLINE void leaf_fold_post(const Loaded& in, const LeafFold& fold, Lanes p, float* d,
-                               size_t n) {
-    switch (fold.post) {
-        case Op::MulK: return leaf_fold_loop<Leaf, Shifted, How, Op::MulK>(in, fold.k, p, d, n);
-        case Op::SubR: return leaf_fold_loop<Leaf, Shifted, How, Op::SubR>(in, fold.k, p, d, n);
-        case Op::AddR: return leaf_fold_loop<Leaf, Shifted, How, Op::AddR>(in, fold.k, p, d, n);
-        default: return leaf_fold_loop<Leaf, Shifted, How, Op::Neg>(in, fold.k, p, d, n);
-    }
-}
-
-template <class Leaf, bool Shifted>
-SDF_INLINE void leaf_fold_how(const Loaded& in, const LeafFold& fold, Lanes p, float* d,
-                              size_t n) {
-    switch (fold.how) {
-        case Combine::Union: return leaf_fold_post<Leaf, Shifted, Combine::Union>(in, fold, p, d, n);
-        case Combine::Intersect:
-            return leaf_fold_post<Leaf, Shifted, Combine::Intersect>(in, fold, p, d, n);
-        default: return leaf_fold_post<Leaf, Shifted, Combine::Difference>(in, fold, p, d, n);
-    }
-}
-
-template <class Leaf>
-SDF_INLINE void leaf_fold_lanes_of(const Loaded& in, const LeafFold& fold, Lanes p, float* d,
-                                   size_t n) {
-    if (in.head.translated()) return leaf_fold_how<Leaf, true>(in, fold, p, d, n);
-    leaf_fold_how<Leaf, false>(in, fold, p, d, n);
-}
-
-/// Runs the leaf `in` (found by match_leaf_fold) over the lanes of `p`,
-/// its distance through the chain's operation and folded into d.
-SDF_INLINE void leaf_fold_lanes(const Loaded& in, const LeafFold& fold, Lanes p, float* d,
-                                size_t n) {
-    switch (in.head.op) {
-        case Op::Sphere: return leaf_fold_lanes_of<SphereLeaf>(in, fold, p, d, n);
-        case Op::Plane: return leaf_fold_lanes_of<PlaneLeaf>(in, fold, p, d, n);
-        case Op::Segment: return leaf_fold_lanes_of<SegmentLeaf>(in, fold, p, d, n);
-        default: return leaf_fold_lanes_of<RayLeaf>(in, fold, p, d, n);
-    }
 }
 
 }  // namespace block

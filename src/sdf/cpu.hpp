@@ -5,6 +5,15 @@
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define SDF_HAVE_AVX2_KERNELS 1
 #define SDF_TARGET_AVX2 __attribute__((target("avx2")))
+// Every function defined between the two is compiled for AVX2.
+#if defined(__clang__)
+#define SDF_AVX2_BEGIN \
+    _Pragma("clang attribute push(__attribute__((target(\"avx2\"))), apply_to = function)")
+#define SDF_AVX2_END _Pragma("clang attribute pop")
+#else
+#define SDF_AVX2_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx2\")")
+#define SDF_AVX2_END _Pragma("GCC pop_options")
+#endif
 #endif
 
 namespace sdf {
