@@ -18,15 +18,20 @@
 
 // The block interpreter, once per instruction set, each in a namespace of
 // its own: sdf::baseline, and sdf::avx2 with every function compiled for
-// AVX2.
+// AVX2 (where SDF_BLOCK_AVX2 lets it use AVX2 intrinsics).
 #define SDF_BLOCK_NS baseline
+#define SDF_BLOCK_AVX2 0
 #include "sdf/block_kernel.hpp"
 #undef SDF_BLOCK_NS
+#undef SDF_BLOCK_AVX2
 #ifdef SDF_HAVE_AVX2_KERNELS
+#include <immintrin.h>
 SDF_AVX2_BEGIN
 #define SDF_BLOCK_NS avx2
+#define SDF_BLOCK_AVX2 1
 #include "sdf/block_kernel.hpp"
 #undef SDF_BLOCK_NS
+#undef SDF_BLOCK_AVX2
 SDF_AVX2_END
 #endif
 

@@ -23,6 +23,25 @@ namespace SDF_BLOCK_NS {
 
 using namespace ::sdf::block;
 
+#if SDF_BLOCK_AVX2
+/// Eight packed rows (24 floats) into eight lanes each of x, y and z: three
+/// loads; two blends gather each coordinate into one register (in the lane
+/// order 0 3 6 1 4 7 2 5 for x, rotated by one row for y and two for z),
+/// and a permute puts it in row order. The compiler's own code for the
+/// strided loop takes about twice the instructions.
+SDF_INLINE void deinterleave8(const float* rows, float* x, float* y, float* z) {
+    const __m256 a = _mm256_loadu_ps(rows);
+    const __m256 b = _mm256_loadu_ps(rows + 8);
+    const __m256 c = _mm256_loadu_ps(rows + 16);
+    const __m256 mx = _mm256_blend_ps(_mm256_blend_ps(a, b, 0x92), c, 0x24);
+    const __m256 my = _mm256_blend_ps(_mm256_blend_ps(a, b, 0x24), c, 0x49);
+    const __m256 mz = _mm256_blend_ps(_mm256_blend_ps(a, b, 0x49), c, 0x92);
+    _mm256_storeu_ps(x, _mm256_permutevar8x32_ps(mx, _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5)));
+    _mm256_storeu_ps(y, _mm256_permutevar8x32_ps(my, _mm256_setr_epi32(1, 4, 7, 2, 5, 0, 3, 6)));
+    _mm256_storeu_ps(z, _mm256_permutevar8x32_ps(mz, _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7)));
+}
+#endif
+
 /// Rows start .. start + n - 1 of the view into the block's x, y, z lanes.
 SDF_LANE_LOOP void gather_rows(const PointsView& view, size_t start, size_t n, const BlockState& s) {
     float* __restrict x = s.x;
@@ -32,7 +51,11 @@ SDF_LANE_LOOP void gather_rows(const PointsView& view, size_t start, size_t n, c
     if (aligned && view.col_stride == sizeof(float) && view.row_stride == 3 * sizeof(float)) {
         // Packed rows of three floats, as astype makes them for N x 3 input.
         const float* __restrict rows = reinterpret_cast<const float*>(view.data) + 3 * start;
-        for (size_t i = 0; i < n; ++i) {
+        size_t i = 0;
+#if SDF_BLOCK_AVX2
+        for (; i + 8 <= n; i += 8) deinterleave8(rows + 3 * i, x + i, y + i, z + i);
+#endif
+        for (; i < n; ++i) {
             x[i] = rows[3 * i];
             y[i] = rows[3 * i + 1];
             z[i] = rows[3 * i + 2];
