@@ -73,3 +73,4 @@ def test_chains_match_model_in_every_block_position(desc, n, seed):
     for i in rows_to_check(n):
         want = evaluate(model, tuple(map(float, pts[i])))
         assert agree(float(got[i]), want), (i, got[i], want)
+
