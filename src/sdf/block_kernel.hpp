@@ -43,7 +43,8 @@ SDF_INLINE void deinterleave8(const float* rows, float* x, float* y, float* z) {
 #endif
 
 /// Rows start .. start + n - 1 of the view into the block's x, y, z lanes.
-SDF_LANE_LOOP void gather_rows(const PointsView& view, size_t start, size_t n, const BlockState& s) {
+SDF_LANE_LOOP void gather_rows(const PointsView& view, size_t start, size_t n,
+                               const BlockState& s) {
     float* __restrict x = s.x;
     float* __restrict y = s.y;
     float* __restrict z = s.z;

@@ -54,11 +54,15 @@ SDF_INLINE ClampBounds clamp_bounds() { return {opaque(0.0f), opaque(1.0f)}; }
 // Each leaf, as a type, so that its lane loop is instantiated per leaf.
 struct SphereLeaf {
     static constexpr Op op = Op::Sphere;
-    static SDF_INLINE float at(const float* f, Vec3 p, ClampBounds) { return sphere_distance(f, p); }
+    static SDF_INLINE float at(const float* f, Vec3 p, ClampBounds) {
+        return sphere_distance(f, p);
+    }
 };
 struct PlaneLeaf {
     static constexpr Op op = Op::Plane;
-    static SDF_INLINE float at(const float* f, Vec3 p, ClampBounds) { return plane_distance(f, p); }
+    static SDF_INLINE float at(const float* f, Vec3 p, ClampBounds) {
+        return plane_distance(f, p);
+    }
 };
 struct SegmentLeaf {
     static constexpr Op op = Op::Segment;

@@ -82,9 +82,9 @@ SDF_LANE_LOOP void copy_lanes(Lanes from, Lanes to, size_t n) {
 /// x, y, z = transform(fx, fy, fz) lane by lane, from a saved point.
 template <class Transform>
 SDF_LANE_LOOP void transform_copy(const float* __restrict fx, const float* __restrict fy,
-                               const float* __restrict fz, float* __restrict x,
-                               float* __restrict y, float* __restrict z, size_t n,
-                               Transform transform) {
+                                  const float* __restrict fz, float* __restrict x,
+                                  float* __restrict y, float* __restrict z, size_t n,
+                                  Transform transform) {
     for (size_t i = 0; i < n; ++i) {
         const Vec3 q = transform({fx[i], fy[i], fz[i]});
         x[i] = q.x;
@@ -159,7 +159,7 @@ SDF_INLINE void transform_pair_lanes(const Loaded& a, const Loaded& b, Lanes fro
 /// d[i] = d[i] folded with post(leaf at lane i).
 template <class Leaf, bool Shifted, Combine How, Op Post>
 SDF_LANE_LOOP void leaf_fold_loop(const Loaded in, float k, Lanes p, float* __restrict d,
-                               size_t n) {
+                                  size_t n) {
     const float* __restrict x = p.x;
     const float* __restrict y = p.y;
     const float* __restrict z = p.z;
@@ -186,7 +186,8 @@ template <class Leaf, bool Shifted>
 SDF_INLINE void leaf_fold_how(const Loaded& in, const LeafFold& fold, Lanes p, float* d,
                               size_t n) {
     switch (fold.how) {
-        case Combine::Union: return leaf_fold_post<Leaf, Shifted, Combine::Union>(in, fold, p, d, n);
+        case Combine::Union:
+            return leaf_fold_post<Leaf, Shifted, Combine::Union>(in, fold, p, d, n);
         case Combine::Intersect:
             return leaf_fold_post<Leaf, Shifted, Combine::Intersect>(in, fold, p, d, n);
         default: return leaf_fold_post<Leaf, Shifted, Combine::Difference>(in, fold, p, d, n);
