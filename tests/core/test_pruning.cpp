@@ -271,7 +271,9 @@ void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng, bool 
     // Dense rows, so that cells and blocks are small beside the parts and
     // their choices are tight.
     const bool wide = pruned.widest_index >= 1024;
-    const size_t many = !wide ? 16000 : many_rows ? 16 * size_t{pruned.widest_index} + 5 : 0;
+    // The clouds get rows enough for a grid of 16 cells a side, whose
+    // rows are sorted in several groups of cells.
+    const size_t many = many_rows ? 130000 : !wide ? 16000 : 0;
     for (size_t i = pts.size() / 3; i < many; ++i) {
         // Odd points (not finite, far out) fewer than 1 in 100: the grid
         // spans the rest.
