@@ -344,14 +344,16 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
                 if (lo == hi) continue;
                 // A cell without a list asks the hierarchy, once for its rows.
                 size_t count = SIZE_MAX;
+                const uint32_t* preset = nullptr;
                 if (listed && c < cells) {
-                    count = lists.kept(*top, static_cast<uint32_t>(c), chosen.get());
+                    preset = lists.kept(*top, static_cast<uint32_t>(c), chosen.get(), count);
                     if (count == SIZE_MAX) {
                         count = collect_candidates(*top, lists.box(static_cast<uint32_t>(c)),
                                                    chosen.get(), scratch.get());
+                        preset = chosen.get();
                     }
                 }
-                state.preset = count == SIZE_MAX ? nullptr : chosen.get();
+                state.preset = count == SIZE_MAX ? nullptr : preset;
                 state.preset_count = count;
                 // Blocks of even sizes: a cell of 65 rows is two blocks of 33 and 32.
                 const size_t blocks = (hi - lo + block - 1) / block;

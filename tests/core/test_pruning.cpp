@@ -220,8 +220,10 @@ void check_cell_lists(const sdf::PruneIndex& index, const std::vector<float>& pt
     std::vector<uint32_t> kept(index.child_count), want(index.child_count);
     std::vector<double> scratch(index.child_count);
     for (uint32_t c = 0; c < grid.cells(); ++c) {
-        const size_t n = lists.kept(index, c, kept.data());
+        size_t n;
+        const uint32_t* listed = lists.kept(index, c, kept.data(), n);
         if (n == SIZE_MAX) continue;
+        if (listed != kept.data()) std::copy(listed, listed + n, kept.begin());
         ++exact_cells;
         ++checks;
         const size_t m = sdf::collect_candidates(index, lists.box(c), want.data(), scratch.data());
