@@ -183,6 +183,34 @@ def test_batches_choosing_per_cell_match_their_parts(kind, data):
     assert (bits(shape.eval_vec(pts)) == bits(acc)).all()
 
 
+@settings(max_examples=6, deadline=None)
+@given(st.integers(0, 2**32 - 1),
+       st.lists(st.one_of(st.integers(0, 299), st.integers(139_700, 139_999),
+                          st.integers(0, 139_999)), min_size=1, max_size=6, unique=True))
+def test_wide_batches_with_outlying_rows_match_their_parts(seed, outliers):
+    # Rows enough for a grid of 16 cells a side (sorted in several groups
+    # of cells), and a few rows far out, each the only one beside a part of
+    # its own (often among the first or the last rows): the cells at the
+    # grid's border reach out to them, so that a row the box of the rows
+    # missed would get another part's value.
+    rng = np.random.default_rng(seed)
+    centres = rng.uniform(-1, 1, (80, 3))
+    centres[:6] = [[4, 0, 0], [-4, 0, 0], [0, 4, 0], [0, -4, 0], [0, 0, 4], [0, 0, -4]]
+    radii = rng.uniform(0.02, 0.2, len(centres))
+    parts = [Sdf.sphere(tuple(map(float, c)), float(r)) for c, r in zip(centres, radii)]
+    shape = Sdf.union(parts)
+    pts = rng.uniform(-1, 1, (140_000, 3)).astype(F)
+    for k, i in enumerate(outliers):
+        pts[i] = centres[k % 6] * rng.uniform(0.9, 1.1) + rng.uniform(-0.1, 0.1, 3)
+    pts[rng.integers(0, len(pts), 3), rng.integers(0, 3, 3)] = [np.nan, np.inf, -np.inf]
+    acc = np.full(len(pts), INF, F)
+    with np.errstate(invalid="ignore"):
+        for part_ in parts:
+            v = part_.eval_vec(pts)
+            acc = np.where(v < acc, v, acc)
+    assert (bits(shape.eval_vec(pts)) == bits(acc)).all()
+
+
 def sphere_union_model(centres, radii, pts):
     """The float32 model of a union of spheres, vectorised over the points:
     the same operations in the same order, folded in child order."""

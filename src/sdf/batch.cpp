@@ -15,6 +15,7 @@
 #include "sdf/cell_lists.hpp"
 #include "sdf/cpu.hpp"
 #include "sdf/evaluate.hpp"
+#include "sdf/row_keys.hpp"
 
 // The block interpreter, once per instruction set, each in a namespace of
 // its own: sdf::baseline, and sdf::avx2 with every function compiled for
@@ -84,6 +85,9 @@ Kernel pick(KernelChoice choice, Kernel baseline, Kernel avx2) {
 /// bounding boxes, so fewer children survive.
 constexpr size_t kPrunedBlock = 64;
 
+/// Lanes of the widest vectors the kernels use.
+constexpr size_t kPadLanes = 8;
+
 /// A row in sorted order: its point, and where it came from.
 struct SortedRow {
     float x, y, z;
@@ -91,6 +95,9 @@ struct SortedRow {
 };
 
 /// One block of sorted rows: gather (in order in memory), then run.
+/// The block is padded to whole vectors with copies of its last row: the
+/// lanes loops then have no scalar tail, and the copies change neither the
+/// block's box nor its largest value (their results are not read).
 template <void (*Run)(const Program&, const BlockState&, size_t)>
 SDF_INLINE void eval_rows(const Program& program, const SortedRow* rows, size_t n,
                           const BlockState& s) {
@@ -99,7 +106,13 @@ SDF_INLINE void eval_rows(const Program& program, const SortedRow* rows, size_t 
         s.y[i] = rows[i].y;
         s.z[i] = rows[i].z;
     }
-    Run(program, s, n);
+    const size_t lanes = std::min(s.stride, (n + kPadLanes - 1) / kPadLanes * kPadLanes);
+    for (size_t i = n; i < lanes; ++i) {
+        s.x[i] = rows[n - 1].x;
+        s.y[i] = rows[n - 1].y;
+        s.z[i] = rows[n - 1].z;
+    }
+    Run(program, s, lanes);
 }
 
 void eval_rows_baseline(const Program& program, const SortedRow* rows, size_t n,
@@ -148,14 +161,32 @@ bool grid_box(const PointsView& view, float lo[3], float hi[3]) {
 /// Rows per cell the grid aims at: a block or so.
 constexpr size_t kRowsPerCell = 30;
 
-/// Rows sorted by cell: the rows of cell c (cell_number order) are
-/// rows[start[c], start[c + 1]), and those with a NaN or infinite
-/// coordinate come last, from start[cells].
+/// Cells per group of the sort, at most: 2^kGroupBits (a cube of 8 x 8 x 8).
+constexpr uint32_t kGroupBits = 9;
+
+/// Rows sorted by cell in two steps. The cells are numbered in Morton
+/// order, so a group of 2^group_bits consecutive numbers is a small cube of
+/// cells. A first pass puts the rows in their groups (a few dozen streams
+/// of writes, which the caches hold; one pass straight into tens of
+/// thousands of cells misses on nearly every row), and each group is sorted
+/// into its cells only when it is evaluated, in a buffer that stays in the
+/// cache. Once sorted, the rows of cell c (cell_number order) are at
+/// [start[c], start[c + 1]) of the whole order, and those with a NaN or
+/// infinite coordinate come last, from start[cells], in a group of their own.
 struct SortedRows {
     CellGrid grid;
-    std::unique_ptr<SortedRow[]> rows;  // not zeroed first: every entry is written
+    std::unique_ptr<SortedRow[]> rows;  // grouped; not zeroed first: every entry is written
+    std::unique_ptr<uint16_t[]> fine;    // each grouped row's cell within its group
     std::vector<uint32_t> start;
+    uint32_t group_bits;  // cells per group: 2^group_bits
+    uint32_t widest = 0;  // rows of the largest group
     Region box;  // of the finite rows
+
+    uint32_t groups() const { return static_cast<uint32_t>((grid.cells() >> group_bits) + 1); }
+    /// The cells of group g: [first_cell(g), first_cell(g + 1)).
+    size_t first_cell(uint32_t g) const {
+        return std::min(size_t{g} << group_bits, grid.cells() + 1);
+    }
 };
 
 /// The grid over most of the rows (grid_box), about kRowsPerCell rows a
@@ -175,44 +206,66 @@ CellGrid make_grid(const PointsView& view) {
     return grid;
 }
 
-/// A counting sort of the rows by cell; any order gives the same results,
-/// this one only makes blocks small in space. Each pass over the rows
-/// polls too: a row costs about as much as 16 instructions over one lane.
+/// The first step of the sort: a counting sort of the rows by group; any
+/// order gives the same results, this one only makes blocks small in
+/// space. Each pass over the rows polls too: a row costs about as much as
+/// 16 instructions over one lane.
 SortedRows sort_rows(const PointsView& view, PollCounter& polls) {
     constexpr uint64_t per_4096_rows = 4096 * 16;
     constexpr float inf = std::numeric_limits<float>::infinity();
-    SortedRows out{make_grid(view), {}, {}, {{inf, inf, inf}, {-inf, -inf, -inf}}};
+    SortedRows out{make_grid(view), {}, {}, {}, 0, 0, {{inf, inf, inf}, {-inf, -inf, -inf}}};
     Region& box = out.box;
     const CellGrid& grid = out.grid;
     const size_t rows = view.rows;
     const uint32_t cells = static_cast<uint32_t>(grid.cells());
+    // kGroupBits at most, and fewer on small grids: the group of the rows
+    // that are not finite (cell number `cells`) is then one of its own.
+    uint32_t bits = 0;
+    while ((1u << (bits + 3)) <= cells && bits < kGroupBits) bits += 3;
+    out.group_bits = bits;
+    const uint32_t fine_mask = (1u << bits) - 1;
     std::unique_ptr<uint32_t[]> key(new uint32_t[rows]);
     out.start.assign(size_t{cells} + 2, 0);
-    for (size_t i = 0; i < rows; ++i) {
-        if (i % 4096 == 4095) polls.count(per_4096_rows);
-        const Vec3 p = read_row(view, i);
-        uint32_t k = cells;
-        if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)) {
-            k = cell_number(grid.cell_of(p.x, 0), grid.cell_of(p.y, 1), grid.cell_of(p.z, 2));
-            box.lo[0] = std::min(box.lo[0], p.x);
-            box.hi[0] = std::max(box.hi[0], p.x);
-            box.lo[1] = std::min(box.lo[1], p.y);
-            box.hi[1] = std::max(box.hi[1], p.y);
-            box.lo[2] = std::min(box.lo[2], p.z);
-            box.hi[2] = std::max(box.hi[2], p.z);
-        }
-        key[i] = k;
-        ++out.start[k + 1];
+    RowKeys keys(grid);
+    for (size_t first = 0; first < rows; first += RowKeys::kSlice) {
+        const size_t n = std::min(RowKeys::kSlice, rows - first);
+        if (first > 0) polls.count(per_4096_rows / (4096 / RowKeys::kSlice));
+        for (size_t i = 0; i < n; ++i) keys.set(i, read_row(view, first + i));
+        keys.run(n, key.get() + first);
+        for (size_t i = first; i < first + n; ++i) ++out.start[key[i] + 1];
     }
+    box = keys.box();
     for (uint32_t k = 0; k <= cells; ++k) out.start[k + 1] += out.start[k];
-    std::vector<uint32_t> fill(out.start.begin(), out.start.end() - 1);
+    const uint32_t groups = out.groups();
+    std::vector<uint32_t> fill(groups);
+    for (uint32_t g = 0; g < groups; ++g) {
+        fill[g] = out.start[out.first_cell(g)];
+        const uint32_t size = out.start[out.first_cell(g + 1)] - fill[g];
+        out.widest = std::max(out.widest, size);
+    }
     out.rows.reset(new SortedRow[rows]);
+    out.fine.reset(new uint16_t[rows]);
     for (size_t i = 0; i < rows; ++i) {
         if (i % 4096 == 4095) polls.count(per_4096_rows);
         const Vec3 p = read_row(view, i);
-        out.rows[fill[key[i]]++] = {p.x, p.y, p.z, static_cast<uint32_t>(i)};
+        const uint32_t at = fill[key[i] >> bits]++;
+        out.rows[at] = {p.x, p.y, p.z, static_cast<uint32_t>(i)};
+        out.fine[at] = static_cast<uint16_t>(key[i] & fine_mask);
     }
     return out;
+}
+
+/// The second step: the rows of group g sorted into its cells, written to
+/// `to` (room for sorted.widest rows); the rows of cell c are then at
+/// to + start[c] - start[first_cell(g)].
+void sort_group(const SortedRows& sorted, uint32_t g, SortedRow* to) {
+    const size_t first = sorted.first_cell(g), last = sorted.first_cell(g + 1);
+    const uint32_t base = sorted.start[first];
+    uint32_t fill[size_t{1} << kGroupBits];
+    for (size_t c = first; c < last; ++c) fill[c - first] = sorted.start[c] - base;
+    for (uint32_t i = base; i < sorted.start[last]; ++i) {
+        to[fill[sorted.fine[i]]++] = sorted.rows[i];
+    }
 }
 
 /// Which pruning index the list at the top of the program has (its code
@@ -241,7 +294,7 @@ constexpr size_t kListedPerRow = 4;
 /// Lists shorter than this are not worth choosing per cell.
 constexpr uint32_t kMinCellListed = 64;
 
-/// Rows sorted at once: the sort's memory (20 bytes a row, and the cell
+/// Rows sorted at once: the sort's memory (under 40 bytes a row, and the cell
 /// lists') stays bounded.
 constexpr size_t kSortChunk = size_t{1} << 20;
 
@@ -289,27 +342,36 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
             listed = lists.build(*top, sorted.grid, occupied, sorted.box, most, polls);
         }
         float* chunk_out = out + first;
-        for (size_t c = 0; c <= cells; ++c) {
-            const size_t lo = sorted.start[c], hi = sorted.start[c + 1];
-            if (lo == hi) continue;
-            // A cell without a list asks the hierarchy, once for its rows.
-            size_t count = SIZE_MAX;
-            if (listed && c < cells) {
-                count = lists.kept(*top, static_cast<uint32_t>(c), chosen.get());
-                if (count == SIZE_MAX) {
-                    count = collect_candidates(*top, lists.box(static_cast<uint32_t>(c)),
-                                               chosen.get(), scratch.get());
+        std::unique_ptr<SortedRow[]> group(new SortedRow[sorted.widest]);
+        for (uint32_t g = 0; g < sorted.groups(); ++g) {
+            const size_t first_cell = sorted.first_cell(g), last_cell = sorted.first_cell(g + 1);
+            const size_t base = sorted.start[first_cell];
+            if (sorted.start[last_cell] == base) continue;
+            sort_group(sorted, g, group.get());
+            for (size_t c = first_cell; c < last_cell; ++c) {
+                const size_t lo = sorted.start[c] - base, hi = sorted.start[c + 1] - base;
+                if (lo == hi) continue;
+                // A cell without a list asks the hierarchy, once for its rows.
+                size_t count = SIZE_MAX;
+                const uint32_t* preset = nullptr;
+                if (listed && c < cells) {
+                    preset = lists.kept(*top, static_cast<uint32_t>(c), chosen.get(), count);
+                    if (count == SIZE_MAX) {
+                        count = collect_candidates(*top, lists.box(static_cast<uint32_t>(c)),
+                                                   chosen.get(), scratch.get());
+                        preset = chosen.get();
+                    }
                 }
-            }
-            state.preset = count == SIZE_MAX ? nullptr : chosen.get();
-            state.preset_count = count;
-            // Blocks of even sizes: a cell of 65 rows is two blocks of 33 and 32.
-            const size_t blocks = (hi - lo + block - 1) / block;
-            for (size_t b = 0; b < blocks; ++b) {
-                const size_t from = lo + (hi - lo) * b / blocks;
-                const size_t to = lo + (hi - lo) * (b + 1) / blocks;
-                kernel(program, sorted.rows.get() + from, to - from, state);
-                for (size_t i = from; i < to; ++i) chunk_out[sorted.rows[i].row] = state.d[i - from];
+                state.preset = count == SIZE_MAX ? nullptr : preset;
+                state.preset_count = count;
+                // Blocks of even sizes: a cell of 65 rows is two blocks of 33 and 32.
+                const size_t blocks = (hi - lo + block - 1) / block;
+                for (size_t b = 0; b < blocks; ++b) {
+                    const size_t from = lo + (hi - lo) * b / blocks;
+                    const size_t to = lo + (hi - lo) * (b + 1) / blocks;
+                    kernel(program, group.get() + from, to - from, state);
+                    for (size_t i = from; i < to; ++i) chunk_out[group[i].row] = state.d[i - from];
+                }
             }
         }
     }

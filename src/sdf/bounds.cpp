@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 
@@ -479,16 +480,65 @@ inline double point_gap2(const double* rlo, const double* rhi, const double* c) 
     return sum;
 }
 
-/// Squared distance from the region to a box (0 when they meet).
-inline double box_gap2(const double* rlo, const double* rhi, const float* lo, const float* hi) {
-    double sum = 0;
+/// Squared distance from the region to a box (0 when they meet), in float:
+/// the hierarchy's nodes are only skipped on it, so it need not be exact,
+/// only never above the true value by more than kNodeShrink takes back.
+/// Each of its five roundings (a difference, a square, two sums, all of
+/// non-negative terms) errs by at most 2^-24 of its result, or by 2^-149
+/// where the result is subnormal. A box far out (a huge radius) may make it
+/// overflow to +inf, which is then not taken for a distance.
+#if defined(__GNUC__) || defined(__clang__)
+typedef float F4 __attribute__((vector_size(16)));
+typedef int32_t I4 __attribute__((vector_size(16)));
+
+/// A region as four lanes: x, y, z and a fourth whose gap is never positive
+/// (lo = -inf, hi = +inf).
+struct Lanes4 {
+    F4 lo, hi;
+};
+inline Lanes4 lanes4(const float* lo, const float* hi) {
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    return {F4{lo[0], lo[1], lo[2], -inf}, F4{hi[0], hi[1], hi[2], inf}};
+}
+
+/// The node's box read as two sets of four lanes: lo[0..2] then hi[0], and
+/// hi[0..2] then rho_max; the fourth lanes meet the region's infinite
+/// fourth lanes and give no gap.
+inline float box_gap2(const Lanes4& r, const PruneNode& n) {
+    static_assert(offsetof(PruneNode, hi) == offsetof(PruneNode, lo) + 12 &&
+                      offsetof(PruneNode, rho_max) == offsetof(PruneNode, hi) + 12,
+                  "a node's box and rho_max are read as lanes");
+    F4 lo, hi;
+    std::memcpy(&lo, n.lo, sizeof lo);
+    std::memcpy(&hi, n.hi, sizeof hi);
+    const F4 below = lo - r.hi, above = r.lo - hi;
+    const I4 first = below > above;
+    const F4 g = (F4)(((I4)below & first) | ((I4)above & ~first));
+    const F4 g2 = (F4)((I4)(g * g) & (g > F4{0, 0, 0, 0}));
+    return (g2[0] + g2[1]) + g2[2];
+}
+#else
+struct Lanes4 {
+    float lo[3], hi[3];
+};
+inline Lanes4 lanes4(const float* lo, const float* hi) {
+    return {{lo[0], lo[1], lo[2]}, {hi[0], hi[1], hi[2]}};
+}
+inline float box_gap2(const Lanes4& r, const PruneNode& n) {
+    float sum = 0;
     for (int a = 0; a < 3; ++a) {
-        const double below = double{lo[a]} - rhi[a], above = rlo[a] - double{hi[a]};
-        const double g = below > above ? below : above;
-        sum += g > 0 ? g * g : 0.0;
+        const float below = n.lo[a] - r.hi[a], above = r.lo[a] - n.hi[a];
+        const float g = below > above ? below : above;
+        sum += g > 0 ? g * g : 0.0f;
     }
     return sum;
 }
+#endif
+
+/// box_gap2 times kNodeShrink, less kNodeTiny (more than five subnormal
+/// roundings), is at most the true squared distance.
+constexpr double kNodeShrink = 1 - 1.0 / 1048576;  // 1 - 2^-20
+constexpr double kNodeTiny = 1.0 / 1329227995784915872903807060280344576.0;  // 2^-120
 
 /// Squared distance from the region to its farthest point from c.
 inline double far2(const double* rlo, const double* rhi, const double* c) {
@@ -559,6 +609,7 @@ namespace {
 /// margin B * P of its largest norm P.
 struct Query {
     double rlo[3], rhi[3];
+    Lanes4 lanes;
     double margin;
 };
 
@@ -571,6 +622,7 @@ bool prepare(const PruneIndex& index, const Region& region, Query& q) {
         const double m = std::max(std::fabs(q.rlo[a]), std::fabs(q.rhi[a]));
         far += m * m;
     }
+    q.lanes = lanes4(region.lo, region.hi);
     const double P = std::sqrt(far);  // NaN or inf when the region is not finite
     q.margin = index.slope * P;
     return P <= index.max_norm;
@@ -587,7 +639,7 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit) {
     // the threshold of the moment without a root.
     struct Pending {
         uint32_t node;
-        double g2;
+        float g2;  // box_gap2
     };
     Pending stack[64];
     int top = 0;
@@ -596,14 +648,15 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit) {
     auto beyond = [&](const Pending& at) {
         if (at.g2 > 0) {
             const double reach = T + q.margin;
-            return reach < 0 || at.g2 > reach * reach;
+            return reach < 0 || (double{at.g2} * kNodeShrink - kNodeTiny > reach * reach &&
+                                 at.g2 < kInfinity);
         }
         return -double{nodes[at.node].rho_max} - q.margin > T;
     };
     auto pending = [&](uint32_t node) {
-        return Pending{node, box_gap2(q.rlo, q.rhi, nodes[node].lo, nodes[node].hi)};
+        return Pending{node, box_gap2(q.lanes, nodes[node])};
     };
-    stack[top++] = {0, 0.0};
+    stack[top++] = {0, 0.0f};
     while (top > 0) {
         const Pending at = stack[--top];
         if (at.node != 0 && beyond(at)) continue;

@@ -88,7 +88,24 @@ struct Cube {
             }
         }
     }
+    /// The same for the cells whose squared distance terms (per axis and
+    /// cell index, non-negative) may sum to at most `limit2`: a row of
+    /// cells whose first terms already exceed it is passed over whole.
+    template <class Visit>
+    void each_within(const std::vector<double>* terms, double limit2, Visit visit) const {
+        for (uint32_t i = lo[0]; i <= hi[0]; ++i) {
+            if (terms[0][i] > limit2) continue;
+            for (uint32_t j = lo[1]; j <= hi[1]; ++j) {
+                if (terms[0][i] + terms[1][j] > limit2) continue;
+                for (uint32_t k = lo[2]; k <= hi[2]; ++k) visit(cell_number(i, j, k), i, j, k);
+            }
+        }
+    }
 };
+
+/// Relative (and absolute) slack on the distance beyond which an exact cell
+/// never keeps a child.
+constexpr double kWithinSlack = 1.0 / 1099511627776.0;  // 2^-40
 
 /// Work counted per cell a child looks at: a few dozen operations.
 constexpr uint64_t kCellWork = 8;
@@ -237,7 +254,10 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
         };
         if (cube.size() <= exact_cells.size()) {
             polls.count(kCellWork * cube.size());
-            cube.each(visit);
+            // An exact cell has T + margin < slack, so it keeps the child only
+            // within slack + rho of its centre; a hair more covers rounding.
+            const double within = (slack + kid.rho) * (1 + kWithinSlack) + kWithinSlack;
+            cube.each_within(terms, within > 0 && within < kInfD ? within * within : kInfD, visit);
         } else {
             polls.count(kCellWork * exact_cells.size());
             for (const Exact& e : exact_cells) {
@@ -266,12 +286,16 @@ Region CellLists::box(uint32_t cell) const {
     return r;
 }
 
-size_t CellLists::kept(const PruneIndex& index, uint32_t cell, uint32_t* out) const {
-    if (start_.empty() || !exact_[cell]) return SIZE_MAX;
+const uint32_t* CellLists::kept(const PruneIndex& index, uint32_t cell, uint32_t* out,
+                                size_t& count) const {
+    count = SIZE_MAX;
+    if (start_.empty() || !exact_[cell]) return nullptr;
     const uint32_t* first = items_.data() + start_[cell];
     const uint32_t* last = items_.data() + start_[cell + 1];
-    return static_cast<size_t>(
-        std::merge(first, last, index.always.begin(), index.always.end(), out) - out);
+    count = static_cast<size_t>(last - first) + index.always.size();
+    if (index.always.empty()) return first;
+    std::merge(first, last, index.always.begin(), index.always.end(), out);
+    return out;
 }
 
 }  // namespace sdf

@@ -75,9 +75,12 @@ class CellLists {
     Region box(uint32_t cell) const;
 
     /// The children `cell` needs in ascending program order, the list's
-    /// `always` children included, written to `out` (room for
-    /// index.child_count); SIZE_MAX when its rows must ask the hierarchy.
-    size_t kept(const PruneIndex& index, uint32_t cell, uint32_t* out) const;
+    /// `always` children included: `count` of them where the result
+    /// points, which is the cell's own list when the list has no `always`
+    /// children, else `out` (room for index.child_count) with both merged.
+    /// Null, with `count` SIZE_MAX, when its rows must ask the hierarchy.
+    const uint32_t* kept(const PruneIndex& index, uint32_t cell, uint32_t* out,
+                         size_t& count) const;
 
   private:
     std::vector<uint32_t> start_;  // cell c's list is items_[start_[c], start_[c + 1])

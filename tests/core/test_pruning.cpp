@@ -16,6 +16,7 @@
 #include "sdf/node.hpp"
 #include "sdf/program.hpp"
 #include "sdf/query.hpp"
+#include "sdf/row_keys.hpp"
 
 namespace {
 
@@ -220,14 +221,91 @@ void check_cell_lists(const sdf::PruneIndex& index, const std::vector<float>& pt
     std::vector<uint32_t> kept(index.child_count), want(index.child_count);
     std::vector<double> scratch(index.child_count);
     for (uint32_t c = 0; c < grid.cells(); ++c) {
-        const size_t n = lists.kept(index, c, kept.data());
+        size_t n;
+        const uint32_t* listed = lists.kept(index, c, kept.data(), n);
         if (n == SIZE_MAX) continue;
+        if (listed != kept.data()) std::copy(listed, listed + n, kept.begin());
         ++exact_cells;
         ++checks;
         const size_t m = sdf::collect_candidates(index, lists.box(c), want.data(), scratch.data());
         if (m == SIZE_MAX || !std::includes(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(n),
                                             want.begin(), want.begin() + static_cast<ptrdiff_t>(m))) {
             if (failures++ < 20) std::printf("FAILED: cell list, tree %d, cell %u\n", tree, c);
+        }
+    }
+}
+
+/// The keys of a batch's sort, slice by slice, against cell_of and
+/// cell_number row by row, and the box of the finite rows against plain
+/// extremes: grids of every side, flat ones, rows on cell edges, beyond the
+/// grid, signed zeros, huge and not finite, slices of every length.
+void check_row_keys(std::mt19937& rng) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float odd[] = {std::numeric_limits<float>::quiet_NaN(), inf, -inf, 0.0f, -0.0f,
+                         1e30f, -1e30f, 3e-39f};
+    std::uniform_real_distribution<float> u(-3, 3);
+    for (int t = 0; t < 200; ++t) {
+        // Every fourth grid lies far from the origin, with rows that are
+        // finite only there: a box that took in anything else shows.
+        const float shift = t % 4 == 3 ? 20.0f : 0.0f;
+        const uint32_t odd_kinds = t % 4 == 3 ? 3 : 8;
+        sdf::CellGrid grid{{u(rng) + shift, u(rng) + shift, u(rng) + shift}, {0, 0, 0},
+                           1u << (t % 7)};
+        for (int a = 0; a < 3; ++a) {
+            const int pick = (t + a) % 5;
+            grid.scale[a] = pick == 0   ? 0.0f
+                            : pick == 1 ? 1e6f
+                                        : static_cast<float>(grid.side) / std::fabs(u(rng) + 3.5f);
+        }
+        sdf::RowKeys keys(grid);
+        float lo[3] = {inf, inf, inf}, hi[3] = {-inf, -inf, -inf};
+        const size_t slices = 1 + t % 3;
+        for (size_t slice = 0; slice < slices; ++slice) {
+            const size_t n = 1 + (rng() % sdf::RowKeys::kSlice);
+            std::vector<sdf::Vec3> rows(n);
+            for (sdf::Vec3& p : rows) {
+                float v[3];
+                for (int a = 0; a < 3; ++a) {
+                    const uint32_t kind = rng() % 16;
+                    // On a cell's edge (or one past the grid), or a hair below.
+                    const float k = static_cast<float>(rng() % (grid.side + 2));
+                    const float edge = grid.scale[a] > 0 ? grid.lo[a] + k / grid.scale[a] : grid.lo[a];
+                    v[a] = kind == 0 ? odd[rng() % odd_kinds]
+                           : kind < 4 ? edge
+                           : kind < 6 ? std::nextafter(edge, -inf)
+                                      : u(rng) + shift;
+                }
+                p = {v[0], v[1], v[2]};
+            }
+            for (size_t i = 0; i < n; ++i) keys.set(i, rows[i]);
+            std::vector<uint32_t> got(n);
+            keys.run(n, got.data());
+            for (size_t i = 0; i < n; ++i) {
+                const sdf::Vec3 p = rows[i];
+                const bool finite = std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+                const uint32_t want =
+                    finite ? sdf::cell_number(grid.cell_of(p.x, 0), grid.cell_of(p.y, 1),
+                                              grid.cell_of(p.z, 2))
+                           : static_cast<uint32_t>(grid.cells());
+                ++checks;
+                if (got[i] != want && failures++ < 20) {
+                    std::printf("FAILED: row key %u, want %u (side %u)\n", got[i], want, grid.side);
+                }
+                if (!finite) continue;
+                const float c[3] = {p.x, p.y, p.z};
+                for (int a = 0; a < 3; ++a) {
+                    lo[a] = std::min(lo[a], c[a]);
+                    hi[a] = std::max(hi[a], c[a]);
+                }
+            }
+        }
+        const sdf::Region box = keys.box();
+        for (int a = 0; a < 3; ++a) {
+            ++checks;
+            if ((bits(box.lo[a]) != bits(lo[a]) && !(box.lo[a] == 0 && lo[a] == 0)) ||
+                (bits(box.hi[a]) != bits(hi[a]) && !(box.hi[a] == 0 && hi[a] == 0))) {
+                if (failures++ < 20) std::printf("FAILED: box of the rows, axis %d\n", a);
+            }
         }
     }
 }
@@ -271,7 +349,9 @@ void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng, bool 
     // Dense rows, so that cells and blocks are small beside the parts and
     // their choices are tight.
     const bool wide = pruned.widest_index >= 1024;
-    const size_t many = !wide ? 16000 : many_rows ? 16 * size_t{pruned.widest_index} + 5 : 0;
+    // The clouds get rows enough for a grid of 16 cells a side, whose
+    // rows are sorted in several groups of cells.
+    const size_t many = many_rows ? 130000 : !wide ? 16000 : 0;
     for (size_t i = pts.size() / 3; i < many; ++i) {
         // Odd points (not finite, far out) fewer than 1 in 100: the grid
         // spans the rest.
@@ -298,6 +378,7 @@ void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng, bool 
 int test_pruning() {
     constexpr int kTrees = 20;
     std::mt19937 rng(12);
+    check_row_keys(rng);
     int pruned_trees = 0;
     for (int t = 0; t < kTrees; ++t) {
         TreeMaker maker(1000 + t);

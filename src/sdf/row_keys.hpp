@@ -1,0 +1,128 @@
+// Cell numbers of rows in vector lanes, for the sort of a batch's rows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "sdf/bounds.hpp"
+#include "sdf/cell_lists.hpp"
+#include "sdf/vec.hpp"
+
+namespace sdf {
+
+/// The cell numbers of rows, a slice at a time, and the box of the finite
+/// ones. Every step is a plain loop over the slice's lanes, without
+/// branches, so that the compiler runs it in vector lanes: per row, the
+/// same cell as CellGrid::cell_of and cell_number give.
+class RowKeys {
+  public:
+    static constexpr size_t kSlice = 256;
+
+    explicit RowKeys(const CellGrid& grid)
+        : grid_(grid), cells_(static_cast<uint32_t>(grid.cells())) {
+        constexpr float inf = std::numeric_limits<float>::infinity();
+        for (int j = 0; j < 8; ++j) {
+            for (int a = 0; a < 3; ++a) {
+                lo_[a][j] = inf;
+                hi_[a][j] = -inf;
+            }
+        }
+    }
+
+    /// Row i of the slice (i < kSlice).
+    void set(size_t i, Vec3 p) {
+        v_[0][i] = p.x;
+        v_[1][i] = p.y;
+        v_[2][i] = p.z;
+    }
+
+    /// The keys of the slice's rows 0 .. n - 1 (1 <= n <= kSlice, all set):
+    /// their cell numbers, or grid.cells() for a row with a NaN or infinite
+    /// coordinate. The box takes in the finite ones.
+    void run(size_t n, uint32_t* key) {
+        // Pad to whole groups of 8 with the first row (its key is not read,
+        // and it changes no extreme).
+        const size_t lanes = (n + 7) / 8 * 8;
+        for (size_t i = n; i < lanes; ++i) {
+            for (int a = 0; a < 3; ++a) v_[a][i] = v_[a][0];
+        }
+        for (size_t i = 0; i < lanes; ++i) {
+            const float x = v_[0][i], y = v_[1][i], z = v_[2][i];
+            finite_[i] = (x - x == 0) & (y - y == 0) & (z - z == 0);  // NaN for inf or NaN
+        }
+        uint32_t spread[kSlice];
+        for (size_t i = 0; i < lanes; ++i) spread[i] = 0;
+        const float top = static_cast<float>(grid_.side - 1);
+        for (int a = 0; a < 3; ++a) {
+            const float lo = grid_.lo[a], scale = grid_.scale[a];
+            for (size_t i = 0; i < lanes; ++i) {
+                // As cell_of: below the grid (or NaN) in cell 0, beyond it
+                // in the last cell, else the whole part of q.
+                const float q = (v_[a][i] - lo) * scale;
+                float c = q > 0.0f ? q : 0.0f;
+                c = c < top ? c : top;
+                uint32_t v = static_cast<uint32_t>(static_cast<int32_t>(c));
+                // cell_number's bits: v's six bits to every third place.
+                v = (v | v << 8) & 0x0000F00Fu;
+                v = (v | v << 4) & 0x000C30C3u;
+                v = (v | v << 2) & 0x00249249u;
+                spread[i] |= v << a;
+            }
+        }
+        for (size_t i = 0; i < n; ++i) key[i] = finite_[i] ? spread[i] : cells_;
+        for (int a = 0; a < 3; ++a) {
+            // A row that is not finite counts as +inf for the least and -inf
+            // for the greatest; the same as a select, in bits.
+            float low[kSlice], high[kSlice];
+            uint32_t bits[kSlice];
+            std::memcpy(bits, v_[a], lanes * sizeof(float));
+            constexpr uint32_t kInfBits = 0x7F800000u, kSign = 0x80000000u;
+            uint32_t low_bits[kSlice], high_bits[kSlice];
+            for (size_t i = 0; i < lanes; ++i) {
+                const uint32_t keep = 0u - finite_[i];
+                low_bits[i] = (bits[i] & keep) | (kInfBits & ~keep);
+                high_bits[i] = (bits[i] & keep) | ((kInfBits | kSign) & ~keep);
+            }
+            std::memcpy(low, low_bits, lanes * sizeof(float));
+            std::memcpy(high, high_bits, lanes * sizeof(float));
+            float l[8], h[8];
+            for (int j = 0; j < 8; ++j) {
+                l[j] = lo_[a][j];
+                h[j] = hi_[a][j];
+            }
+            for (size_t i = 0; i < lanes; i += 8) {
+                for (int j = 0; j < 8; ++j) l[j] = low[i + j] < l[j] ? low[i + j] : l[j];
+                for (int j = 0; j < 8; ++j) h[j] = high[i + j] > h[j] ? high[i + j] : h[j];
+            }
+            for (int j = 0; j < 8; ++j) {
+                lo_[a][j] = l[j];
+                hi_[a][j] = h[j];
+            }
+        }
+    }
+
+    /// The box of the finite rows so far (lo > hi when there are none).
+    Region box() const {
+        Region r;
+        for (int a = 0; a < 3; ++a) {
+            r.lo[a] = lo_[a][0];
+            r.hi[a] = hi_[a][0];
+            for (int j = 1; j < 8; ++j) {
+                r.lo[a] = std::min(r.lo[a], lo_[a][j]);
+                r.hi[a] = std::max(r.hi[a], hi_[a][j]);
+            }
+        }
+        return r;
+    }
+
+  private:
+    const CellGrid& grid_;
+    uint32_t cells_;
+    float v_[3][kSlice];
+    uint32_t finite_[kSlice];
+    float lo_[3][8], hi_[3][8];  // running extremes, eight lanes an axis
+};
+
+}  // namespace sdf
