@@ -576,11 +576,22 @@ bool prepare(const PruneIndex& index, const Region& region, Query& q) {
     return P <= index.max_norm;
 }
 
+/// Whether a child's lower bound over the region, lo = |R - c| - rho -
+/// margin (set here), is not above T; compared without a root first.
+inline bool below(const Query& q, const ChildBall& c, double T, double& lo) {
+    const double reach = T + c.rho + q.margin;
+    const double g2 = point_gap2(q.rlo, q.rhi, c.c);
+    if (reach >= 0 && g2 > reach * reach) return false;
+    lo = std::sqrt(g2) - c.rho - q.margin;
+    return lo <= T;
+}
+
 /// The walk of the hierarchy, nearest boxes first, skipping every node and
 /// child whose lower bound over the region exceeds T. `visit(child, lo, T)`
-/// sees each child left, and lowers T by the child's upper bound if it can.
-template <class Visit>
-double walk(const PruneIndex& index, const Query& q, double T, Visit visit) {
+/// sees each child left, and lowers T by the child's upper bound if it can;
+/// `enter_leaf(node)` sees each leaf before its children.
+template <class Visit, class EnterLeaf>
+double walk(const PruneIndex& index, const Query& q, double T, Visit visit, EnterLeaf enter_leaf) {
     // A node's lower bound is |R - box| - margin, or -rho_max - margin when
     // the region meets its box (the box holds every ball below it). Nodes
     // wait on the stack with their squared distance and are compared with
@@ -618,19 +629,38 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit) {
             if (!beyond(near)) stack[top++] = near;
             continue;
         }
+        enter_leaf(at.node);
         const LeafFrame frame(n);
         for (uint32_t i = n.first; i < n.first + n.count; ++i) {
             const ChildBall c = unpack(frame, kids[i]);
-            // lo = |R - c| - rho - margin, compared without a root first.
-            const double reach = T + c.rho + q.margin;
-            const double g2 = point_gap2(q.rlo, q.rhi, c.c);
-            if (reach >= 0 && g2 > reach * reach) continue;
-            const double lo = std::sqrt(g2) - c.rho - q.margin;
-            if (lo > T) continue;
-            visit(c, lo, T);
+            double lo;
+            if (below(q, c, T, lo)) visit(c, lo, T);
         }
     }
     return T;
+}
+
+constexpr auto no_leaf = [](uint32_t) {};
+
+/// Keeps every child of the leaves the walk entered (their node numbers at
+/// leaves[0, count)) whose lower bound is not above T, writing their start
+/// positions to out. The positions may overwrite the leaf list from its
+/// start: a leaf is read before any of its children is written, and every
+/// leaf not yet read has a child of its own, so that with `leaves` at the
+/// top of out's room, the writing never reaches a leaf still to be read.
+size_t keep_from_leaves(const PruneIndex& index, const Query& q, double T,
+                        const uint32_t* leaves, size_t count, uint32_t* out) {
+    size_t kept = 0;
+    for (size_t j = 0; j < count; ++j) {
+        const PruneNode& n = index.nodes[leaves[j]];
+        const LeafFrame frame(n);
+        for (uint32_t i = n.first; i < n.first + n.count; ++i) {
+            const ChildBall c = unpack(frame, index.children[i]);
+            double lo;
+            if (below(q, c, T, lo)) out[kept++] = c.pc;
+        }
+    }
+    return kept;
 }
 
 /// The child's upper bound over the region (+inf when it has none).
@@ -645,16 +675,45 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
                           double* scratch, double* threshold, double start) {
     Query q;
     if (!prepare(index, region, q)) return SIZE_MAX;
-    size_t k = 0;
-    const double T = walk(index, q, start, [&](const ChildBall& c, double lo, double& t) {
-        out[k] = c.pc;
-        scratch[k++] = lo;
-        t = std::min(t, upper(q, c));
-    });
-    // T only fell during the walk: drop what it now rules out.
     size_t kept = 0;
-    for (size_t i = 0; i < k; ++i) {
-        if (scratch[i] <= T) out[kept++] = out[i];
+    double T;
+    if (scratch) {
+        size_t k = 0;
+        T = walk(index, q, start, [&](const ChildBall& c, double lo, double& t) {
+            out[k] = c.pc;
+            scratch[k++] = lo;
+            t = std::min(t, upper(q, c));
+        }, no_leaf);
+        // T only fell during the walk: drop what it now rules out.
+        for (size_t i = 0; i < k; ++i) {
+            if (scratch[i] <= T) out[kept++] = out[i];
+        }
+    } else {
+        // No room for the bounds of every child: the first few go to the
+        // machine stack, and the leaves entered are noted at the top of
+        // out. When more children than that were seen, their leaves are
+        // looked at again with the final T.
+        struct Seen {
+            uint32_t pc;
+            double lo;
+        };
+        constexpr size_t kSeen = 128;
+        Seen seen[kSeen];
+        size_t k = 0;
+        uint32_t* top = out + index.child_count;
+        size_t leaves = 0;
+        T = walk(index, q, start, [&](const ChildBall& c, double lo, double& t) {
+            if (k < kSeen) seen[k] = {c.pc, lo};
+            ++k;
+            t = std::min(t, upper(q, c));
+        }, [&](uint32_t node) { *--top = node; ++leaves; });
+        if (k <= kSeen) {
+            for (size_t i = 0; i < k; ++i) {
+                if (seen[i].lo <= T) out[kept++] = seen[i].pc;
+            }
+        } else {
+            kept = keep_from_leaves(index, q, T, top, leaves, out);
+        }
     }
     for (uint32_t pc : index.always) out[kept++] = pc;
     sort_small(out, kept);
@@ -694,7 +753,7 @@ uint32_t best_child(const PruneIndex& index, const Region& region) {
             t = hi;
             best = c.pc;
         }
-    });
+    }, no_leaf);
     return best;
 }
 

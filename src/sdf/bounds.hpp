@@ -94,7 +94,9 @@ struct Region {
 
 /// The kept children of `index` over `region`, written to `out` (room for
 /// index.child_count entries) in ascending program order; returns how many.
-/// `scratch` has room for index.child_count doubles. Returns SIZE_MAX when
+/// `scratch` has room for index.child_count doubles, or is null: the walk
+/// then needs no memory beyond `out`, at the cost of looking at the
+/// children of the leaves it entered twice. Returns SIZE_MAX when
 /// nothing can be pruned (every child must run). `threshold`, when given,
 /// receives T (the scale of the region's neighbourhood). `start` is an
 /// upper bound of the list's normalised value (its value for a union, its

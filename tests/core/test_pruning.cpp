@@ -23,6 +23,7 @@ int failures = 0;
 long checks = 0;
 long offered = 0;  // children of pruned lists at the points asked
 long skipped = 0;  // of which were left out
+long wide_choices = 0;  // regions that kept more children than fit on the stack
 
 uint32_t bits(float v) {
     uint32_t b;
@@ -232,6 +233,25 @@ void check_cell_lists(const sdf::PruneIndex& index, const std::vector<float>& pt
     }
 }
 
+/// The choice made without scratch space (a single point's) is the one
+/// made with it, over the box of half-size h about p: small boxes keep few
+/// children, large ones more than the walk can hold on the machine stack.
+void check_without_scratch(const sdf::PruneIndex& index, sdf::Vec3 p, float h, int tree) {
+    const sdf::Region box{{p.x - h, p.y - h, p.z - h}, {p.x + h, p.y + h, p.z + h}};
+    std::vector<uint32_t> want(index.child_count), got(index.child_count);
+    std::vector<double> scratch(index.child_count);
+    double want_t = 0, got_t = 0;
+    const size_t m = sdf::collect_candidates(index, box, want.data(), scratch.data(), &want_t);
+    const size_t n = sdf::collect_candidates(index, box, got.data(), nullptr, &got_t);
+    ++checks;
+    const bool same = m == n && (m == SIZE_MAX || (std::equal(want.begin(), want.begin() + m, got.begin()) &&
+                                                   bits(float(want_t)) == bits(float(got_t))));
+    if (!same && failures++ < 20) {
+        std::printf("FAILED: choice without scratch, tree %d, half-size %g: %zu vs %zu\n", tree, h, n, m);
+    }
+    if (m != SIZE_MAX && m > 128) ++wide_choices;
+}
+
 /// `many_rows`: also a batch wide enough for blocks to prune (16 rows a
 /// child), costly on big random trees, so kept for the sphere clouds.
 void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng, bool many_rows) {
@@ -250,6 +270,7 @@ void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng, bool 
                                                     chosen.data(), scratch.data());
         offered += static_cast<long>(chosen.size());
         skipped += kept == SIZE_MAX ? 0 : static_cast<long>(chosen.size() - kept);
+        check_without_scratch(pruned.indexes[0], p, static_cast<float>(i % 7) * 0.4f, number);
         if (i % 10 == 0) {
             const sdf::Vec3 a = sdf::normal(f, p, 0.01f), b = sdf::normal(g, p, 0.01f);
             expect_same(a.x, b.x, "normal x", number);
@@ -328,10 +349,11 @@ int test_pruning() {
         sdf::release_tree(cloud);
     }
     std::printf("pruning: %d of %d trees pruned, %ld comparisons, %ld children left out of "
-                "%ld, %ld cell lists, %d failures\n",
-                pruned_trees, kTrees, checks, skipped, offered, exact_cells, failures);
+                "%ld, %ld cell lists, %ld wide choices, %d failures\n",
+                pruned_trees, kTrees, checks, skipped, offered, exact_cells, wide_choices, failures);
     // The comparisons mean something only if children were left out.
-    if (pruned_trees < kTrees / 2 || skipped * 2 < offered || exact_cells < 1000) {
+    if (pruned_trees < kTrees / 2 || skipped * 2 < offered || exact_cells < 1000 ||
+        wide_choices < 100) {
         std::printf("FAILED: too few trees pruned or cells listed\n");
         ++failures;
     }
