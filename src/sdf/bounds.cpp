@@ -18,6 +18,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <utility>
 
 #include "sdf/vec.hpp"
 
@@ -397,15 +399,19 @@ PruneChild pack(const PruneNode& leaf, const WideChild& w) {
     return k;
 }
 
+/// Builds a hierarchy over wide records in storage from malloc, and packs
+/// the children over them in that storage: leaves are filled in ascending
+/// order, and packed child i (12 bytes at 12 i) covers only records below
+/// i (24 bytes at 24 i), which are packed already.
 class Builder {
   public:
-    Builder(PruneIndex& index, std::vector<WideChild>& wide) : index_(index), wide_(wide) {}
+    Builder(PruneIndex& index, WideChild* kids, uint32_t count)
+        : index_(index), kids_(kids), count_(count) {}
 
     void build() {
-        index_.nodes.reserve(node_count(static_cast<uint32_t>(wide_.size())));
+        index_.nodes.reserve(node_count(count_));
         index_.nodes.emplace_back();
-        index_.children.resize(wide_.size());
-        fill(0, 0, static_cast<uint32_t>(wide_.size()));
+        fill(0, 0, count_);
     }
 
   private:
@@ -418,7 +424,7 @@ class Builder {
 
     /// Node `at` holds children [first, first + count).
     void fill(uint32_t at, uint32_t first, uint32_t count) {
-        WideChild* kids = wide_.data();
+        WideChild* kids = kids_;
         double lo[3] = {kInfD, kInfD, kInfD}, hi[3] = {-kInfD, -kInfD, -kInfD};
         double clo[3] = {kInfD, kInfD, kInfD}, chi[3] = {-kInfD, -kInfD, -kInfD};
         float rho_max = -kInfinity;
@@ -442,7 +448,11 @@ class Builder {
             node.first = first;
             node.count = count;
             index_.nodes[at] = node;
-            for (uint32_t i = first; i < first + count; ++i) index_.children[i] = pack(node, kids[i]);
+            unsigned char* packed = reinterpret_cast<unsigned char*>(kids);
+            for (uint32_t i = first; i < first + count; ++i) {
+                const PruneChild k = pack(node, kids[i]);
+                std::memcpy(packed + i * sizeof k, &k, sizeof k);
+            }
             return;
         }
         int axis = 0;
@@ -465,8 +475,30 @@ class Builder {
     }
 
     PruneIndex& index_;
-    std::vector<WideChild>& wide_;
+    WideChild* kids_;
+    uint32_t count_;
 };
+static_assert(sizeof(PruneChild) * 2 <= sizeof(WideChild),
+              "a packed child fits in the lower half of its wide record's place");
+
+/// Storage from malloc, freed unless released.
+struct MallocBuffer {
+    void* p;
+    ~MallocBuffer() { std::free(p); }
+    void* release() { return std::exchange(p, nullptr); }
+};
+
+}  // namespace
+
+PackedChildren::PackedChildren(void* storage, size_t count)
+    : data_(static_cast<PruneChild*>(storage)), size_(count) {
+    // Shrinking in place: a failure leaves the larger block, still valid.
+    if (void* smaller = std::realloc(storage, std::max<size_t>(1, count) * sizeof(PruneChild))) {
+        data_ = static_cast<PruneChild*>(smaller);
+    }
+}
+
+namespace {
 
 /// Squared distance from the region to the point c.
 inline double point_gap2(const double* rlo, const double* rhi, const double* c) {
@@ -513,7 +545,7 @@ void sort_small(uint32_t* v, size_t n) {
 }  // namespace
 
 size_t PruneIndex::bytes() const {
-    return children.capacity() * sizeof(PruneChild) + nodes.capacity() * sizeof(PruneNode) +
+    return children.size() * sizeof(PruneChild) + nodes.capacity() * sizeof(PruneNode) +
            always.capacity() * sizeof(uint32_t) + sizeof(PruneIndex);
 }
 
@@ -527,8 +559,10 @@ bool build_prune_index(const SdfNode& list_node, PruneIndex& out) {
     // Children whose cone opens upward in the fold's direction are indexed.
     const int want = is_union ? 1 : -1;
     double max_norm = kInfD, slope = 0;
-    std::vector<WideChild> wide;
-    wide.reserve(list.len);
+    MallocBuffer storage{std::malloc(std::max<size_t>(1, list.len) * sizeof(WideChild))};
+    if (!storage.p) throw std::bad_alloc();
+    WideChild* wide = static_cast<WideChild*>(storage.p);
+    uint32_t count = 0;
     for (size_t i = 0; i < list.len; ++i) {
         const Bound b = analyse(list.items[i], 0);
         WideChild record;
@@ -538,18 +572,19 @@ bool build_prune_index(const SdfNode& list_node, PruneIndex& out) {
             out.always.push_back(static_cast<uint32_t>(i));
             continue;
         }
-        wide.push_back(record);
+        wide[count++] = record;
         max_norm = std::min(max_norm, (kSafe - b.beta) / b.alpha);
         slope = std::max(slope, b.B);
     }
-    if (wide.size() < kMinIndexedChildren) {
+    if (count < kMinIndexedChildren) {
         out = PruneIndex{};
         return false;
     }
     out.always.shrink_to_fit();
     out.slope = slope + kSlack;
     out.max_norm = max_norm;
-    Builder(out, wide).build();
+    Builder(out, wide, count).build();
+    out.children = PackedChildren(storage.release(), count);
     return true;
 }
 
