@@ -25,9 +25,13 @@ struct Instr {
     bool translated = false;
     bool ends_child = false;
     float f[kMaxParams] = {};
-    uint32_t index = 0;  // Prune, PruneSeeded
+    uint32_t index = 0;             // Prune, PruneSeeded
+    const SdfNode* node = nullptr;  // ItemBase
+    uint32_t skip = 0;              // Skip: its length
 
-    uint32_t words() const { return 1 + op_params(op) + (translated ? 3 : 0); }
+    uint32_t words() const {
+        return op == Op::Skip ? skip : 1 + op_params(op) + (translated ? 3 : 0);
+    }
 };
 
 Instr instr(Op op, std::initializer_list<float> values = {}) {
@@ -196,6 +200,10 @@ class Compiler {
         const uint32_t params = op_params(in.op);
         if (in.op == Op::Prune || in.op == Op::PruneSeeded) {
             to[1].u = in.index;
+        } else if (in.op == Op::ItemBase) {
+            std::memcpy(to + 1, &in.node, sizeof in.node);
+        } else if (in.op == Op::Skip) {
+            for (uint32_t i = 1; i < in.skip; ++i) to[i].u = 0;
         } else {
             for (uint32_t i = 0; i < params; ++i) to[1 + i].f = in.f[i];
         }
@@ -372,11 +380,12 @@ class Compiler {
 
     void pruned_step(const Task& t) {
         const NodeList& list = t.node->list;
-        const uint32_t i = t.step;
+        uint32_t i = t.step;
         if (i > 0) {
             emit(instr(t.node->kind == Kind::Union ? Op::UnionNext : Op::IntersectNext));
             pending_.ends_child = true;  // the fold, or the leaf that took it in
         }
+        i = emit_items(*t.node, i);
         const uint32_t at = here();
         if (i == list.len) {
             if (writing_) close_index(at);
@@ -391,6 +400,36 @@ class Compiler {
         later(&list.items[i], Step::Visit);
     }
 
+    /// Children from `i` on that are bare spheres, when there are at least
+    /// kMinItems of them, become items (see kItemGroup); returns the child
+    /// after them. (Fewer would not pay for aligning their group.)
+    uint32_t emit_items(const SdfNode& n, uint32_t i) {
+        const NodeList& list = n.list;
+        uint32_t end = i;
+        while (end < list.len && list.items[end].kind == Kind::Sphere) ++end;
+        if (end - i < kMinItems) return i;
+        const uint32_t pad = (kItemGroup - here() % kItemGroup) % kItemGroup;
+        if (pad > 0) {
+            Instr skip = instr(Op::Skip);
+            skip.skip = pad;
+            emit(skip);
+        }
+        Instr item = instr(Op::ItemSphere);
+        item.source = Source::Saved;
+        item.combine = n.kind == Kind::Union ? Combine::Union : Combine::Intersect;
+        item.ends_child = true;
+        for (; i < end; ++i) {
+            if (here() % kItemGroup == 0) {
+                Instr base = instr(Op::ItemBase);
+                base.node = &list.items[i];
+                emit(base);
+            }
+            if (writing_) open_.back().starts[i] = here();
+            emit(item);
+        }
+        return end;
+    }
+
     /// The innermost open list ends at `end`: its children's ordinals
     /// become their start positions.
     void close_index(uint32_t end) {
@@ -402,6 +441,8 @@ class Compiler {
         run_depth_ -= index.child_count + 2;
         open_.pop_back();
     }
+
+    static constexpr uint32_t kMinItems = 16;
 
     // Positions are 32 bits, and the run list's markers sit at the top.
     static constexpr uint64_t kLargest = uint64_t{kRunSeeded} - 1 - kMaxParams;
