@@ -32,7 +32,7 @@ constexpr double kSafe = 1099511627776.0;     // 2^40, the largest magnitude cla
 constexpr double kSlack = 1.0 / 1073741824.0; // 2^-30, covers double query arithmetic
 constexpr double kInfD = std::numeric_limits<double>::infinity();
 constexpr int kMaxDepth = 16;                 // deeper subtrees stay unbounded
-constexpr uint32_t kLeafSize = 8;
+constexpr uint32_t kLeafSize = 16;
 
 struct D3 {
     double x, y, z;
