@@ -25,12 +25,10 @@ struct Instr {
     bool translated = false;
     bool ends_child = false;
     float f[kMaxParams] = {};
-    uint32_t index = 0;             // Prune, PruneSeeded
-    const SdfNode* node = nullptr;  // ItemBase
-    uint32_t skip = 0;              // Skip: its length
+    uint32_t index = 0;  // Prune, PruneSeeded; Skip: its length
 
     uint32_t words() const {
-        return op == Op::Skip ? skip : 1 + op_params(op) + (translated ? 3 : 0);
+        return op == Op::Skip ? index : 1 + op_params(op) + (translated ? 3 : 0);
     }
 };
 
@@ -200,10 +198,10 @@ class Compiler {
         const uint32_t params = op_params(in.op);
         if (in.op == Op::Prune || in.op == Op::PruneSeeded) {
             to[1].u = in.index;
-        } else if (in.op == Op::ItemBase) {
-            std::memcpy(to + 1, &in.node, sizeof in.node);
         } else if (in.op == Op::Skip) {
-            for (uint32_t i = 1; i < in.skip; ++i) to[i].u = 0;
+            for (uint32_t i = 1; i < in.index; ++i) to[i].u = 0;
+        } else if (in.op == Op::ItemBase) {
+            std::memcpy(to + 1, in.f, op_params(in.op) * sizeof(Word));  // the address's bits
         } else {
             for (uint32_t i = 0; i < params; ++i) to[1 + i].f = in.f[i];
         }
@@ -411,7 +409,7 @@ class Compiler {
         const uint32_t pad = (kItemGroup - here() % kItemGroup) % kItemGroup;
         if (pad > 0) {
             Instr skip = instr(Op::Skip);
-            skip.skip = pad;
+            skip.index = pad;
             emit(skip);
         }
         Instr item = instr(Op::ItemSphere);
@@ -421,7 +419,8 @@ class Compiler {
         for (; i < end; ++i) {
             if (here() % kItemGroup == 0) {
                 Instr base = instr(Op::ItemBase);
-                base.node = &list.items[i];
+                const SdfNode* first = &list.items[i];
+                std::memcpy(base.f, &first, sizeof first);
                 emit(base);
             }
             if (writing_) open_.back().starts[i] = here();
