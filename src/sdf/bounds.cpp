@@ -32,7 +32,11 @@ constexpr double kSafe = 1099511627776.0;     // 2^40, the largest magnitude cla
 constexpr double kSlack = 1.0 / 1073741824.0; // 2^-30, covers double query arithmetic
 constexpr double kInfD = std::numeric_limits<double>::infinity();
 constexpr int kMaxDepth = 16;                 // deeper subtrees stay unbounded
-constexpr uint32_t kLeafSize = 16;
+// Children a leaf of the hierarchy holds at most: few where most children
+// are bare spheres (one word of code each, so finer leaves stay within the
+// tree's size, and walk faster), more elsewhere.
+constexpr uint32_t kLeafSize = 8;
+constexpr uint32_t kWideLeafSize = 16;
 
 struct D3 {
     double x, y, z;
@@ -309,33 +313,6 @@ float round_down(double v) {
     return f;
 }
 
-/// An indexed child before packing: float centre, radius rounded outward.
-struct WideChild {
-    float c[3];
-    float rho;
-    float sigma;
-    uint32_t pc;
-};
-
-/// The record of an indexed child, or false when its numbers do not fit.
-bool make_record(const Bound& b, uint32_t ordinal, WideChild& out) {
-    const float c[3] = {static_cast<float>(b.c.x), static_cast<float>(b.c.y),
-                        static_cast<float>(b.c.z)};
-    const D3 moved = sub(D3{c[0], c[1], c[2]}, b.c);
-    const double slack = b.A + norm(moved) + kSlack * (norm(b.c) + std::fabs(b.rho)) + kTiny;
-    out.c[0] = c[0];
-    out.c[1] = c[1];
-    out.c[2] = c[2];
-    out.rho = round_up(b.rho + slack);
-    out.sigma = kInfinity;
-    if (b.hi_ok && b.nonan) {
-        out.sigma = round_up(b.sigma + slack + kSlack * std::fabs(b.sigma));
-    }
-    out.pc = ordinal;
-    return std::isfinite(c[0]) && std::isfinite(c[1]) && std::isfinite(c[2]) &&
-           std::isfinite(out.rho) && !std::isnan(out.sigma);
-}
-
 /// The top 16 bits of a float, rounded up: the float they stand for is at
 /// least v.
 uint16_t half_up(double v) {
@@ -352,6 +329,35 @@ double from_half(uint16_t h) {
     float f;
     std::memcpy(&f, &b, sizeof f);
     return f;
+}
+
+/// An indexed child before packing: float centre, radius and offset
+/// rounded up to 16 bits (as they are packed: the hierarchy is built with
+/// the bounds it keeps).
+struct WideChild {
+    float c[3];
+    uint32_t pc;
+    uint16_t rho;
+    uint16_t sigma;
+};
+
+/// The record of an indexed child, or false when its numbers do not fit.
+bool make_record(const Bound& b, uint32_t ordinal, WideChild& out) {
+    const float c[3] = {static_cast<float>(b.c.x), static_cast<float>(b.c.y),
+                        static_cast<float>(b.c.z)};
+    const D3 moved = sub(D3{c[0], c[1], c[2]}, b.c);
+    const double slack = b.A + norm(moved) + kSlack * (norm(b.c) + std::fabs(b.rho)) + kTiny;
+    out.c[0] = c[0];
+    out.c[1] = c[1];
+    out.c[2] = c[2];
+    out.rho = half_up(b.rho + slack);
+    out.sigma = half_up(kInfD);
+    if (b.hi_ok && b.nonan) {
+        out.sigma = half_up(b.sigma + slack + kSlack * std::fabs(b.sigma));
+    }
+    out.pc = ordinal;
+    return std::isfinite(c[0]) && std::isfinite(c[1]) && std::isfinite(c[2]) &&
+           std::isfinite(from_half(out.rho)) && !std::isnan(from_half(out.sigma));
 }
 
 /// Where a leaf's packed centres lie: its box's low corner and 1/255 of
@@ -394,19 +400,20 @@ PruneChild pack(const PruneNode& leaf, const WideChild& w) {
         k.rho = k.sigma = half_up(kInfD);
         return k;
     }
-    k.rho = half_up(w.rho + e);
-    k.sigma = w.sigma < kInfinity ? half_up(w.sigma + e) : half_up(kInfD);
+    const double sigma = from_half(w.sigma);
+    k.rho = half_up(from_half(w.rho) + e);
+    k.sigma = sigma < kInfD ? half_up(sigma + e) : half_up(kInfD);
     return k;
 }
 
 /// Builds a hierarchy over wide records in storage from malloc, and packs
 /// the children over them in that storage: leaves are filled in ascending
-/// order, and packed child i (12 bytes at 12 i) covers only records below
-/// i (24 bytes at 24 i), which are packed already.
+/// order, and packed child i (12 bytes at 12 i) covers only records up to
+/// i (20 bytes at 20 i), which are read already.
 class Builder {
   public:
-    Builder(PruneIndex& index, WideChild* kids, uint32_t count)
-        : index_(index), kids_(kids), count_(count) {}
+    Builder(PruneIndex& index, WideChild* kids, uint32_t count, uint32_t leaf)
+        : index_(index), kids_(kids), count_(count), leaf_(leaf) {}
 
     void build() {
         index_.nodes.reserve(node_count(count_));
@@ -417,8 +424,8 @@ class Builder {
   private:
     /// Nodes of a hierarchy over `count` children, split as fill splits
     /// them: reserved exactly, since growing would hold two copies at once.
-    static size_t node_count(uint32_t count) {
-        if (count <= kLeafSize) return 1;
+    size_t node_count(uint32_t count) const {
+        if (count <= leaf_) return 1;
         return 1 + node_count(count / 2) + node_count(count - count / 2);
     }
 
@@ -429,14 +436,15 @@ class Builder {
         double clo[3] = {kInfD, kInfD, kInfD}, chi[3] = {-kInfD, -kInfD, -kInfD};
         float rho_max = -kInfinity;
         for (uint32_t i = first; i < first + count; ++i) {
-            const double r = std::max(0.0, double{kids[i].rho});
+            const double rho = from_half(kids[i].rho);
+            const double r = std::max(0.0, rho);
             for (int a = 0; a < 3; ++a) {
                 lo[a] = std::min(lo[a], kids[i].c[a] - r);
                 hi[a] = std::max(hi[a], kids[i].c[a] + r);
                 clo[a] = std::min(clo[a], double{kids[i].c[a]});
                 chi[a] = std::max(chi[a], double{kids[i].c[a]});
             }
-            rho_max = std::max(rho_max, kids[i].rho);
+            rho_max = std::max(rho_max, static_cast<float>(rho));
         }
         PruneNode node{};
         for (int a = 0; a < 3; ++a) {
@@ -444,7 +452,7 @@ class Builder {
             node.hi[a] = round_up(hi[a]);
         }
         node.rho_max = rho_max;
-        if (count <= kLeafSize) {
+        if (count <= leaf_) {
             node.first = first;
             node.count = count;
             index_.nodes[at] = node;
@@ -477,9 +485,10 @@ class Builder {
     PruneIndex& index_;
     WideChild* kids_;
     uint32_t count_;
+    uint32_t leaf_;
 };
-static_assert(sizeof(PruneChild) * 2 <= sizeof(WideChild),
-              "a packed child fits in the lower half of its wide record's place");
+static_assert(sizeof(PruneChild) <= sizeof(WideChild),
+              "a packed child never reaches past its wide record's place");
 
 /// Storage from malloc, freed unless released.
 struct MallocBuffer {
@@ -563,7 +572,9 @@ bool build_prune_index(const SdfNode& list_node, PruneIndex& out) {
     if (!storage.p) throw std::bad_alloc();
     WideChild* wide = static_cast<WideChild*>(storage.p);
     uint32_t count = 0;
+    size_t spheres = 0;
     for (size_t i = 0; i < list.len; ++i) {
+        spheres += list.items[i].kind == Kind::Sphere;
         const Bound b = analyse(list.items[i], 0);
         WideChild record;
         const bool indexed = b.lo_ok && b.s == want && b.alpha > 0 && b.beta < kSafe &&
@@ -583,7 +594,7 @@ bool build_prune_index(const SdfNode& list_node, PruneIndex& out) {
     out.always.shrink_to_fit();
     out.slope = slope + kSlack;
     out.max_norm = max_norm;
-    Builder(out, wide, count).build();
+    Builder(out, wide, count, spheres * 4 >= list.len * 3 ? kLeafSize : kWideLeafSize).build();
     out.children = PackedChildren(storage.release(), count);
     return true;
 }
