@@ -366,7 +366,9 @@ class Compiler {
         emit(head);
         head.op = Op::PruneSeeded;
         emit(head);
-        if (writing_) {
+        // Both walks place every instruction alike, so the first one learns
+        // where the children start, while the code takes no room yet.
+        if (!writing_) {
             open_.push_back({k, std::unique_ptr<uint32_t[]>(new uint32_t[index.child_count])});
             run_depth_ += index.child_count + 2;
             prog_.run_depth = std::max<uint64_t>(prog_.run_depth, run_depth_);
@@ -386,12 +388,12 @@ class Compiler {
         i = emit_items(*t.node, i);
         const uint32_t at = here();
         if (i == list.len) {
-            if (writing_) close_index(at);
+            if (!writing_) close_index(at);
             emit(instr(Op::PruneEnd));
             emit(instr(Op::PopP));
             return;
         }
-        if (writing_) open_.back().starts[i] = at;
+        if (!writing_) open_.back().starts[i] = at;
         emit(instr(Op::PushD));
         emit(instr(Op::LoadP));
         later(t.node, Step::Pruned, i + 1);
@@ -423,7 +425,7 @@ class Compiler {
                 std::memcpy(base.f, &first, sizeof first);
                 emit(base);
             }
-            if (writing_) open_.back().starts[i] = here();
+            if (!writing_) open_.back().starts[i] = here();
             emit(item);
         }
         return end;
