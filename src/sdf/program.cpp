@@ -111,7 +111,7 @@ class Compiler {
   private:
     // --- emitting, with fusion ------------------------------------------
 
-    void emit(Instr in) {
+    SDF_INLINE void emit(const Instr& in) {
         switch (in.op) {
             case Op::PushP: ++points_; break;
             case Op::PopP: --points_; break;
