@@ -198,7 +198,8 @@ constexpr uint32_t kRunSeeded = 0xFFFFFFFDu;
 /// Flattens a tree, in two walks: the first sizes the program, the second
 /// writes it, so that nothing is copied or grown. Throws std::bad_alloc
 /// (also for a program beyond 2^32 words). The program refers to the
-/// tree's voxel grids without owning them: it must not outlive the tree.
+/// tree's voxel grids and to the nodes of bare spheres in pruned lists
+/// without owning them: it must not outlive the tree, which must not change.
 /// With `prune`, large unions and intersections get a hierarchy and are
 /// evaluated through Prune / Next (same results, fewer children run).
 Program compile(const SdfNode& root, bool prune = true);
