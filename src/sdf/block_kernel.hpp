@@ -119,6 +119,14 @@ inline void run_block(const Program& program, const BlockState& s, size_t n) {
                 }
                 work += kVoxelWork * n;
                 break;
+            case Op::ItemSphere: {
+                Loaded sphere = in;
+                item_sphere(code, pc - 1, sphere.f);
+                leaf_lanes<SphereLeaf>(sphere, from, d, n);
+                break;
+            }
+            case Op::ItemBase:
+            case Op::Skip: break;
             case Op::Const:
                 for (size_t i = 0; i < n; ++i) d[i] = in.f[0];
                 break;

@@ -19,6 +19,8 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <utility>
 
 #include "sdf/vec.hpp"
 
@@ -31,7 +33,11 @@ constexpr double kSafe = 1099511627776.0;     // 2^40, the largest magnitude cla
 constexpr double kSlack = 1.0 / 1073741824.0; // 2^-30, covers double query arithmetic
 constexpr double kInfD = std::numeric_limits<double>::infinity();
 constexpr int kMaxDepth = 16;                 // deeper subtrees stay unbounded
+// Children a leaf of the hierarchy holds at most: few where most children
+// are bare spheres (one word of code each, so finer leaves stay within the
+// tree's size, and walk faster), more elsewhere.
 constexpr uint32_t kLeafSize = 8;
+constexpr uint32_t kWideLeafSize = 16;
 
 struct D3 {
     double x, y, z;
@@ -308,33 +314,6 @@ float round_down(double v) {
     return f;
 }
 
-/// An indexed child before packing: float centre, radius rounded outward.
-struct WideChild {
-    float c[3];
-    float rho;
-    float sigma;
-    uint32_t pc;
-};
-
-/// The record of an indexed child, or false when its numbers do not fit.
-bool make_record(const Bound& b, uint32_t ordinal, WideChild& out) {
-    const float c[3] = {static_cast<float>(b.c.x), static_cast<float>(b.c.y),
-                        static_cast<float>(b.c.z)};
-    const D3 moved = sub(D3{c[0], c[1], c[2]}, b.c);
-    const double slack = b.A + norm(moved) + kSlack * (norm(b.c) + std::fabs(b.rho)) + kTiny;
-    out.c[0] = c[0];
-    out.c[1] = c[1];
-    out.c[2] = c[2];
-    out.rho = round_up(b.rho + slack);
-    out.sigma = kInfinity;
-    if (b.hi_ok && b.nonan) {
-        out.sigma = round_up(b.sigma + slack + kSlack * std::fabs(b.sigma));
-    }
-    out.pc = ordinal;
-    return std::isfinite(c[0]) && std::isfinite(c[1]) && std::isfinite(c[2]) &&
-           std::isfinite(out.rho) && !std::isnan(out.sigma);
-}
-
 /// The top 16 bits of a float, rounded up: the float they stand for is at
 /// least v.
 uint16_t half_up(double v) {
@@ -351,6 +330,35 @@ double from_half(uint16_t h) {
     float f;
     std::memcpy(&f, &b, sizeof f);
     return f;
+}
+
+/// An indexed child before packing: float centre, radius and offset
+/// rounded up to 16 bits (as they are packed: the hierarchy is built with
+/// the bounds it keeps).
+struct WideChild {
+    float c[3];
+    uint32_t pc;
+    uint16_t rho;
+    uint16_t sigma;
+};
+
+/// The record of an indexed child, or false when its numbers do not fit.
+bool make_record(const Bound& b, uint32_t ordinal, WideChild& out) {
+    const float c[3] = {static_cast<float>(b.c.x), static_cast<float>(b.c.y),
+                        static_cast<float>(b.c.z)};
+    const D3 moved = sub(D3{c[0], c[1], c[2]}, b.c);
+    const double slack = b.A + norm(moved) + kSlack * (norm(b.c) + std::fabs(b.rho)) + kTiny;
+    out.c[0] = c[0];
+    out.c[1] = c[1];
+    out.c[2] = c[2];
+    out.rho = half_up(b.rho + slack);
+    out.sigma = half_up(kInfD);
+    if (b.hi_ok && b.nonan) {
+        out.sigma = half_up(b.sigma + slack + kSlack * std::fabs(b.sigma));
+    }
+    out.pc = ordinal;
+    return std::isfinite(c[0]) && std::isfinite(c[1]) && std::isfinite(c[2]) &&
+           std::isfinite(from_half(out.rho)) && !std::isnan(from_half(out.sigma));
 }
 
 /// Where a leaf's packed centres lie: its box's low corner and 1/255 of
@@ -393,45 +401,51 @@ PruneChild pack(const PruneNode& leaf, const WideChild& w) {
         k.rho = k.sigma = half_up(kInfD);
         return k;
     }
-    k.rho = half_up(w.rho + e);
-    k.sigma = w.sigma < kInfinity ? half_up(w.sigma + e) : half_up(kInfD);
+    const double sigma = from_half(w.sigma);
+    k.rho = half_up(from_half(w.rho) + e);
+    k.sigma = sigma < kInfD ? half_up(sigma + e) : half_up(kInfD);
     return k;
 }
 
+/// Builds a hierarchy over wide records in storage from malloc, and packs
+/// the children over them in that storage: leaves are filled in ascending
+/// order, and packed child i (12 bytes at 12 i) covers only records up to
+/// i (20 bytes at 20 i), which are read already.
 class Builder {
   public:
-    Builder(PruneIndex& index, std::vector<WideChild>& wide) : index_(index), wide_(wide) {}
+    Builder(PruneIndex& index, WideChild* kids, uint32_t count, uint32_t leaf)
+        : index_(index), kids_(kids), count_(count), leaf_(leaf) {}
 
     void build() {
-        index_.nodes.reserve(node_count(static_cast<uint32_t>(wide_.size())));
+        index_.nodes.reserve(node_count(count_));
         index_.nodes.emplace_back();
-        index_.children.resize(wide_.size());
-        fill(0, 0, static_cast<uint32_t>(wide_.size()));
+        fill(0, 0, count_);
     }
 
   private:
     /// Nodes of a hierarchy over `count` children, split as fill splits
     /// them: reserved exactly, since growing would hold two copies at once.
-    static size_t node_count(uint32_t count) {
-        if (count <= kLeafSize) return 1;
+    size_t node_count(uint32_t count) const {
+        if (count <= leaf_) return 1;
         return 1 + node_count(count / 2) + node_count(count - count / 2);
     }
 
     /// Node `at` holds children [first, first + count).
     void fill(uint32_t at, uint32_t first, uint32_t count) {
-        WideChild* kids = wide_.data();
+        WideChild* kids = kids_;
         double lo[3] = {kInfD, kInfD, kInfD}, hi[3] = {-kInfD, -kInfD, -kInfD};
         double clo[3] = {kInfD, kInfD, kInfD}, chi[3] = {-kInfD, -kInfD, -kInfD};
         float rho_max = -kInfinity;
         for (uint32_t i = first; i < first + count; ++i) {
-            const double r = std::max(0.0, double{kids[i].rho});
+            const double rho = from_half(kids[i].rho);
+            const double r = std::max(0.0, rho);
             for (int a = 0; a < 3; ++a) {
                 lo[a] = std::min(lo[a], kids[i].c[a] - r);
                 hi[a] = std::max(hi[a], kids[i].c[a] + r);
                 clo[a] = std::min(clo[a], double{kids[i].c[a]});
                 chi[a] = std::max(chi[a], double{kids[i].c[a]});
             }
-            rho_max = std::max(rho_max, kids[i].rho);
+            rho_max = std::max(rho_max, static_cast<float>(rho));
         }
         PruneNode node{};
         for (int a = 0; a < 3; ++a) {
@@ -439,11 +453,15 @@ class Builder {
             node.hi[a] = round_up(hi[a]);
         }
         node.rho_max = rho_max;
-        if (count <= kLeafSize) {
+        if (count <= leaf_) {
             node.first = first;
             node.count = count;
             index_.nodes[at] = node;
-            for (uint32_t i = first; i < first + count; ++i) index_.children[i] = pack(node, kids[i]);
+            unsigned char* packed = reinterpret_cast<unsigned char*>(kids);
+            for (uint32_t i = first; i < first + count; ++i) {
+                const PruneChild k = pack(node, kids[i]);
+                std::memcpy(packed + i * sizeof k, &k, sizeof k);
+            }
             return;
         }
         int axis = 0;
@@ -466,8 +484,31 @@ class Builder {
     }
 
     PruneIndex& index_;
-    std::vector<WideChild>& wide_;
+    WideChild* kids_;
+    uint32_t count_;
+    uint32_t leaf_;
 };
+static_assert(sizeof(PruneChild) <= sizeof(WideChild),
+              "a packed child never reaches past its wide record's place");
+
+/// Storage from malloc, freed unless released.
+struct MallocBuffer {
+    void* p;
+    ~MallocBuffer() { std::free(p); }
+    void* release() { return std::exchange(p, nullptr); }
+};
+
+}  // namespace
+
+PackedChildren::PackedChildren(void* storage, size_t count)
+    : data_(static_cast<PruneChild*>(storage)), size_(count) {
+    // Shrinking in place: a failure leaves the larger block, still valid.
+    if (void* smaller = std::realloc(storage, std::max<size_t>(1, count) * sizeof(PruneChild))) {
+        data_ = static_cast<PruneChild*>(smaller);
+    }
+}
+
+namespace {
 
 /// Squared distance from the region to the point c.
 inline double point_gap2(const double* rlo, const double* rhi, const double* c) {
@@ -563,7 +604,7 @@ void sort_small(uint32_t* v, size_t n) {
 }  // namespace
 
 size_t PruneIndex::bytes() const {
-    return children.capacity() * sizeof(PruneChild) + nodes.capacity() * sizeof(PruneNode) +
+    return children.size() * sizeof(PruneChild) + nodes.capacity() * sizeof(PruneNode) +
            always.capacity() * sizeof(uint32_t) + sizeof(PruneIndex);
 }
 
@@ -577,9 +618,13 @@ bool build_prune_index(const SdfNode& list_node, PruneIndex& out) {
     // Children whose cone opens upward in the fold's direction are indexed.
     const int want = is_union ? 1 : -1;
     double max_norm = kInfD, slope = 0;
-    std::vector<WideChild> wide;
-    wide.reserve(list.len);
+    MallocBuffer storage{std::malloc(std::max<size_t>(1, list.len) * sizeof(WideChild))};
+    if (!storage.p) throw std::bad_alloc();
+    WideChild* wide = static_cast<WideChild*>(storage.p);
+    uint32_t count = 0;
+    size_t spheres = 0;
     for (size_t i = 0; i < list.len; ++i) {
+        spheres += list.items[i].kind == Kind::Sphere;
         const Bound b = analyse(list.items[i], 0);
         WideChild record;
         const bool indexed = b.lo_ok && b.s == want && b.alpha > 0 && b.beta < kSafe &&
@@ -588,18 +633,19 @@ bool build_prune_index(const SdfNode& list_node, PruneIndex& out) {
             out.always.push_back(static_cast<uint32_t>(i));
             continue;
         }
-        wide.push_back(record);
+        wide[count++] = record;
         max_norm = std::min(max_norm, (kSafe - b.beta) / b.alpha);
         slope = std::max(slope, b.B);
     }
-    if (wide.size() < kMinIndexedChildren) {
+    if (count < kMinIndexedChildren) {
         out = PruneIndex{};
         return false;
     }
     out.always.shrink_to_fit();
     out.slope = slope + kSlack;
     out.max_norm = max_norm;
-    Builder(out, wide).build();
+    Builder(out, wide, count, spheres * 4 >= list.len * 3 ? kLeafSize : kWideLeafSize).build();
+    out.children = PackedChildren(storage.release(), count);
     return true;
 }
 
@@ -628,11 +674,22 @@ bool prepare(const PruneIndex& index, const Region& region, Query& q) {
     return P <= index.max_norm;
 }
 
+/// Whether a child's lower bound over the region, lo = |R - c| - rho -
+/// margin (set here), is not above T; compared without a root first.
+inline bool below(const Query& q, const ChildBall& c, double T, double& lo) {
+    const double reach = T + c.rho + q.margin;
+    const double g2 = point_gap2(q.rlo, q.rhi, c.c);
+    if (reach >= 0 && g2 > reach * reach) return false;
+    lo = std::sqrt(g2) - c.rho - q.margin;
+    return lo <= T;
+}
+
 /// The walk of the hierarchy, nearest boxes first, skipping every node and
 /// child whose lower bound over the region exceeds T. `visit(child, lo, T)`
-/// sees each child left, and lowers T by the child's upper bound if it can.
-template <class Visit>
-double walk(const PruneIndex& index, const Query& q, double T, Visit visit) {
+/// sees each child left, and lowers T by the child's upper bound if it can;
+/// `enter_leaf(node)` sees each leaf before its children.
+template <class Visit, class EnterLeaf>
+double walk(const PruneIndex& index, const Query& q, double T, Visit visit, EnterLeaf enter_leaf) {
     // A node's lower bound is |R - box| - margin, or -rho_max - margin when
     // the region meets its box (the box holds every ball below it). Nodes
     // wait on the stack with their squared distance and are compared with
@@ -671,19 +728,38 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit) {
             if (!beyond(near)) stack[top++] = near;
             continue;
         }
+        enter_leaf(at.node);
         const LeafFrame frame(n);
         for (uint32_t i = n.first; i < n.first + n.count; ++i) {
             const ChildBall c = unpack(frame, kids[i]);
-            // lo = |R - c| - rho - margin, compared without a root first.
-            const double reach = T + c.rho + q.margin;
-            const double g2 = point_gap2(q.rlo, q.rhi, c.c);
-            if (reach >= 0 && g2 > reach * reach) continue;
-            const double lo = std::sqrt(g2) - c.rho - q.margin;
-            if (lo > T) continue;
-            visit(c, lo, T);
+            double lo;
+            if (below(q, c, T, lo)) visit(c, lo, T);
         }
     }
     return T;
+}
+
+constexpr auto no_leaf = [](uint32_t) {};
+
+/// Keeps every child of the leaves the walk entered (their node numbers at
+/// leaves[0, count)) whose lower bound is not above T, writing their start
+/// positions to out. The positions may overwrite the leaf list from its
+/// start: a leaf is read before any of its children is written, and every
+/// leaf not yet read has a child of its own, so that with `leaves` at the
+/// top of out's room, the writing never reaches a leaf still to be read.
+size_t keep_from_leaves(const PruneIndex& index, const Query& q, double T,
+                        const uint32_t* leaves, size_t count, uint32_t* out) {
+    size_t kept = 0;
+    for (size_t j = 0; j < count; ++j) {
+        const PruneNode& n = index.nodes[leaves[j]];
+        const LeafFrame frame(n);
+        for (uint32_t i = n.first; i < n.first + n.count; ++i) {
+            const ChildBall c = unpack(frame, index.children[i]);
+            double lo;
+            if (below(q, c, T, lo)) out[kept++] = c.pc;
+        }
+    }
+    return kept;
 }
 
 /// The child's upper bound over the region (+inf when it has none).
@@ -698,16 +774,45 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
                           double* scratch, double* threshold, double start) {
     Query q;
     if (!prepare(index, region, q)) return SIZE_MAX;
-    size_t k = 0;
-    const double T = walk(index, q, start, [&](const ChildBall& c, double lo, double& t) {
-        out[k] = c.pc;
-        scratch[k++] = lo;
-        t = std::min(t, upper(q, c));
-    });
-    // T only fell during the walk: drop what it now rules out.
     size_t kept = 0;
-    for (size_t i = 0; i < k; ++i) {
-        if (scratch[i] <= T) out[kept++] = out[i];
+    double T;
+    if (scratch) {
+        size_t k = 0;
+        T = walk(index, q, start, [&](const ChildBall& c, double lo, double& t) {
+            out[k] = c.pc;
+            scratch[k++] = lo;
+            t = std::min(t, upper(q, c));
+        }, no_leaf);
+        // T only fell during the walk: drop what it now rules out.
+        for (size_t i = 0; i < k; ++i) {
+            if (scratch[i] <= T) out[kept++] = out[i];
+        }
+    } else {
+        // No room for the bounds of every child: the first few go to the
+        // machine stack, and the leaves entered are noted at the top of
+        // out. When more children than that were seen, their leaves are
+        // looked at again with the final T.
+        struct Seen {
+            uint32_t pc;
+            double lo;
+        };
+        constexpr size_t kSeen = 128;
+        Seen seen[kSeen];
+        size_t k = 0;
+        uint32_t* top = out + index.child_count;
+        size_t leaves = 0;
+        T = walk(index, q, start, [&](const ChildBall& c, double lo, double& t) {
+            if (k < kSeen) seen[k] = {c.pc, lo};
+            ++k;
+            t = std::min(t, upper(q, c));
+        }, [&](uint32_t node) { *--top = node; ++leaves; });
+        if (k <= kSeen) {
+            for (size_t i = 0; i < k; ++i) {
+                if (seen[i].lo <= T) out[kept++] = seen[i].pc;
+            }
+        } else {
+            kept = keep_from_leaves(index, q, T, top, leaves, out);
+        }
     }
     for (uint32_t pc : index.always) out[kept++] = pc;
     sort_small(out, kept);
@@ -747,7 +852,7 @@ uint32_t best_child(const PruneIndex& index, const Region& region) {
             t = hi;
             best = c.pc;
         }
-    });
+    }, no_leaf);
     return best;
 }
 

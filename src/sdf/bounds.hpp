@@ -29,7 +29,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "sdf/node.hpp"
@@ -50,6 +52,39 @@ struct PruneChild {
 };
 static_assert(sizeof(PruneChild) == 12, "a packed child takes 12 bytes");
 
+/// The packed children of a hierarchy, in storage from malloc: the
+/// builder packs them over the wider records it sorted (in the same
+/// storage) and then shrinks it, so that both never take room at once.
+class PackedChildren {
+  public:
+    PackedChildren() = default;
+    /// Takes over `storage` (from malloc) holding `count` packed children
+    /// at its start; shrinks it to them.
+    PackedChildren(void* storage, size_t count);
+    PackedChildren(PackedChildren&& other) noexcept : data_(other.data_), size_(other.size_) {
+        other.data_ = nullptr;
+        other.size_ = 0;
+    }
+    PackedChildren& operator=(PackedChildren&& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        return *this;
+    }
+    PackedChildren(const PackedChildren&) = delete;
+    PackedChildren& operator=(const PackedChildren&) = delete;
+    ~PackedChildren() { std::free(data_); }
+
+    PruneChild* data() const { return data_; }
+    size_t size() const { return size_; }
+    PruneChild& operator[](size_t i) const { return data_[i]; }
+    PruneChild* begin() const { return data_; }
+    PruneChild* end() const { return data_ + size_; }
+
+  private:
+    PruneChild* data_ = nullptr;
+    size_t size_ = 0;
+};
+
 /// A node of the hierarchy: a box holding the balls below it and the
 /// largest rho below it. Leaves hold children [first, first + count);
 /// inner nodes (count == 0) have their two children at first, first + 1.
@@ -63,7 +98,7 @@ struct PruneNode {
 
 /// The hierarchy of one union or intersection.
 struct PruneIndex {
-    std::vector<PruneChild> children;  // in hierarchy order
+    PackedChildren children;           // in hierarchy order
     std::vector<PruneNode> nodes;      // nodes[0] is the root
     std::vector<uint32_t> always;      // children that are never skipped, ascending
     uint32_t child_count = 0;          // all children, indexed or not
@@ -94,7 +129,9 @@ struct Region {
 
 /// The kept children of `index` over `region`, written to `out` (room for
 /// index.child_count entries) in ascending program order; returns how many.
-/// `scratch` has room for index.child_count doubles. Returns SIZE_MAX when
+/// `scratch` has room for index.child_count doubles, or is null: the walk
+/// then needs no memory beyond `out`, at the cost of looking at the
+/// children of the leaves it entered twice. Returns SIZE_MAX when
 /// nothing can be pruned (every child must run). `threshold`, when given,
 /// receives T (the scale of the region's neighbourhood). `start` is an
 /// upper bound of the list's normalised value (its value for a union, its

@@ -81,6 +81,14 @@ float interpret(const Program& program, Vec3 p, Frame frame) {
                                      sample_trilinear(*grid_at(f), leaf_point<Op::Voxel>(in, f, q)));
                 work += kVoxelWork;
                 break;
+            case Op::ItemSphere: {
+                float sphere[4];
+                item_sphere(first, static_cast<size_t>(ip - first), sphere);
+                d = combine_distance(in.combine(), d, sphere_distance(sphere, q));
+                break;
+            }
+            case Op::ItemBase:
+            case Op::Skip: break;
             case Op::Const: d = f[0]; break;
             case Op::Translate: p = q - vec_at(f); break;
             case Op::ScaleIn: p = scale_point(f, q); break;

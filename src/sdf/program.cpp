@@ -25,9 +25,11 @@ struct Instr {
     bool translated = false;
     bool ends_child = false;
     float f[kMaxParams] = {};
-    uint32_t index = 0;  // Prune, PruneSeeded
+    uint32_t index = 0;  // Prune, PruneSeeded; Skip: its length
 
-    uint32_t words() const { return 1 + op_params(op) + (translated ? 3 : 0); }
+    uint32_t words() const {
+        return op == Op::Skip ? index : 1 + op_params(op) + (translated ? 3 : 0);
+    }
 };
 
 Instr instr(Op op, std::initializer_list<float> values = {}) {
@@ -109,7 +111,7 @@ class Compiler {
   private:
     // --- emitting, with fusion ------------------------------------------
 
-    void emit(Instr in) {
+    SDF_INLINE void emit(const Instr& in) {
         switch (in.op) {
             case Op::PushP: ++points_; break;
             case Op::PopP: --points_; break;
@@ -196,6 +198,10 @@ class Compiler {
         const uint32_t params = op_params(in.op);
         if (in.op == Op::Prune || in.op == Op::PruneSeeded) {
             to[1].u = in.index;
+        } else if (in.op == Op::Skip) {
+            for (uint32_t i = 1; i < in.index; ++i) to[i].u = 0;
+        } else if (in.op == Op::ItemBase) {
+            std::memcpy(to + 1, in.f, op_params(in.op) * sizeof(Word));  // the address's bits
         } else {
             for (uint32_t i = 0; i < params; ++i) to[1 + i].f = in.f[i];
         }
@@ -360,7 +366,9 @@ class Compiler {
         emit(head);
         head.op = Op::PruneSeeded;
         emit(head);
-        if (writing_) {
+        // Both walks place every instruction alike, so the first one learns
+        // where the children start, while the code takes no room yet.
+        if (!writing_) {
             open_.push_back({k, std::unique_ptr<uint32_t[]>(new uint32_t[index.child_count])});
             run_depth_ += index.child_count + 2;
             prog_.run_depth = std::max<uint64_t>(prog_.run_depth, run_depth_);
@@ -372,23 +380,55 @@ class Compiler {
 
     void pruned_step(const Task& t) {
         const NodeList& list = t.node->list;
-        const uint32_t i = t.step;
+        uint32_t i = t.step;
         if (i > 0) {
             emit(instr(t.node->kind == Kind::Union ? Op::UnionNext : Op::IntersectNext));
             pending_.ends_child = true;  // the fold, or the leaf that took it in
         }
+        i = emit_items(*t.node, i);
         const uint32_t at = here();
         if (i == list.len) {
-            if (writing_) close_index(at);
+            if (!writing_) close_index(at);
             emit(instr(Op::PruneEnd));
             emit(instr(Op::PopP));
             return;
         }
-        if (writing_) open_.back().starts[i] = at;
+        if (!writing_) open_.back().starts[i] = at;
         emit(instr(Op::PushD));
         emit(instr(Op::LoadP));
         later(t.node, Step::Pruned, i + 1);
         later(&list.items[i], Step::Visit);
+    }
+
+    /// Children from `i` on that are bare spheres, when there are at least
+    /// kMinItems of them, become items (see kItemGroup); returns the child
+    /// after them. (Fewer would not pay for aligning their group.)
+    uint32_t emit_items(const SdfNode& n, uint32_t i) {
+        const NodeList& list = n.list;
+        uint32_t end = i;
+        while (end < list.len && list.items[end].kind == Kind::Sphere) ++end;
+        if (end - i < kMinItems) return i;
+        const uint32_t pad = (kItemGroup - here() % kItemGroup) % kItemGroup;
+        if (pad > 0) {
+            Instr skip = instr(Op::Skip);
+            skip.index = pad;
+            emit(skip);
+        }
+        Instr item = instr(Op::ItemSphere);
+        item.source = Source::Saved;
+        item.combine = n.kind == Kind::Union ? Combine::Union : Combine::Intersect;
+        item.ends_child = true;
+        for (; i < end; ++i) {
+            if (here() % kItemGroup == 0) {
+                Instr base = instr(Op::ItemBase);
+                const SdfNode* first = &list.items[i];
+                std::memcpy(base.f, &first, sizeof first);
+                emit(base);
+            }
+            if (!writing_) open_.back().starts[i] = here();
+            emit(item);
+        }
+        return end;
     }
 
     /// The innermost open list ends at `end`: its children's ordinals
@@ -402,6 +442,8 @@ class Compiler {
         run_depth_ -= index.child_count + 2;
         open_.pop_back();
     }
+
+    static constexpr uint32_t kMinItems = 16;
 
     // Positions are 32 bits, and the run list's markers sit at the top.
     static constexpr uint64_t kLargest = uint64_t{kRunSeeded} - 1 - kMaxParams;

@@ -62,6 +62,10 @@ enum class Op : uint8_t {
     Prune,      // D = start value; push the children to run; go to the first
     PruneSeeded,  // blocks: after one child ran first, pick the others
     PruneEnd,   // after the last child: drop the marker Prune left
+    // bare spheres of a pruned list, read from the tree (see item_sphere)
+    ItemBase,   // no-op; f: the address of the node of the item after it
+    ItemSphere, // D combined with the sphere of its node
+    Skip,       // no-op of `words` words: aligns the next ItemBase
 };
 
 struct VoxelGrid;
@@ -118,7 +122,8 @@ constexpr uint32_t op_params(Op op) {
         case Op::Plane: return 6;      // point xyz, unit normal xyz
         case Op::Segment: return 7;    // a xyz, e = b - a xyz, e.e
         case Op::Ray: return 6;        // origin xyz, unit dir xyz
-        case Op::Voxel: return 2;      // the grid's address
+        case Op::Voxel:                // the grid's address
+        case Op::ItemBase: return 2;   // the first item's node
         case Op::Translate: return 3;  // v xyz
         case Op::Rotate: return 5;     // u xyz, s, w + w
         case Op::Const:
@@ -138,6 +143,26 @@ constexpr uint32_t op_params(Op op) {
 constexpr uint32_t kMaxParams = 10;
 constexpr uint32_t kMaxWords = 1 + kMaxParams;
 constexpr uint32_t kPruneSeededWords = 1 + op_params(Op::PruneSeeded);
+
+/// A pruned list's children that are bare spheres take one word each:
+/// an ItemSphere head, whose parameters are its node's in the tree (the
+/// program refers to its tree anyway). Items come in groups that start at
+/// a multiple of kItemGroup words with an ItemBase holding the address of
+/// the node of the group's first item, so that an item finds its node from
+/// its own position alone.
+constexpr uint32_t kItemGroup = 64;
+constexpr uint32_t kItemBaseWords = 1 + op_params(Op::ItemBase);
+
+/// The sphere (centre xyz, radius: a Sphere's parameters) of the ItemSphere
+/// at position `at` of `code`.
+inline void item_sphere(const Word* code, size_t at, float f[4]) {
+    const size_t base = at & ~size_t{kItemGroup - 1};
+    const SdfNode* first;
+    std::memcpy(&first, code + base + 1, sizeof first);
+    const SdfNode& node = first[at - base - kItemBaseWords];
+    static_assert(sizeof node.sphere == 4 * sizeof(float), "a sphere is four floats");
+    std::memcpy(f, &node.sphere, sizeof node.sphere);
+}
 
 struct Program {
     std::vector<Word> code;    // the instructions, then kMaxParams zero words
@@ -173,7 +198,8 @@ constexpr uint32_t kRunSeeded = 0xFFFFFFFDu;
 /// Flattens a tree, in two walks: the first sizes the program, the second
 /// writes it, so that nothing is copied or grown. Throws std::bad_alloc
 /// (also for a program beyond 2^32 words). The program refers to the
-/// tree's voxel grids without owning them: it must not outlive the tree.
+/// tree's voxel grids and to the nodes of bare spheres in pruned lists
+/// without owning them: it must not outlive the tree, which must not change.
 /// With `prune`, large unions and intersections get a hierarchy and are
 /// evaluated through Prune / Next (same results, fewer children run).
 Program compile(const SdfNode& root, bool prune = true);

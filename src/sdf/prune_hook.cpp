@@ -12,7 +12,6 @@ constexpr double kStartSlack = 1.0 / 1099511627776.0;  // 2^-40
 void PointPruner::allocate(const Program& program) {
     size_t pool = 0;
     for (const PruneIndex& index : program.indexes) pool += index.child_count;
-    scratch_.reset(new double[scratch_size(program)]);
     pool_.reset(new uint32_t[pool]);
     caches_.reset(new Cache[program.indexes.size()]);
     running_.reset(new Running[program.indexes.size()]);
@@ -54,7 +53,7 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
             }
         }
         c.threshold = 0;
-        c.count = collect_candidates(index, r, c.list, scratch_.get(), &c.threshold, start);
+        c.count = collect_candidates(index, r, c.list, nullptr, &c.threshold, start);
         c.box = r;
         c.last = p;
         c.valid = true;

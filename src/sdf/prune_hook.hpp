@@ -171,7 +171,6 @@ class PointPruner {
         uint32_t end_pc;
     };
 
-    std::unique_ptr<double[]> scratch_;
     std::unique_ptr<uint32_t[]> pool_;
     std::unique_ptr<Cache[]> caches_;
     std::unique_ptr<Running[]> running_;

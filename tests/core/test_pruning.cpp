@@ -24,6 +24,16 @@ int failures = 0;
 long checks = 0;
 long offered = 0;  // children of pruned lists at the points asked
 long skipped = 0;  // of which were left out
+long wide_choices = 0;  // regions that kept more children than fit on the stack
+long items[2] = {0, 0};  // bare spheres read from the tree, in unions and in intersections
+
+/// Counts the program's bare spheres read from the tree.
+void count_items(const sdf::Program& program) {
+    for (uint32_t pc = 0; pc < program.words; pc += program.code[pc].head.words) {
+        const sdf::Head& head = program.code[pc].head;
+        if (head.op == sdf::Op::ItemSphere) ++items[head.combine() == sdf::Combine::Intersect];
+    }
+}
 
 uint32_t bits(float v) {
     uint32_t b;
@@ -54,7 +64,19 @@ class TreeMaker {
         // intersection their complements; a part of the other sense is
         // below (above) the rest nearly everywhere, so they stay rare.
         const int want = kind == sdf::Kind::Union ? 1 : -1;
+        // In some lists, runs of bare spheres of any length between the
+        // other parts: the program reads those from the tree, in groups.
+        // (Fewer in intersections, where they are not indexed.)
+        const bool runs = pick(3) == 0;
+        const size_t gap = want > 0 ? 6 : 40, longest = want > 0 ? 150 : 40;
+        size_t run = 0;
         for (size_t i = 0; i < n; ++i) {
+            if (runs && run == 0 && pick(gap) == 0) run = 1 + pick(longest);
+            if (run > 0) {
+                --run;
+                sdf::list_push(list, sphere());
+                continue;
+            }
             int sense = 1;
             sdf::SdfNode child = depth < 2 && pick(40) == 0 ? big_list(depth + 1) : part(3, sense);
             if (sense != want && pick(15) != 0) child = sdf::make_dual(child);
@@ -111,20 +133,22 @@ class TreeMaker {
                 const sdf::Vec3 b = pick(10) == 0 ? a : sdf::Vec3{a.x + value(-0.3f, 0.3f), a.y, a.z + value(-0.3f, 0.3f)};
                 return sdf::make_segment(a, b);
             }
-            default: {
-                // Often a near twin of the last sphere (same centre, radius
-                // off by a hair or not at all): the children whose values
-                // nearly tie are where a bound that is a little off shows.
-                if (pick(3) == 0) {
-                    const float nudge[] = {0.0f, 1e-3f, -1e-3f, 3e-7f, -3e-7f};
-                    last_radius_ = last_radius_ + nudge[pick(5)];
-                } else {
-                    last_center_ = point();
-                    last_radius_ = value(-0.05f, 0.2f);
-                }
-                return sdf::make_sphere(last_center_, last_radius_);
-            }
+            default: return sphere();
         }
+    }
+
+    sdf::SdfNode sphere() {
+        // Often a near twin of the last sphere (same centre, radius off by
+        // a hair or not at all): the children whose values nearly tie are
+        // where a bound that is a little off shows.
+        if (pick(3) == 0) {
+            const float nudge[] = {0.0f, 1e-3f, -1e-3f, 3e-7f, -3e-7f};
+            last_radius_ = last_radius_ + nudge[pick(5)];
+        } else {
+            last_center_ = point();
+            last_radius_ = value(-0.05f, 0.2f);
+        }
+        return sdf::make_sphere(last_center_, last_radius_);
     }
 
     /// A random part; `sense` flips with each dual or negative scale.
@@ -310,12 +334,32 @@ void check_row_keys(std::mt19937& rng) {
     }
 }
 
+/// The choice made without scratch space (a single point's) is the one
+/// made with it, over the box of half-size h about p: small boxes keep few
+/// children, large ones more than the walk can hold on the machine stack.
+void check_without_scratch(const sdf::PruneIndex& index, sdf::Vec3 p, float h, int tree) {
+    const sdf::Region box{{p.x - h, p.y - h, p.z - h}, {p.x + h, p.y + h, p.z + h}};
+    std::vector<uint32_t> want(index.child_count), got(index.child_count);
+    std::vector<double> scratch(index.child_count);
+    double want_t = 0, got_t = 0;
+    const size_t m = sdf::collect_candidates(index, box, want.data(), scratch.data(), &want_t);
+    const size_t n = sdf::collect_candidates(index, box, got.data(), nullptr, &got_t);
+    ++checks;
+    const bool same = m == n && (m == SIZE_MAX || (std::equal(want.begin(), want.begin() + m, got.begin()) &&
+                                                   bits(float(want_t)) == bits(float(got_t))));
+    if (!same && failures++ < 20) {
+        std::printf("FAILED: choice without scratch, tree %d, half-size %g: %zu vs %zu\n", tree, h, n, m);
+    }
+    if (m != SIZE_MAX && m > 128) ++wide_choices;
+}
+
 /// `many_rows`: also a batch wide enough for blocks to prune (16 rows a
 /// child), costly on big random trees, so kept for the sphere clouds.
 void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng, bool many_rows) {
     const sdf::Program pruned = sdf::compile(tree, true);
     const sdf::Program plain = sdf::compile(tree, false);
     if (pruned.indexes.empty()) return;
+    count_items(pruned);
     const sdf::Evaluator f(pruned), g(plain);
     std::vector<float> pts;
     for (int i = 0; i < 120; ++i) {
@@ -328,6 +372,7 @@ void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng, bool 
                                                     chosen.data(), scratch.data());
         offered += static_cast<long>(chosen.size());
         skipped += kept == SIZE_MAX ? 0 : static_cast<long>(chosen.size() - kept);
+        check_without_scratch(pruned.indexes[0], p, static_cast<float>(i % 7) * 0.4f, number);
         if (i % 10 == 0) {
             const sdf::Vec3 a = sdf::normal(f, p, 0.01f), b = sdf::normal(g, p, 0.01f);
             expect_same(a.x, b.x, "normal x", number);
@@ -409,10 +454,12 @@ int test_pruning() {
         sdf::release_tree(cloud);
     }
     std::printf("pruning: %d of %d trees pruned, %ld comparisons, %ld children left out of "
-                "%ld, %ld cell lists, %d failures\n",
-                pruned_trees, kTrees, checks, skipped, offered, exact_cells, failures);
+                "%ld, %ld cell lists, %ld wide choices, %ld + %ld items, %d failures\n",
+                pruned_trees, kTrees, checks, skipped, offered, exact_cells, wide_choices, items[0],
+                items[1], failures);
     // The comparisons mean something only if children were left out.
-    if (pruned_trees < kTrees / 2 || skipped * 2 < offered || exact_cells < 1000) {
+    if (pruned_trees < kTrees / 2 || skipped * 2 < offered || exact_cells < 1000 ||
+        wide_choices < 100 || items[0] < 1000 || items[1] < 100) {
         std::printf("FAILED: too few trees pruned or cells listed\n");
         ++failures;
     }
