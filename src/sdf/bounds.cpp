@@ -820,18 +820,39 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
     return kept;
 }
 
-std::vector<ChildBall> child_balls(const PruneIndex& index) {
-    std::vector<ChildBall> out;
+/// The float at or above v, and one step more: v may be a double sum
+/// rounded below its exact value.
+inline float float_above(double v) {
+    float f = static_cast<float>(v);
+    if (double{f} < v) f = std::nextafter(f, kInfinity);
+    return std::nextafter(f, kInfinity);
+}
+
+inline FloatBall to_float(const ChildBall& b) {
+    FloatBall f;
+    double moved = 0;  // at least the distance the centre moves
+    for (int a = 0; a < 3; ++a) {
+        f.c[a] = static_cast<float>(b.c[a]);
+        moved += std::fabs(b.c[a] - double{f.c[a]});
+    }
+    f.rho = float_above(b.rho + moved);
+    f.sigma = b.sigma < kInfinity ? float_above(b.sigma + moved) : kInfinity;
+    f.pc = b.pc;
+    return f;
+}
+
+std::vector<FloatBall> child_balls(const PruneIndex& index) {
+    std::vector<FloatBall> out;
     out.reserve(index.children.size());
     for (const PruneNode& leaf : index.nodes) {
         if (leaf.count == 0) continue;
         const LeafFrame frame(leaf);
         for (uint32_t i = leaf.first; i < leaf.first + leaf.count; ++i) {
-            out.push_back(unpack(frame, index.children[i]));
+            out.push_back(to_float(unpack(frame, index.children[i])));
         }
     }
     std::sort(out.begin(), out.end(),
-              [](const ChildBall& a, const ChildBall& b) { return a.pc < b.pc; });
+              [](const FloatBall& a, const FloatBall& b) { return a.pc < b.pc; });
     return out;
 }
 

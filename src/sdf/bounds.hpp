@@ -158,8 +158,18 @@ struct ChildBall {
     uint32_t pc;  // the child's start position
 };
 
+/// A ChildBall in floats, to bin many children with little memory: the
+/// centre rounded to float, and rho and sigma grown by how far that moved
+/// it and rounded up, so that both bounds still hold (they only widen).
+struct FloatBall {
+    float c[3];
+    float rho;
+    float sigma;
+    uint32_t pc;
+};
+
 /// The indexed children of `index` in ascending program order.
-std::vector<ChildBall> child_balls(const PruneIndex& index);
+std::vector<FloatBall> child_balls(const PruneIndex& index);
 
 /// The rounding margin M of the bounds over `region`, or false when the
 /// region cannot be pruned (not finite, or too far out).

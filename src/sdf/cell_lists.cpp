@@ -66,7 +66,7 @@ struct Cube {
     uint32_t lo[3], hi[3];
 
     /// Null `c`: the cube about cell 0 (with reach side - 1, the whole grid).
-    Cube(const CellGrid& grid, const double* c, uint32_t reach) {
+    Cube(const CellGrid& grid, const float* c, uint32_t reach) {
         for (int a = 0; a < 3; ++a) {
             const uint32_t at = c ? grid.cell_of_centre(c[a], a) : 0;
             lo[a] = at > reach ? at - reach : 0;
@@ -110,6 +110,21 @@ constexpr double kWithinSlack = 1.0 / 1099511627776.0;  // 2^-40
 /// Work counted per cell a child looks at: a few dozen operations.
 constexpr uint64_t kCellWork = 8;
 
+/// The `few` children of largest rho (fewer if there are fewer), by
+/// insertion into a short sorted list: no scratch that grows with them.
+std::vector<uint32_t> widest_children(const std::vector<FloatBall>& kids, size_t few) {
+    std::vector<uint32_t> widest;
+    widest.reserve(few + 1);
+    for (uint32_t i = 0; i < kids.size(); ++i) {
+        if (widest.size() == few && !(kids[i].rho > kids[widest.back()].rho)) continue;
+        auto at = std::find_if(widest.begin(), widest.end(),
+                               [&](uint32_t w) { return kids[i].rho > kids[w].rho; });
+        widest.insert(at, i);
+        if (widest.size() > few) widest.pop_back();
+    }
+    return widest;
+}
+
 }  // namespace
 
 bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
@@ -136,7 +151,7 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
             edges_[a][2 * i + 1] = to;
         }
     }
-    const std::vector<ChildBall> kids = child_balls(index);
+    const std::vector<FloatBall> kids = child_balls(index);
     // The margin of each cell with rows; NaN where there are none or where
     // the box cannot be pruned, and the cell is left to the hierarchy.
     std::vector<double> margin(cells, std::numeric_limits<double>::quiet_NaN());
@@ -147,7 +162,7 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
     // The distance terms of one child along each axis, per cell index.
     std::vector<double> terms[3];
     for (std::vector<double>& t : terms) t.resize(side_);
-    auto fill_terms = [&](const Cube& cube, const double* c, double (*term)(float, float, double)) {
+    auto fill_terms = [&](const Cube& cube, const float* c, double (*term)(float, float, double)) {
         for (int a = 0; a < 3; ++a) {
             for (uint32_t i = cube.lo[a]; i <= cube.hi[a]; ++i) {
                 terms[a][i] = term(edges_[a][2 * i], edges_[a][2 * i + 1], c[a]);
@@ -164,7 +179,7 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
                                 ? std::max(1u, static_cast<uint32_t>(std::ceil((across - 1) / 2)))
                                 : max_reach;
     std::vector<double> threshold(cells, kInfD);
-    for (const ChildBall& kid : kids) {
+    for (const FloatBall& kid : kids) {
         if (!(kid.sigma < kInfinity)) continue;
         const Cube cube(grid, kid.c, around);
         polls.count(kCellWork * cube.size());
@@ -196,28 +211,24 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
     std::nth_element(needs.begin(), needs.begin() + static_cast<ptrdiff_t>(q), needs.end());
     const double base = needs[q];
     const uint32_t everywhere = grid.side - 1;
-    // The widest children are the ones that may reach everywhere.
-    std::vector<uint32_t> widest(kids.size());
-    for (uint32_t i = 0; i < widest.size(); ++i) widest[i] = i;
-    const size_t few = std::min(kMaxFarReaching, kids.size());
-    std::partial_sort(widest.begin(), widest.begin() + static_cast<ptrdiff_t>(few), widest.end(),
-                      [&](uint32_t a, uint32_t b) { return kids[a].rho > kids[b].rho; });
-    std::vector<uint32_t> reach(kids.size());
-    for (size_t i = 0; i < kids.size(); ++i) {
+    // The widest children are the ones that may reach everywhere. (Marks
+    // of a byte a child, not a list of them: this scratch grows with the
+    // tree, and stays well within its size.)
+    std::vector<uint8_t> far_reaching(kids.size(), 0);
+    for (uint32_t i : widest_children(kids, kMaxFarReaching)) {
+        far_reaching[i] = (base + kids[i].rho) * scale + 0.01 > max_reach;
+    }
+    auto reach_of = [&](size_t i) -> uint32_t {
+        if (scale == 0 || far_reaching[i]) return everywhere;  // no cell is beyond it
         const double want = (base + kids[i].rho) * scale + 0.01;
-        reach[i] = want <= 1 ? 1 : want < max_reach ? static_cast<uint32_t>(std::ceil(want)) : max_reach;
-    }
-    for (size_t w = 0; w < few; ++w) {
-        const uint32_t i = widest[w];
-        if ((base + kids[i].rho) * scale + 0.01 > max_reach) reach[i] = everywhere;
-    }
+        const uint32_t r =
+            want <= 1 ? 1 : want < max_reach ? static_cast<uint32_t>(std::ceil(want)) : max_reach;
+        return std::min(r, everywhere);
+    };
     double slack = kInfD;
     for (size_t i = 0; i < kids.size(); ++i) {
-        if (scale == 0 || reach[i] >= everywhere) {
-            reach[i] = everywhere;  // no cell is beyond it
-        } else {
-            slack = std::min(slack, (reach[i] - 0.01) / scale - kids[i].rho);
-        }
+        const uint32_t r = reach_of(i);
+        if (r < everywhere) slack = std::min(slack, (r - 0.01) / scale - kids[i].rho);
     }
     std::vector<uint8_t> exact(cells, 0);
     for (size_t c = 0; c < cells; ++c) exact[c] = threshold[c] + margin[c] < slack;
@@ -238,8 +249,8 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
     };
     std::vector<Pair> pairs;
     for (size_t i = 0; i < kids.size(); ++i) {
-        const ChildBall& kid = kids[i];
-        const Cube cube(grid, kid.c, reach[i]);
+        const FloatBall& kid = kids[i];
+        const Cube cube(grid, kid.c, reach_of(i));
         fill_terms(cube, kid.c, gap_term);
         auto visit = [&](uint32_t c, uint32_t x, uint32_t y, uint32_t z) {
             if (!exact[c]) return;
