@@ -63,15 +63,16 @@ suite=$?
 # LeakSanitizer's own tracer now and then crashes while it stops the
 # threads for its scan at exit ("LeakSanitizer has encountered a fatal
 # error"), after every test has run: the tool failed, not the code, so
-# its log is set aside and the suite runs once more.
+# its log is set aside and the suite runs again (at most twice more).
 TOOL_FAILED="LeakSanitizer has encountered a fatal error"
-if [ $suite -ne 0 ] && grep -qs "$TOOL_FAILED" "$LOGS"/report.*; then
+for retry in 1 2; do
+    [ $suite -ne 0 ] && grep -qs "$TOOL_FAILED" "$LOGS"/report.* || break
     mkdir -p "$LOGS.tool-failures"
     grep -ls "$TOOL_FAILED" "$LOGS"/report.* | xargs mv -t "$LOGS.tool-failures"
-    echo "== LeakSanitizer failed in its own exit scan (logs in $LOGS.tool-failures): once more"
+    echo "== LeakSanitizer failed in its own exit scan (logs in $LOGS.tool-failures): run $((retry + 1))"
     run_suite "$@"
     suite=$?
-fi
+done
 [ $suite -eq 0 ] || status=1
 
 # Sort the reports: a leak block is one "Direct/Indirect leak" paragraph.
