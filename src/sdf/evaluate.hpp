@@ -1,9 +1,13 @@
-// Signed distance of a program at one point.
+// Signed distance of a program at one point, or at the few points of a
+// normal's stencil.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <type_traits>
 
+#include "sdf/block_lanes.hpp"
+#include "sdf/cpu.hpp"
 #include "sdf/poll.hpp"
 #include "sdf/program.hpp"
 #include "sdf/prune_hook.hpp"
@@ -11,35 +15,44 @@
 
 namespace sdf {
 
-/// Evaluates one program at many single points, reusing its stack storage
-/// so that repeated evaluations (normals, marches) allocate nothing. It
-/// counts the instructions it runs, over all its evaluations, and polls
-/// `interrupt` as the count grows (an evaluation may throw Interrupted).
+/// Evaluates one program at many single points, reusing its storage so
+/// that repeated evaluations (normals, marches) allocate nothing. A point
+/// runs through the batch kernel itself, in one vector of lanes: the very
+/// machine code a row of a batch runs through, so that both give the same
+/// bits, NaN signs and payloads included, and a point gets the batch's
+/// fused chains too. Pruned lists choose their children by the point's own
+/// walk (PointPruner), seeded by the previous point. The evaluator counts
+/// the work it does, over all its evaluations, and polls `interrupt` as the
+/// count grows (an evaluation may throw Interrupted).
 class Evaluator {
   public:
-    /// Throws std::bad_alloc when the program's stacks do not fit the
+    /// Throws std::bad_alloc when the program's lanes do not fit the
     /// built-in storage and cannot be allocated.
-    explicit Evaluator(const Program& program, Interrupt interrupt = {});
-    // The stack pointers may point into this object's own inline storage,
-    // so a copy or a moved-to evaluator would read another object's frame.
+    explicit Evaluator(const Program& program, Interrupt interrupt = {},
+                       KernelChoice kernel = KernelChoice::Best);
+    // The lanes may point into this object's own inline storage, so a
+    // copy or a moved-to evaluator would read another object's frame.
     Evaluator(const Evaluator&) = delete;
     Evaluator& operator=(const Evaluator&) = delete;
     float operator()(Vec3 p) const;
+    /// out[i] = the distance at points[i], for n <= kVectorLanes points:
+    /// one pass over one vector when the program prunes nothing (the lanes
+    /// of one point never depend on another's), else one point at a time.
+    void operator()(const Vec3* points, size_t n, float* out) const;
     const Program& program() const { return program_; }
 
   private:
-    template <bool Prunes>
-    float run(Vec3 p) const;
-    static constexpr unsigned kInline = 32;
+    void run(const Vec3* points, size_t n) const;
+    // Room for a program with a few dozen saved points and values: every
+    // small query runs without touching the heap.
+    static constexpr size_t kInlineFloats = 1024;
     const Program& program_;
-    std::unique_ptr<Vec3[]> heap_points_;
-    std::unique_ptr<float[]> heap_values_;
-    mutable Vec3 inline_points_[kInline];
-    mutable float inline_values_[kInline];
-    Vec3* points_;
-    float* values_;
+    block::LaneKernel kernel_;
+    std::unique_ptr<float[]> heap_;
+    alignas(32) mutable float inline_[kInlineFloats];
     PointPruner pruner_;  // pruning's run list and reused choices
     mutable PollCounter polls_;
+    block::BlockState state_;  // points into the storage above
 };
 
 static_assert(!std::is_copy_constructible_v<Evaluator> && !std::is_move_constructible_v<Evaluator>,
