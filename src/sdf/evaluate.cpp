@@ -1,70 +1,248 @@
-// Single points through the block interpreter, one vector of lanes wide.
+// The single-point interpreter of shape programs, and the batch kernel's
+// lanes for its NaN results (see Evaluator).
 #include "sdf/evaluate.hpp"
 
 #include <algorithm>
 
-namespace sdf {
+#include "sdf/block_lanes.hpp"
+#include "sdf/primitives.hpp"
 
-using block::kVectorLanes;
+namespace sdf {
 namespace {
 
-/// Floats of one vector's registers and stacks: x, y, z and d, then the
-/// saved points and the saved values.
+/// The point a leaf reads: q, less the translation it carries, if any.
+/// (Only leaves carry one, so only they pay for the test.)
+template <Op op>
+SDF_INLINE Vec3 leaf_point(const Head& in, const float* f, Vec3 q) {
+    return in.translated() ? q - vec_at(f + op_params(op)) : q;
+}
+
+/// Work counted for one evaluation besides its instructions: its call and
+/// the caller's own loop (a march step), worth a few instructions.
+constexpr uint64_t kCallWork = 8;
+
+/// A plain walk runs every instruction once: a short one is counted whole,
+/// at its end. A long one, or one with pruning jumps, is counted as it goes
+/// (a program without pruning instructions runs the same).
+bool is_short_walk(const Program& program) {
+    return program.indexes.empty() && program.instructions < kWorkPerPoll / 2;
+}
+
+/// Where one evaluation keeps its stacks, its pruning state and its count
+/// of work (no count: the caller knows the walk is too short to poll).
+struct Frame {
+    Vec3* points;
+    float* values;
+    const PointPruner* pruner;
+    PollCounter* polls;
+};
+
+/// The interpreter loop; with Prunes, the pruning instructions move `ip`
+/// (prune_hook.hpp), and without, the loop is a plain walk of the code.
+/// With Prunes the loop also counts its instructions as it goes, and
+/// polls in the middle of a long run; without, it counts them at its end
+/// (into `polls`, unless there is none: see evaluate()).
+template <bool Prunes>
+float interpret(const Program& program, Vec3 p, Frame frame) {
+    Vec3* saved_point = frame.points;  // one past the top of the point stack
+    float* saved_value = frame.values;
+    float d = 0.0f;
+    const Word* const first = program.code.data();
+    const Word* const last = first + program.words;
+    // Work since the last report, kept in a register; the call itself
+    // counts as a few instructions, so that a march of a tiny tree polls too.
+    uint64_t work = kCallWork + (Prunes ? 0 : program.instructions);
+    for (const Word* ip = first; ip != last;) {
+        if (Prunes && ++work >= kWorkPerPoll) {
+            frame.polls->count(work);
+            work = 0;
+        }
+        const Head& in = ip->head;
+        const Word* const params = ip + 1;
+        const float* const f = &params->f;
+        const Word* next = ip + in.words;
+        Vec3 q = p;  // the point this instruction reads
+        if (in.source == Source::Saved) q = saved_point[-1];
+        if (in.source == Source::SavedPop) q = *--saved_point;
+        switch (in.op) {
+            case Op::Sphere:
+                d = combine_distance(in.combine(), d,
+                                     sphere_distance(f, leaf_point<Op::Sphere>(in, f, q)));
+                break;
+            case Op::Plane:
+                d = combine_distance(in.combine(), d,
+                                     plane_distance(f, leaf_point<Op::Plane>(in, f, q)));
+                break;
+            case Op::Segment:
+                d = combine_distance(in.combine(), d,
+                                     segment_distance(f, leaf_point<Op::Segment>(in, f, q)));
+                break;
+            case Op::Ray:
+                d = combine_distance(in.combine(), d, ray_distance(f, leaf_point<Op::Ray>(in, f, q)));
+                break;
+            case Op::Voxel:
+                d = combine_distance(in.combine(), d,
+                                     sample_trilinear(*grid_at(f), leaf_point<Op::Voxel>(in, f, q)));
+                work += kVoxelWork;
+                break;
+            case Op::ItemSphere: {
+                float sphere[4];
+                item_sphere(first, static_cast<size_t>(ip - first), sphere);
+                d = combine_distance(in.combine(), d, sphere_distance(sphere, q));
+                break;
+            }
+            case Op::ItemBase:
+            case Op::Skip: break;
+            case Op::Const: d = f[0]; break;
+            case Op::Translate: p = q - vec_at(f); break;
+            case Op::ScaleIn: p = scale_point(f, q); break;
+            case Op::Rotate: p = rotate_point(f, q); break;
+            case Op::MulK: d = distance_op<Op::MulK>(d, f[0]); break;
+            case Op::SubR: d = distance_op<Op::SubR>(d, f[0]); break;
+            case Op::AddR: d = distance_op<Op::AddR>(d, f[0]); break;
+            case Op::Neg: d = distance_op<Op::Neg>(d, 0.0f); break;
+            case Op::PushP: *saved_point++ = p; break;
+            case Op::LoadP: p = saved_point[-1]; break;
+            case Op::PopP: p = *--saved_point; break;
+            case Op::PushD: *saved_value++ = d; break;
+            case Op::UnionFirst: d = union_first(d); break;
+            case Op::IntersectFirst: d = intersect_first(d); break;
+            case Op::UnionNext:
+            case Op::IntersectNext:
+            case Op::DifferenceNext:
+                d = combine_distance(combine_of_next(in.op), *--saved_value, d);
+                break;
+            case Op::Prune:
+                if constexpr (Prunes) {
+                    const uint32_t k = params->u;
+                    const PruneIndex& index = program.indexes[k];
+                    d = index.start;
+                    next = first + frame.pruner->enter(index, k, p, static_cast<size_t>(next - first));
+                }
+                break;
+            case Op::PruneSeeded: break;  // one point is not seeded: never runs
+            case Op::PruneEnd:
+                if constexpr (Prunes) frame.pruner->end();
+                break;
+        }
+        if (Prunes && in.ends_child()) next = first + frame.pruner->next(static_cast<size_t>(next - first));
+        ip = next;
+    }
+    if (frame.polls) frame.polls->count(work);
+    return d;
+}
+
+using block::kVectorLanes;
+
+/// Floats of one vector's registers and stacks in the batch kernel: x, y,
+/// z and d, then the saved points and the saved values.
 size_t lane_floats(const Program& program) {
     return kVectorLanes * (4 + 3 * size_t{program.point_depth} + program.value_depth);
+}
+
+/// Lanes small enough for the stack of lanes_at's caller.
+constexpr size_t kStackLanes = 512;
+
+/// out[i] = the batch kernel's distance at points[i], i < n <= kVectorLanes,
+/// all in one vector (lane i holds points[i], the lanes past n copies of
+/// the last), over `lanes` (lane_floats of them). A pruned program takes
+/// one point at a time (its walk picks children for lane 0), as the
+/// single-point walk `pruner` chooses them.
+void lanes_at(const Program& program, const Vec3* points, size_t n, float* out, float* lanes,
+              const PointPruner* pruner, PollCounter& polls, KernelChoice choice) {
+    const block::LaneKernel kernel = block::lane_kernel(choice);
+    block::BlockState s{};
+    constexpr size_t v = kVectorLanes;
+    s.x = lanes;
+    s.y = lanes + v;
+    s.z = lanes + 2 * v;
+    s.d = lanes + 3 * v;
+    s.point_stack = lanes + 4 * v;
+    s.value_stack = lanes + (4 + 3 * size_t{program.point_depth}) * v;
+    s.stride = v;
+    s.polls = &polls;
+    s.voxel_lanes = kernel.voxel;
+    s.pruner = program.indexes.empty() ? nullptr : pruner;
+    const size_t per_run = s.pruner ? 1 : n;
+    for (size_t first = 0; first < n; first += per_run) {
+        for (size_t i = 0; i < v; ++i) {
+            const Vec3 p = points[first + std::min(i, per_run - 1)];
+            s.x[i] = p.x;
+            s.y[i] = p.y;
+            s.z[i] = p.z;
+        }
+        kernel.run(program, s, v);
+        std::copy(s.d, s.d + per_run, out + first);
+    }
 }
 
 }  // namespace
 
 Evaluator::Evaluator(const Program& program, Interrupt interrupt, KernelChoice kernel)
-    : program_(program), kernel_(block::lane_kernel(kernel)), pruner_(program), polls_(interrupt) {
-    float* w = inline_;
-    if (lane_floats(program) > kInlineFloats) {
-        heap_.reset(new float[lane_floats(program)]);
-        w = heap_.get();
+    : program_(program),
+      points_(inline_points_),
+      values_(inline_values_),
+      pruner_(program),
+      polls_(interrupt),
+      kernel_(kernel) {
+    if (program.point_depth > kInline) {
+        heap_points_.reset(new Vec3[program.point_depth]);
+        points_ = heap_points_.get();
     }
-    constexpr size_t v = kVectorLanes;
-    state_.x = w;
-    state_.y = w + v;
-    state_.z = w + 2 * v;
-    state_.d = w + 3 * v;
-    state_.point_stack = w + 4 * v;
-    state_.value_stack = w + (4 + 3 * size_t{program.point_depth}) * v;
-    state_.stride = v;
-    state_.runs = nullptr;  // the point's walk keeps its own run list
-    state_.scratch = nullptr;
-    state_.polls = &polls_;
-    state_.voxel_lanes = kernel_.voxel;
-    state_.pruner = program.indexes.empty() ? nullptr : &pruner_;
+    if (program.value_depth > kInline) {
+        heap_values_.reset(new float[program.value_depth]);
+        values_ = heap_values_.get();
+    }
 }
 
-/// Lane i holds points[i], the lanes past n copies of the last point.
-void Evaluator::run(const Vec3* points, size_t n) const {
-    for (size_t i = 0; i < kVectorLanes; ++i) {
-        const Vec3 p = points[std::min(i, n - 1)];
-        state_.x[i] = p.x;
-        state_.y[i] = p.y;
-        state_.z[i] = p.z;
-    }
-    kernel_.run(program_, state_, kVectorLanes);
+float Evaluator::scalar(Vec3 p) const {
+    return is_short_walk(program_) ? run<false>(p) : run<true>(p);
 }
 
 float Evaluator::operator()(Vec3 p) const {
-    run(&p, 1);
-    return state_.d[0];
+    const float d = scalar(p);
+    if (d == d) return d;
+    float out;
+    in_lanes(&p, 1, &out);
+    return out;
 }
 
 void Evaluator::operator()(const Vec3* points, size_t n, float* out) const {
-    if (state_.pruner) {
-        // The walk chooses children for one point (lane 0) at a time.
-        for (size_t i = 0; i < n; ++i) out[i] = (*this)(points[i]);
-        return;
+    bool nan = false;
+    for (size_t i = 0; i < n; ++i) {
+        out[i] = scalar(points[i]);
+        nan = nan || out[i] != out[i];
     }
-    run(points, n);
-    std::copy(state_.d, state_.d + n, out);
+    // The numbers are the lanes' already: all of them again, in one go.
+    if (nan) in_lanes(points, n, out);
+}
+
+void Evaluator::in_lanes(const Vec3* points, size_t n, float* out) const {
+    if (lane_floats(program_) <= kStackLanes) {
+        alignas(32) float lanes[kStackLanes];
+        return lanes_at(program_, points, n, out, lanes, &pruner_, polls_, kernel_);
+    }
+    if (!lanes_) lanes_.reset(new float[lane_floats(program_)]);
+    lanes_at(program_, points, n, out, lanes_.get(), &pruner_, polls_, kernel_);
+}
+
+template <bool Prunes>
+float Evaluator::run(Vec3 p) const {
+    return interpret<Prunes>(program_, p, {points_, values_, &pruner_, &polls_});
 }
 
 float evaluate(const Program& program, Vec3 p, Interrupt interrupt) {
+    // One short plain walk is counted whole and cannot reach a poll, so it
+    // needs no counter, no pruner and no heap: it runs on stacks made here.
+    // This is the path of every `eval` of a small shape. A NaN goes through
+    // an evaluator, whose lanes decide its bits.
+    constexpr unsigned kStack = 32;
+    if (is_short_walk(program) && program.point_depth <= kStack && program.value_depth <= kStack) {
+        Vec3 points[kStack];
+        float values[kStack];
+        const float d = interpret<false>(program, p, {points, values, nullptr, nullptr});
+        if (d == d) return d;
+    }
     return Evaluator(program, interrupt)(p);
 }
 

@@ -6,7 +6,6 @@
 #include <memory>
 #include <type_traits>
 
-#include "sdf/block_lanes.hpp"
 #include "sdf/cpu.hpp"
 #include "sdf/poll.hpp"
 #include "sdf/program.hpp"
@@ -15,44 +14,53 @@
 
 namespace sdf {
 
-/// Evaluates one program at many single points, reusing its storage so
-/// that repeated evaluations (normals, marches) allocate nothing. A point
-/// runs through the batch kernel itself, in one vector of lanes: the very
-/// machine code a row of a batch runs through, so that both give the same
-/// bits, NaN signs and payloads included, and a point gets the batch's
-/// fused chains too. Pruned lists choose their children by the point's own
-/// walk (PointPruner), seeded by the previous point. The evaluator counts
-/// the work it does, over all its evaluations, and polls `interrupt` as the
-/// count grows (an evaluation may throw Interrupted).
+/// Evaluates one program at many single points, reusing its stack storage
+/// so that repeated evaluations (normals, marches) allocate nothing. It
+/// counts the instructions it runs, over all its evaluations, and polls
+/// `interrupt` as the count grows (an evaluation may throw Interrupted).
+///
+/// A point runs through the scalar interpreter. Its result is the batch
+/// kernel's to the bit whenever it is a number: both perform the same
+/// operations in the same order, and whether a value is NaN, or what a
+/// comparison with it gives, never depends on a NaN's sign or payload.
+/// Those bits alone depend on the machine code (which operand of a sum
+/// the compiler puts first), so a NaN result is computed once more by the
+/// batch kernel (`kernel`), over one vector of lanes, as a row of a batch
+/// would be: eval and eval_vec then agree on every bit.
 class Evaluator {
   public:
-    /// Throws std::bad_alloc when the program's lanes do not fit the
+    /// Throws std::bad_alloc when the program's stacks do not fit the
     /// built-in storage and cannot be allocated.
     explicit Evaluator(const Program& program, Interrupt interrupt = {},
                        KernelChoice kernel = KernelChoice::Best);
-    // The lanes may point into this object's own inline storage, so a
-    // copy or a moved-to evaluator would read another object's frame.
+    // The stack pointers may point into this object's own inline storage,
+    // so a copy or a moved-to evaluator would read another object's frame.
     Evaluator(const Evaluator&) = delete;
     Evaluator& operator=(const Evaluator&) = delete;
     float operator()(Vec3 p) const;
-    /// out[i] = the distance at points[i], for n <= kVectorLanes points:
-    /// one pass over one vector when the program prunes nothing (the lanes
-    /// of one point never depend on another's), else one point at a time.
+    /// out[i] = the distance at points[i], for n <= 8 points (a normal's
+    /// stencil); NaN results are computed in one vector of lanes.
     void operator()(const Vec3* points, size_t n, float* out) const;
     const Program& program() const { return program_; }
 
   private:
-    void run(const Vec3* points, size_t n) const;
-    // Room for a program with a few dozen saved points and values: every
-    // small query runs without touching the heap.
-    static constexpr size_t kInlineFloats = 1024;
+    template <bool Prunes>
+    float run(Vec3 p) const;
+    float scalar(Vec3 p) const;
+    void in_lanes(const Vec3* points, size_t n, float* out) const;
+    static constexpr unsigned kInline = 32;
     const Program& program_;
-    block::LaneKernel kernel_;
-    std::unique_ptr<float[]> heap_;
-    alignas(32) mutable float inline_[kInlineFloats];
+    std::unique_ptr<Vec3[]> heap_points_;
+    std::unique_ptr<float[]> heap_values_;
+    mutable Vec3 inline_points_[kInline];
+    mutable float inline_values_[kInline];
+    Vec3* points_;
+    float* values_;
     PointPruner pruner_;  // pruning's run list and reused choices
     mutable PollCounter polls_;
-    block::BlockState state_;  // points into the storage above
+    KernelChoice kernel_;
+    // The lanes of a large program, made at its first NaN result.
+    mutable std::unique_ptr<float[]> lanes_;
 };
 
 static_assert(!std::is_copy_constructible_v<Evaluator> && !std::is_move_constructible_v<Evaluator>,
