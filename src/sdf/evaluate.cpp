@@ -61,42 +61,47 @@ float interpret(const Program& program, Vec3 p, Frame frame) {
         const Word* const params = ip + 1;
         const float* const f = &params->f;
         const Word* next = ip + in.words;
-        Vec3 q = p;  // the point this instruction reads
-        if (in.source == Source::Saved) q = saved_point[-1];
-        if (in.source == Source::SavedPop) q = *--saved_point;
+        // The point a leaf or transform reads (only they read a saved
+        // point directly): asked for in their cases alone, so that the
+        // other instructions skip the test.
+        const auto point = [&in, &p, &saved_point]() SDF_LAMBDA_INLINE {
+            if (in.source == Source::Registers) return p;
+            if (in.source == Source::Saved) return saved_point[-1];
+            return *--saved_point;
+        };
         switch (in.op) {
             case Op::Sphere:
                 d = combine_distance(in.combine(), d,
-                                     sphere_distance(f, leaf_point<Op::Sphere>(in, f, q)));
+                                     sphere_distance(f, leaf_point<Op::Sphere>(in, f, point())));
                 break;
             case Op::Plane:
                 d = combine_distance(in.combine(), d,
-                                     plane_distance(f, leaf_point<Op::Plane>(in, f, q)));
+                                     plane_distance(f, leaf_point<Op::Plane>(in, f, point())));
                 break;
             case Op::Segment:
                 d = combine_distance(in.combine(), d,
-                                     segment_distance(f, leaf_point<Op::Segment>(in, f, q)));
+                                     segment_distance(f, leaf_point<Op::Segment>(in, f, point())));
                 break;
             case Op::Ray:
-                d = combine_distance(in.combine(), d, ray_distance(f, leaf_point<Op::Ray>(in, f, q)));
+                d = combine_distance(in.combine(), d, ray_distance(f, leaf_point<Op::Ray>(in, f, point())));
                 break;
             case Op::Voxel:
                 d = combine_distance(in.combine(), d,
-                                     sample_trilinear(*grid_at(f), leaf_point<Op::Voxel>(in, f, q)));
+                                     sample_trilinear(*grid_at(f), leaf_point<Op::Voxel>(in, f, point())));
                 work += kVoxelWork;
                 break;
             case Op::ItemSphere: {
                 float sphere[4];
                 item_sphere(first, static_cast<size_t>(ip - first), sphere);
-                d = combine_distance(in.combine(), d, sphere_distance(sphere, q));
+                d = combine_distance(in.combine(), d, sphere_distance(sphere, point()));
                 break;
             }
             case Op::ItemBase:
             case Op::Skip: break;
             case Op::Const: d = f[0]; break;
-            case Op::Translate: p = q - vec_at(f); break;
-            case Op::ScaleIn: p = scale_point(f, q); break;
-            case Op::Rotate: p = rotate_point(f, q); break;
+            case Op::Translate: p = point() - vec_at(f); break;
+            case Op::ScaleIn: p = scale_point(f, point()); break;
+            case Op::Rotate: p = rotate_point(f, point()); break;
             case Op::MulK: d = distance_op<Op::MulK>(d, f[0]); break;
             case Op::SubR: d = distance_op<Op::SubR>(d, f[0]); break;
             case Op::AddR: d = distance_op<Op::AddR>(d, f[0]); break;
@@ -124,6 +129,11 @@ float interpret(const Program& program, Vec3 p, Frame frame) {
             case Op::PruneEnd:
                 if constexpr (Prunes) frame.pruner->end();
                 break;
+#if defined(__GNUC__) || defined(__clang__)
+            // Every op has its case (the compiler writes no other): no
+            // range test before the jump table.
+            default: __builtin_unreachable();
+#endif
         }
         if (Prunes && in.ends_child()) next = first + frame.pruner->next(static_cast<size_t>(next - first));
         ip = next;
