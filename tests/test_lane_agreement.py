@@ -1,8 +1,10 @@
-"""A point given to eval and the same point as a row of eval_vec run through
-the same lane code, so they agree to the bit, NaN sign and payload
-included, wherever the row falls in a batch: a vector's first or last
-lane, a short tail, either side of a block edge. (Against the float32
-model any NaN agrees with any NaN: its NaN bits are Python's.)"""
+"""A point given to eval and the same point as a row of eval_vec agree to
+the bit, NaN sign and payload included, wherever the row falls in a batch:
+a vector's first or last lane, a short tail, either side of a block edge.
+(Against the float32 model any NaN agrees with any NaN: its NaN bits are
+Python's.)"""
+
+import math
 
 import numpy as np
 from hypothesis import given, settings
@@ -11,6 +13,7 @@ from hypothesis import strategies as st
 import strategies as S
 from reference import agree, build, compile_tree, evaluate
 from test_chains import chain
+from tessaron import Sdf
 
 F = np.float32
 
@@ -61,18 +64,54 @@ def test_eval_and_every_row_of_eval_vec_agree_to_the_bit(desc, p, seed):
         assert [int(vec[i]) for i in rows] == [u32(got)] * len(rows), (n, hex(u32(got)))
 
 
-@settings(deadline=None, max_examples=100)
-@given(desc=trees, p=points, h=st.sampled_from([1e-3, 0.5, 0.0]))
-def test_normal_is_the_stencil_of_eval_vec(desc, p, h):
-    """The six stencil points run together in one vector: the normal is
-    the normalised differences of their batch distances."""
+def stencil_normal(shape, p, h):
+    """The normalised central differences of the batch distances at the six
+    stencil points of a normal."""
     with np.errstate(all="ignore"):
         x, y, z = np.array(p, F)
         h = F(h)
         stencil = np.array([[x + h, y, z], [x - h, y, z], [x, y + h, z],
                             [x, y - h, z], [x, y, z + h], [x, y, z - h]], F)
-        v = build(desc).eval_vec(stencil)
+        v = shape.eval_vec(stencil)
         g = [v[0] - v[1], v[2] - v[3], v[4] - v[5]]
         inv = F(1) / np.sqrt((g[0] * g[0] + g[1] * g[1]) + g[2] * g[2])
-        want = tuple(float(c * inv) for c in g)
-    assert agree(build(desc).normal(p, float(h)), want)
+        return tuple(float(c * inv) for c in g)
+
+
+@settings(deadline=None, max_examples=100)
+@given(desc=trees, p=points, h=st.sampled_from([1e-3, 0.5, 0.0]))
+def test_normal_is_the_stencil_of_eval_vec(desc, p, h):
+    shape = build(desc)
+    assert agree(shape.normal(p, h), stencil_normal(shape, p, h))
+
+
+def wide_and_deep(seed, depth):
+    """A union wide enough to be pruned (bare spheres and dilated segments),
+    nested `depth` levels deep so that its stacks outgrow small storage."""
+    rng = np.random.default_rng(seed)
+    parts = []
+    for i in range(40):
+        c = tuple(float(v) for v in rng.normal(size=3) * 4)
+        end = (c[0] + 1.0, c[1], c[2])
+        parts.append(Sdf.sphere(c, 0.5) if i % 3 else Sdf.segment(c, end).dilate(0.25))
+    shape = Sdf.union(parts)
+    for _ in range(depth):
+        shape = Sdf.union([shape.translate((0.01, 0, 0)), Sdf.sphere((0, 0, 9), 1.0)]).dual()
+    return shape
+
+
+@settings(deadline=None, max_examples=40)
+@given(seed=st.integers(0, 2**32 - 1), depth=st.sampled_from([0, 1, 60]), p=points,
+       nan_on_top=st.booleans())
+def test_pruned_and_deep_programs_agree_too(seed, depth, p, nan_on_top):
+    # A union or intersection is never NaN; a dilation by infinity makes its
+    # +inf at a NaN point NaN, so that the lanes take over there.
+    shape = wide_and_deep(seed, depth)
+    if nan_on_top:
+        shape = shape.dilate(math.inf)
+    pts = np.zeros((9, 3), F)
+    with np.errstate(over="ignore"):
+        pts[:] = np.array(p, F)
+    got = shape.eval(p)
+    assert [int(b) for b in shape.eval_vec(pts).view(np.uint32)] == [u32(got)] * 9
+    assert agree(shape.normal(p, 1e-3), stencil_normal(shape, p, 1e-3))
