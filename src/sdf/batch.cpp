@@ -41,6 +41,8 @@ namespace {
 
 using block::BlockState;
 using block::read_row;
+using block::kVectorLanes;
+using block::whole_vectors;
 
 constexpr size_t kBlock = 512;
 /// Largest stack storage a call sets aside; deeper programs use smaller
@@ -50,6 +52,10 @@ constexpr size_t kMaxWorkspaceFloats = size_t{1} << 20;
 void eval_block_baseline(const Program& program, const PointsView& view, size_t start,
                          size_t n, const BlockState& s) {
     baseline::gather_rows(view, start, n, s);
+    baseline::run_block(program, s, whole_vectors(n));
+}
+
+void run_lanes_baseline(const Program& program, const BlockState& s, size_t n) {
     baseline::run_block(program, s, n);
 }
 
@@ -59,7 +65,12 @@ SDF_TARGET_AVX2 void eval_block_avx2(const Program& program, const PointsView& v
     BlockState state = s;
     state.voxel_lanes = voxel_lanes_avx2;
     avx2::gather_rows(view, start, n, state);
-    avx2::run_block(program, state, n);
+    avx2::run_block(program, state, whole_vectors(n));
+}
+
+/// The state must carry voxel_lanes_avx2 (lane_kernel's voxel).
+SDF_TARGET_AVX2 void run_lanes_avx2(const Program& program, const BlockState& s, size_t n) {
+    avx2::run_block(program, s, n);
 }
 #endif
 
@@ -79,6 +90,18 @@ Kernel pick(KernelChoice choice, Kernel baseline, Kernel avx2) {
     return avx2 && use_avx2(choice) ? avx2 : baseline;
 }
 
+}  // namespace
+
+block::LaneKernel block::lane_kernel(KernelChoice choice) {
+#ifdef SDF_HAVE_AVX2_KERNELS
+    if (use_avx2(choice)) return {run_lanes_avx2, voxel_lanes_avx2};
+#endif
+    (void)choice;
+    return {run_lanes_baseline, nullptr};
+}
+
+namespace {
+
 // --- pruned programs: blocks of rows that lie close together -------------
 
 /// Rows per block at most when the program prunes: small blocks have small
@@ -86,7 +109,7 @@ Kernel pick(KernelChoice choice, Kernel baseline, Kernel avx2) {
 constexpr size_t kPrunedBlock = 64;
 
 /// Lanes of the widest vectors the kernels use.
-constexpr size_t kPadLanes = 8;
+constexpr size_t kPadLanes = kVectorLanes;
 
 /// A row in sorted order: its point, and where it came from.
 struct SortedRow {
@@ -404,10 +427,13 @@ void eval_points(const Program& program, const PointsView& view, float* out,
     }
     // The three coordinate registers and the stacks, per lane.
     const size_t per_lane = 3 + 3 * size_t{program.point_depth} + program.value_depth;
-    const size_t block = std::min(kBlock, kMaxWorkspaceFloats / per_lane / 8 * 8);
+    const size_t block =
+        std::min(kBlock, kMaxWorkspaceFloats / per_lane / kVectorLanes * kVectorLanes);
     if (block == 0) return eval_points_singly(program, view, out, interrupt);
-    std::unique_ptr<float[]> workspace(new float[per_lane * block]);
+    // A last block short of whole vectors writes its distances here.
+    std::unique_ptr<float[]> workspace(new float[per_lane * block + block]);
     float* w = workspace.get();
+    float* const tail = w + per_lane * block;
     // The distance register of each block is its slice of `out` itself.
     // (A pruning program this deep comes here too: its run list is needed.)
     // Rows in their own order: the lists run every child (no scratch).
@@ -421,8 +447,10 @@ void eval_points(const Program& program, const PointsView& view, float* out,
         pick<BlockKernel>(choice, eval_block_baseline, SDF_AVX2_OR_NULL(eval_block_avx2));
     for (size_t start = 0; start < view.rows; start += block) {
         const size_t n = std::min(block, view.rows - start);
-        state.d = out + start;
+        const bool whole = n == whole_vectors(n);
+        state.d = whole ? out + start : tail;
         kernel(program, view, start, n, state);
+        if (!whole) std::memcpy(out + start, tail, n * sizeof(float));
     }
 }
 

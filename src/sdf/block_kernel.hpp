@@ -42,9 +42,19 @@ SDF_INLINE void deinterleave8(const float* rows, float* x, float* y, float* z) {
 }
 #endif
 
+/// Copies of lane n - 1 up to a whole number of vectors: their results are
+/// not read, and they keep the block's box (pruning) as it was.
+SDF_INLINE void pad_lanes(float* __restrict x, float* __restrict y, float* __restrict z,
+                          size_t n) {
+    for (size_t i = n; i < whole_vectors(n); ++i) {
+        x[i] = x[n - 1];
+        y[i] = y[n - 1];
+        z[i] = z[n - 1];
+    }
+}
+
 /// Rows start .. start + n - 1 of the view into the block's x, y, z lanes.
-SDF_LANE_LOOP void gather_rows(const PointsView& view, size_t start, size_t n,
-                               const BlockState& s) {
+SDF_INLINE void copy_rows(const PointsView& view, size_t start, size_t n, const BlockState& s) {
     float* __restrict x = s.x;
     float* __restrict y = s.y;
     float* __restrict z = s.z;
@@ -71,6 +81,20 @@ SDF_LANE_LOOP void gather_rows(const PointsView& view, size_t start, size_t n,
     }
 }
 
+/// The rows, padded to whole vectors (pad_lanes).
+SDF_LANE_LOOP void gather_rows(const PointsView& view, size_t start, size_t n,
+                               const BlockState& s) {
+    copy_rows(view, start, n, s);
+    pad_lanes(s.x, s.y, s.z, n);
+}
+
+/// Next (after a pruned list's child): from the point's walk or the run list.
+SDF_INLINE size_t next_child(const BlockState& s, size_t next_pc, uint32_t*& run) {
+    return s.pruner ? s.pruner->next(next_pc) : prune_next(next_pc, run);
+}
+
+/// Runs the program over lanes 0 .. n - 1 of the block; n is a whole
+/// number of vectors (kVectorLanes).
 inline void run_block(const Program& program, const BlockState& s, size_t n) {
     const Lanes p{s.x, s.y, s.z};
     float* __restrict d = s.d;
@@ -100,7 +124,7 @@ inline void run_block(const Program& program, const BlockState& s, size_t n) {
             leaf_fold_lanes(in, fold, from, d, n);
             work += 2 * n;  // the distance operation and the fold
             fold.leaf_at = kNoLeaf;
-            pc = fold.ends_child ? prune_next(fold.end, run) : fold.end;
+            pc = fold.ends_child ? next_child(s, fold.end, run) : fold.end;
             continue;
         }
         switch (in.head.op) {
@@ -177,6 +201,10 @@ inline void run_block(const Program& program, const BlockState& s, size_t n) {
                 const PruneIndex& index = program.indexes[index_of(in)];
                 const float start = index.start;
                 for (size_t i = 0; i < n; ++i) d[i] = start;
+                if (s.pruner) {
+                    pc = s.pruner->enter(index, index_of(in), {p.x[0], p.y[0], p.z[0]}, pc);
+                    break;
+                }
                 if (s.preset && index_of(in) == s.preset_index) {
                     pc = push_run(index, s.preset, s.preset_count, pc, run);
                     break;
@@ -186,15 +214,22 @@ inline void run_block(const Program& program, const BlockState& s, size_t n) {
                 break;
             }
             case Op::PruneSeeded: {
+                if (s.pruner) break;  // a point's walk seeds itself
                 const Lanes at = points.top();  // the list's point
                 pc = prune_seeded_block(program.indexes[index_of(in)],
                                         lanes_region(at.x, at.y, at.z, n), d, n, pc, run,
                                         s.scratch);
                 break;
             }
-            case Op::PruneEnd: prune_end(run); break;
+            case Op::PruneEnd:
+                if (s.pruner) {
+                    s.pruner->end();
+                } else {
+                    prune_end(run);
+                }
+                break;
         }
-        if (in.head.ends_child()) pc = prune_next(pc, run);
+        if (in.head.ends_child()) pc = next_child(s, pc, run);
     }
     s.polls->count(work);
 }

@@ -10,6 +10,7 @@
 #include "sdf/poll.hpp"
 #include "sdf/primitives.hpp"
 #include "sdf/program.hpp"
+#include "sdf/prune_hook.hpp"
 #include "sdf/voxel_sdf/voxel_lanes.hpp"
 
 namespace sdf {
@@ -131,7 +132,32 @@ struct BlockState {
     const uint32_t* preset = nullptr;
     size_t preset_count = 0;
     uint32_t preset_index = 0;
+    // Single points: the lanes hold one point (or a few unpruned ones), and
+    // pruned lists choose their children through this walk, seeded by the
+    // previous point, instead of the run list.
+    const PointPruner* pruner = nullptr;
 };
+
+/// Every lane loop runs over whole vectors of this many lanes: blocks are
+/// padded to a multiple of it, and a single point fills one such vector.
+/// No scalar remainder loop then ever runs, so every lane of every block
+/// goes through the same machine instructions, and a result (down to a
+/// NaN's sign and payload) cannot depend on where its row falls.
+constexpr size_t kVectorLanes = 8;
+
+SDF_INLINE size_t whole_vectors(size_t n) {
+    return (n + kVectorLanes - 1) / kVectorLanes * kVectorLanes;
+}
+
+/// The block interpreter compiled for one instruction set, and the voxel
+/// lane code that goes with it (null: the interpreter's own loop).
+struct LaneKernel {
+    void (*run)(const Program& program, const BlockState& s, size_t n);
+    VoxelLanes voxel;
+};
+
+/// The kernel for `choice` on this processor: the same one batches use.
+LaneKernel lane_kernel(KernelChoice choice);
 
 inline float read_float(const char* at) {
     float v;

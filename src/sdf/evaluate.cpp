@@ -1,6 +1,10 @@
-// The single-point interpreter of shape programs.
+// The single-point interpreter of shape programs, and the batch kernel's
+// lanes for its NaN results (see Evaluator).
 #include "sdf/evaluate.hpp"
 
+#include <algorithm>
+
+#include "sdf/block_lanes.hpp"
 #include "sdf/primitives.hpp"
 
 namespace sdf {
@@ -57,42 +61,47 @@ float interpret(const Program& program, Vec3 p, Frame frame) {
         const Word* const params = ip + 1;
         const float* const f = &params->f;
         const Word* next = ip + in.words;
-        Vec3 q = p;  // the point this instruction reads
-        if (in.source == Source::Saved) q = saved_point[-1];
-        if (in.source == Source::SavedPop) q = *--saved_point;
+        // The point a leaf or transform reads (only they read a saved
+        // point directly): asked for in their cases alone, so that the
+        // other instructions skip the test.
+        const auto point = [&in, &p, &saved_point]() SDF_LAMBDA_INLINE {
+            if (in.source == Source::Registers) return p;
+            if (in.source == Source::Saved) return saved_point[-1];
+            return *--saved_point;
+        };
         switch (in.op) {
             case Op::Sphere:
                 d = combine_distance(in.combine(), d,
-                                     sphere_distance(f, leaf_point<Op::Sphere>(in, f, q)));
+                                     sphere_distance(f, leaf_point<Op::Sphere>(in, f, point())));
                 break;
             case Op::Plane:
                 d = combine_distance(in.combine(), d,
-                                     plane_distance(f, leaf_point<Op::Plane>(in, f, q)));
+                                     plane_distance(f, leaf_point<Op::Plane>(in, f, point())));
                 break;
             case Op::Segment:
                 d = combine_distance(in.combine(), d,
-                                     segment_distance(f, leaf_point<Op::Segment>(in, f, q)));
+                                     segment_distance(f, leaf_point<Op::Segment>(in, f, point())));
                 break;
             case Op::Ray:
-                d = combine_distance(in.combine(), d, ray_distance(f, leaf_point<Op::Ray>(in, f, q)));
+                d = combine_distance(in.combine(), d, ray_distance(f, leaf_point<Op::Ray>(in, f, point())));
                 break;
             case Op::Voxel:
                 d = combine_distance(in.combine(), d,
-                                     sample_trilinear(*grid_at(f), leaf_point<Op::Voxel>(in, f, q)));
+                                     sample_trilinear(*grid_at(f), leaf_point<Op::Voxel>(in, f, point())));
                 work += kVoxelWork;
                 break;
             case Op::ItemSphere: {
                 float sphere[4];
                 item_sphere(first, static_cast<size_t>(ip - first), sphere);
-                d = combine_distance(in.combine(), d, sphere_distance(sphere, q));
+                d = combine_distance(in.combine(), d, sphere_distance(sphere, point()));
                 break;
             }
             case Op::ItemBase:
             case Op::Skip: break;
             case Op::Const: d = f[0]; break;
-            case Op::Translate: p = q - vec_at(f); break;
-            case Op::ScaleIn: p = scale_point(f, q); break;
-            case Op::Rotate: p = rotate_point(f, q); break;
+            case Op::Translate: p = point() - vec_at(f); break;
+            case Op::ScaleIn: p = scale_point(f, point()); break;
+            case Op::Rotate: p = rotate_point(f, point()); break;
             case Op::MulK: d = distance_op<Op::MulK>(d, f[0]); break;
             case Op::SubR: d = distance_op<Op::SubR>(d, f[0]); break;
             case Op::AddR: d = distance_op<Op::AddR>(d, f[0]); break;
@@ -120,6 +129,12 @@ float interpret(const Program& program, Vec3 p, Frame frame) {
             case Op::PruneEnd:
                 if constexpr (Prunes) frame.pruner->end();
                 break;
+#if defined(__GNUC__) || defined(__clang__)
+            // Every op has its case (the compiler writes no other): no
+            // range test before the jump table. (A new op must get a case
+            // above: see the check after this function.)
+            default: __builtin_unreachable();
+#endif
         }
         if (Prunes && in.ends_child()) next = first + frame.pruner->next(static_cast<size_t>(next - first));
         ip = next;
@@ -128,14 +143,62 @@ float interpret(const Program& program, Vec3 p, Frame frame) {
     return d;
 }
 
+static_assert(static_cast<int>(Op::Skip) == 27,
+              "the interpreter's switch has a case for each of the 28 ops");
+
+using block::kVectorLanes;
+
+/// Floats of one vector's registers and stacks in the batch kernel: x, y,
+/// z and d, then the saved points and the saved values.
+size_t lane_floats(const Program& program) {
+    return kVectorLanes * (4 + 3 * size_t{program.point_depth} + program.value_depth);
+}
+
+/// Lanes small enough for the stack of lanes_at's caller.
+constexpr size_t kStackLanes = 512;
+
+/// out[i] = the batch kernel's distance at points[i], i < n <= kVectorLanes,
+/// all in one vector (lane i holds points[i], the lanes past n copies of
+/// the last), over `lanes` (lane_floats of them). A pruned program takes
+/// one point at a time (its walk picks children for lane 0), as the
+/// single-point walk `pruner` chooses them.
+void lanes_at(const Program& program, const Vec3* points, size_t n, float* out, float* lanes,
+              const PointPruner* pruner, PollCounter& polls, KernelChoice choice) {
+    const block::LaneKernel kernel = block::lane_kernel(choice);
+    block::BlockState s{};
+    constexpr size_t v = kVectorLanes;
+    s.x = lanes;
+    s.y = lanes + v;
+    s.z = lanes + 2 * v;
+    s.d = lanes + 3 * v;
+    s.point_stack = lanes + 4 * v;
+    s.value_stack = lanes + (4 + 3 * size_t{program.point_depth}) * v;
+    s.stride = v;
+    s.polls = &polls;
+    s.voxel_lanes = kernel.voxel;
+    s.pruner = program.indexes.empty() ? nullptr : pruner;
+    const size_t per_run = s.pruner ? 1 : n;
+    for (size_t first = 0; first < n; first += per_run) {
+        for (size_t i = 0; i < v; ++i) {
+            const Vec3 p = points[first + std::min(i, per_run - 1)];
+            s.x[i] = p.x;
+            s.y[i] = p.y;
+            s.z[i] = p.z;
+        }
+        kernel.run(program, s, v);
+        std::copy(s.d, s.d + per_run, out + first);
+    }
+}
+
 }  // namespace
 
-Evaluator::Evaluator(const Program& program, Interrupt interrupt)
+Evaluator::Evaluator(const Program& program, Interrupt interrupt, KernelChoice kernel)
     : program_(program),
       points_(inline_points_),
       values_(inline_values_),
       pruner_(program),
-      polls_(interrupt) {
+      polls_(interrupt),
+      kernel_(kernel) {
     if (program.point_depth > kInline) {
         heap_points_.reset(new Vec3[program.point_depth]);
         points_ = heap_points_.get();
@@ -146,8 +209,35 @@ Evaluator::Evaluator(const Program& program, Interrupt interrupt)
     }
 }
 
-float Evaluator::operator()(Vec3 p) const {
+float Evaluator::scalar(Vec3 p) const {
     return is_short_walk(program_) ? run<false>(p) : run<true>(p);
+}
+
+float Evaluator::operator()(Vec3 p) const {
+    const float d = scalar(p);
+    if (d == d) return d;
+    float out;
+    in_lanes(&p, 1, &out);
+    return out;
+}
+
+void Evaluator::operator()(const Vec3* points, size_t n, float* out) const {
+    bool nan = false;
+    for (size_t i = 0; i < n; ++i) {
+        out[i] = scalar(points[i]);
+        nan = nan || out[i] != out[i];
+    }
+    // The numbers are the lanes' already: all of them again, in one go.
+    if (nan) in_lanes(points, n, out);
+}
+
+void Evaluator::in_lanes(const Vec3* points, size_t n, float* out) const {
+    if (lane_floats(program_) <= kStackLanes) {
+        alignas(32) float lanes[kStackLanes];
+        return lanes_at(program_, points, n, out, lanes, &pruner_, polls_, kernel_);
+    }
+    if (!lanes_) lanes_.reset(new float[lane_floats(program_)]);
+    lanes_at(program_, points, n, out, lanes_.get(), &pruner_, polls_, kernel_);
 }
 
 template <bool Prunes>
@@ -158,12 +248,14 @@ float Evaluator::run(Vec3 p) const {
 float evaluate(const Program& program, Vec3 p, Interrupt interrupt) {
     // One short plain walk is counted whole and cannot reach a poll, so it
     // needs no counter, no pruner and no heap: it runs on stacks made here.
-    // This is the path of every `eval` of a small shape.
+    // This is the path of every `eval` of a small shape. A NaN goes through
+    // an evaluator, whose lanes decide its bits.
     constexpr unsigned kStack = 32;
     if (is_short_walk(program) && program.point_depth <= kStack && program.value_depth <= kStack) {
         Vec3 points[kStack];
         float values[kStack];
-        return interpret<false>(program, p, {points, values, nullptr, nullptr});
+        const float d = interpret<false>(program, p, {points, values, nullptr, nullptr});
+        if (d == d) return d;
     }
     return Evaluator(program, interrupt)(p);
 }

@@ -1,9 +1,12 @@
-// Signed distance of a program at one point.
+// Signed distance of a program at one point, or at the few points of a
+// normal's stencil.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <type_traits>
 
+#include "sdf/cpu.hpp"
 #include "sdf/poll.hpp"
 #include "sdf/program.hpp"
 #include "sdf/prune_hook.hpp"
@@ -15,21 +18,36 @@ namespace sdf {
 /// so that repeated evaluations (normals, marches) allocate nothing. It
 /// counts the instructions it runs, over all its evaluations, and polls
 /// `interrupt` as the count grows (an evaluation may throw Interrupted).
+///
+/// A point runs through the scalar interpreter. Its result is the batch
+/// kernel's to the bit whenever it is a number: both perform the same
+/// operations in the same order, and whether a value is NaN, or what a
+/// comparison with it gives, never depends on a NaN's sign or payload.
+/// Those bits alone depend on the machine code (which operand of a sum
+/// the compiler puts first), so a NaN result is computed once more by the
+/// batch kernel (`kernel`), over one vector of lanes, as a row of a batch
+/// would be: eval and eval_vec then agree on every bit.
 class Evaluator {
   public:
     /// Throws std::bad_alloc when the program's stacks do not fit the
     /// built-in storage and cannot be allocated.
-    explicit Evaluator(const Program& program, Interrupt interrupt = {});
+    explicit Evaluator(const Program& program, Interrupt interrupt = {},
+                       KernelChoice kernel = KernelChoice::Best);
     // The stack pointers may point into this object's own inline storage,
     // so a copy or a moved-to evaluator would read another object's frame.
     Evaluator(const Evaluator&) = delete;
     Evaluator& operator=(const Evaluator&) = delete;
     float operator()(Vec3 p) const;
+    /// out[i] = the distance at points[i], for n <= 8 points (a normal's
+    /// stencil); NaN results are computed in one vector of lanes.
+    void operator()(const Vec3* points, size_t n, float* out) const;
     const Program& program() const { return program_; }
 
   private:
     template <bool Prunes>
     float run(Vec3 p) const;
+    float scalar(Vec3 p) const;
+    void in_lanes(const Vec3* points, size_t n, float* out) const;
     static constexpr unsigned kInline = 32;
     const Program& program_;
     std::unique_ptr<Vec3[]> heap_points_;
@@ -40,6 +58,9 @@ class Evaluator {
     float* values_;
     PointPruner pruner_;  // pruning's run list and reused choices
     mutable PollCounter polls_;
+    KernelChoice kernel_;
+    // The lanes of a large program, made at its first NaN result.
+    mutable std::unique_ptr<float[]> lanes_;
 };
 
 static_assert(!std::is_copy_constructible_v<Evaluator> && !std::is_move_constructible_v<Evaluator>,

@@ -31,11 +31,12 @@ namespace SDF_BLOCK_NS {
 using namespace ::sdf::block;
 
 /// d[i] = the leaf's distance at lane i, combined as `How` says.
+/// (The lanes come as separate restricted pointers: read out of a struct,
+/// they make the compiler test for overlap at run time before every loop.)
 template <class Leaf, bool Shifted, Combine How>
-SDF_LANE_LOOP void leaf_loop(const Loaded in, Lanes p, float* __restrict d, size_t n) {
-    const float* __restrict x = p.x;
-    const float* __restrict y = p.y;
-    const float* __restrict z = p.z;
+SDF_LANE_LOOP void leaf_loop(const Loaded in, const float* __restrict x,
+                             const float* __restrict y, const float* __restrict z,
+                             float* __restrict d, size_t n) {
     const Vec3 shift = vec_at(in.f + op_params(Leaf::op));
     const ClampBounds bounds = clamp_bounds();
     for (size_t i = 0; i < n; ++i) {
@@ -44,14 +45,19 @@ SDF_LANE_LOOP void leaf_loop(const Loaded in, Lanes p, float* __restrict d, size
     }
 }
 
+template <class Leaf, bool Shifted, Combine How>
+SDF_INLINE void leaf_call(const Loaded& in, Lanes p, float* d, size_t n) {
+    leaf_loop<Leaf, Shifted, How>(in, p.x, p.y, p.z, d, n);
+}
+
 template <class Leaf, bool Shifted>
 SDF_INLINE void leaf_lanes_shifted(const Loaded& in, Lanes p, float* __restrict d, size_t n) {
     switch (in.head.combine()) {
-        case Combine::Assign: return leaf_loop<Leaf, Shifted, Combine::Assign>(in, p, d, n);
-        case Combine::Union: return leaf_loop<Leaf, Shifted, Combine::Union>(in, p, d, n);
-        case Combine::Intersect: return leaf_loop<Leaf, Shifted, Combine::Intersect>(in, p, d, n);
+        case Combine::Assign: return leaf_call<Leaf, Shifted, Combine::Assign>(in, p, d, n);
+        case Combine::Union: return leaf_call<Leaf, Shifted, Combine::Union>(in, p, d, n);
+        case Combine::Intersect: return leaf_call<Leaf, Shifted, Combine::Intersect>(in, p, d, n);
         case Combine::Difference:
-            return leaf_loop<Leaf, Shifted, Combine::Difference>(in, p, d, n);
+            return leaf_call<Leaf, Shifted, Combine::Difference>(in, p, d, n);
     }
 }
 
@@ -158,11 +164,9 @@ SDF_INLINE void transform_pair_lanes(const Loaded& a, const Loaded& b, Lanes fro
 
 /// d[i] = d[i] folded with post(leaf at lane i).
 template <class Leaf, bool Shifted, Combine How, Op Post>
-SDF_LANE_LOOP void leaf_fold_loop(const Loaded in, float k, Lanes p, float* __restrict d,
-                                  size_t n) {
-    const float* __restrict x = p.x;
-    const float* __restrict y = p.y;
-    const float* __restrict z = p.z;
+SDF_LANE_LOOP void leaf_fold_loop(const Loaded in, float k, const float* __restrict x,
+                                  const float* __restrict y, const float* __restrict z,
+                                  float* __restrict d, size_t n) {
     const Vec3 shift = vec_at(in.f + op_params(Leaf::op));
     const ClampBounds bounds = clamp_bounds();
     for (size_t i = 0; i < n; ++i) {
@@ -171,14 +175,19 @@ SDF_LANE_LOOP void leaf_fold_loop(const Loaded in, float k, Lanes p, float* __re
     }
 }
 
+template <class Leaf, bool Shifted, Combine How, Op Post>
+SDF_INLINE void leaf_fold_call(const Loaded& in, float k, Lanes p, float* d, size_t n) {
+    leaf_fold_loop<Leaf, Shifted, How, Post>(in, k, p.x, p.y, p.z, d, n);
+}
+
 template <class Leaf, bool Shifted, Combine How>
 SDF_INLINE void leaf_fold_post(const Loaded& in, const LeafFold& fold, Lanes p, float* d,
                                size_t n) {
     switch (fold.post) {
-        case Op::MulK: return leaf_fold_loop<Leaf, Shifted, How, Op::MulK>(in, fold.k, p, d, n);
-        case Op::SubR: return leaf_fold_loop<Leaf, Shifted, How, Op::SubR>(in, fold.k, p, d, n);
-        case Op::AddR: return leaf_fold_loop<Leaf, Shifted, How, Op::AddR>(in, fold.k, p, d, n);
-        default: return leaf_fold_loop<Leaf, Shifted, How, Op::Neg>(in, fold.k, p, d, n);
+        case Op::MulK: return leaf_fold_call<Leaf, Shifted, How, Op::MulK>(in, fold.k, p, d, n);
+        case Op::SubR: return leaf_fold_call<Leaf, Shifted, How, Op::SubR>(in, fold.k, p, d, n);
+        case Op::AddR: return leaf_fold_call<Leaf, Shifted, How, Op::AddR>(in, fold.k, p, d, n);
+        default: return leaf_fold_call<Leaf, Shifted, How, Op::Neg>(in, fold.k, p, d, n);
     }
 }
 

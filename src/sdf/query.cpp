@@ -6,13 +6,12 @@
 namespace sdf {
 
 Vec3 normal(const Evaluator& f, Vec3 p, float h) {
-    const float a = f({p.x + h, p.y, p.z});
-    const float b = f({p.x - h, p.y, p.z});
-    const float c = f({p.x, p.y + h, p.z});
-    const float d = f({p.x, p.y - h, p.z});
-    const float e = f({p.x, p.y, p.z + h});
-    const float g = f({p.x, p.y, p.z - h});
-    return normalized({a - b, c - d, e - g});
+    // The six points of the stencil, evaluated together in one vector.
+    const Vec3 stencil[6] = {{p.x + h, p.y, p.z}, {p.x - h, p.y, p.z}, {p.x, p.y + h, p.z},
+                             {p.x, p.y - h, p.z}, {p.x, p.y, p.z + h}, {p.x, p.y, p.z - h}};
+    float v[6];
+    f(stencil, 6, v);
+    return normalized({v[0] - v[1], v[2] - v[3], v[4] - v[5]});
 }
 
 std::optional<RayHit> raymarch(const Evaluator& f, Vec3 origin, Vec3 dir, uint32_t max_steps,

@@ -108,6 +108,17 @@ SDF_AVX2_INLINE __m256 coord8(const float* v, size_t at, size_t n, __m256 shift)
     return _mm256_sub_ps(c, shift);
 }
 
+/// combine_distance on eight lanes: the same selections (no arithmetic
+/// but the sign flip of the difference), so the same bits, NaNs included.
+template <Combine How>
+SDF_AVX2_INLINE __m256 combine8(__m256 d, __m256 v) {
+    if (How == Combine::Union) return _mm256_blendv_ps(d, v, _mm256_cmp_ps(v, d, _CMP_LT_OQ));
+    if (How == Combine::Intersect) return _mm256_blendv_ps(d, v, _mm256_cmp_ps(v, d, _CMP_GT_OQ));
+    const __m256 nb = _mm256_xor_ps(v, _mm256_set1_ps(-0.0f));
+    const __m256 r = _mm256_blendv_ps(d, nb, _mm256_cmp_ps(nb, d, _CMP_GT_OQ));
+    return _mm256_blendv_ps(r, nb, _mm256_cmp_ps(d, d, _CMP_UNORD_Q));
+}
+
 template <Combine How>
 SDF_TARGET_AVX2 void voxel_loop(const VoxelLeafParams& leaf, const float* x, const float* y,
                                 const float* z, float* d, size_t n) {
@@ -120,8 +131,12 @@ SDF_TARGET_AVX2 void voxel_loop(const VoxelLeafParams& leaf, const float* x, con
         const __m256 sampled = sample8(samples, coord8(x, at, n, sx), coord8(y, at, n, sy),
                                        coord8(z, at, n, sz));
         const size_t lanes = n - at < 8 ? n - at : 8;
-        if (How == Combine::Assign && lanes == 8) {
-            _mm256_storeu_ps(d + at, sampled);
+        if (lanes == 8) {  // every block's case: blocks are whole vectors
+            __m256 out = sampled;
+            if constexpr (How != Combine::Assign) {
+                out = combine8<How>(_mm256_loadu_ps(d + at), sampled);
+            }
+            _mm256_storeu_ps(d + at, out);
             continue;
         }
         alignas(32) float v[8];
