@@ -84,6 +84,10 @@ Kernel pick(KernelChoice choice, Kernel baseline, Kernel avx2) {
 /// Rows per block at most when the program prunes: small blocks have small
 /// bounding boxes, so fewer children survive.
 constexpr size_t kPrunedBlock = 64;
+/// Rows per block at most when a cell's children are chosen for the whole
+/// cell: the block's box no longer matters, and each child dispatched
+/// serves more rows.
+constexpr size_t kListedBlock = 256;
 
 /// Lanes of the widest vectors the kernels use.
 constexpr size_t kPadLanes = 8;
@@ -158,21 +162,30 @@ bool grid_box(const PointsView& view, float lo[3], float hi[3]) {
     return true;
 }
 
-/// Rows per cell the grid aims at: a block or so.
+/// Rows per cell the grid aims at: a block or so, so that each block's
+/// box is small.
 constexpr size_t kRowsPerCell = 30;
+/// Rows per cell where the cells have lists of their own and the grid
+/// still has a cell for each child: a child dispatched in a cell then
+/// serves several vectors of rows, and there are fewer lists to build.
+constexpr size_t kRowsPerListedCell = 240;
 
+/// Groups of the sort's first step, about: few enough write streams for
+/// the caches, and groups small enough for the cache in the second step.
+constexpr uint32_t kGroups = 64;
 /// Cells per group of the sort, at most: 2^kGroupBits (a cube of 8 x 8 x 8).
 constexpr uint32_t kGroupBits = 9;
 
 /// Rows sorted by cell in two steps. The cells are numbered in Morton
 /// order, so a group of 2^group_bits consecutive numbers is a small cube of
 /// cells. A first pass puts the rows in their groups (a few dozen streams
-/// of writes, which the caches hold; one pass straight into tens of
-/// thousands of cells misses on nearly every row), and each group is sorted
-/// into its cells only when it is evaluated, in a buffer that stays in the
-/// cache. Once sorted, the rows of cell c (cell_number order) are at
+/// of writes, which the caches hold; one pass straight into thousands of
+/// cells misses on nearly every row), and each group is sorted into its
+/// cells only when it is evaluated, in a buffer that stays in the cache.
+/// Once sorted, the rows of cell c (cell_number order) are at
 /// [start[c], start[c + 1]) of the whole order, and those with a NaN or
-/// infinite coordinate come last, from start[cells], in a group of their own.
+/// infinite coordinate come last, from start[cells], in a group of their
+/// own.
 struct SortedRows {
     CellGrid grid;
     std::unique_ptr<SortedRow[]> rows;  // grouped; not zeroed first: every entry is written
@@ -189,15 +202,28 @@ struct SortedRows {
     }
 };
 
-/// The grid over most of the rows (grid_box), about kRowsPerCell rows a
+/// Bits of the cells along an axis for about `per_cell` rows a cell.
+int grid_bits(size_t rows, size_t per_cell) {
+    int bits = 0;
+    while (bits < 6 && (size_t{1} << (3 * (bits + 1))) * per_cell <= rows) ++bits;
+    return bits;
+}
+
+/// Rows per cell for `rows` rows when the top list has `listed` children
+/// chosen per cell (0: none).
+size_t rows_per_cell(size_t rows, size_t listed) {
+    const size_t coarse_cells = size_t{1} << (3 * grid_bits(rows, kRowsPerListedCell));
+    const bool coarse = listed > 0 && coarse_cells >= listed;
+    return coarse ? kRowsPerListedCell : kRowsPerCell;
+}
+
+/// The grid over most of the rows (grid_box), about `per_cell` rows a
 /// cell, at most 64 cells a side.
-CellGrid make_grid(const PointsView& view) {
+CellGrid make_grid(const PointsView& view, size_t per_cell) {
     CellGrid grid{};
     float hi[3] = {0, 0, 0};
     grid_box(view, grid.lo, hi);  // with no finite row, every row is in the last bucket
-    int bits = 0;
-    while (bits < 6 && (size_t{1} << (3 * (bits + 1))) * kRowsPerCell <= view.rows) ++bits;
-    grid.side = 1u << bits;
+    grid.side = 1u << grid_bits(view.rows, per_cell);
     for (int a = 0; a < 3; ++a) {
         const float extent = hi[a] - grid.lo[a];
         grid.scale[a] =
@@ -206,44 +232,73 @@ CellGrid make_grid(const PointsView& view) {
     return grid;
 }
 
+/// The first pass of the sort: every row's cell number (RowKeys) in
+/// key[i], counted in count[cell]; returns the box of the finite rows. It
+/// polls as it goes: a row costs about as much as 16 instructions over one
+/// lane. Compiled twice, as the block kernels are, for its vector lanes.
+SDF_INLINE Region count_keys_lanes(const PointsView& view, const CellGrid& grid, uint32_t* key,
+                                   uint32_t* count, PollCounter& polls) {
+    constexpr uint64_t per_slice = RowKeys::kSlice * 16;
+    RowKeys keys(grid);
+    for (size_t first = 0; first < view.rows; first += RowKeys::kSlice) {
+        const size_t n = std::min(RowKeys::kSlice, view.rows - first);
+        if (first > 0) polls.count(per_slice);
+        for (size_t i = 0; i < n; ++i) keys.set(i, read_row(view, first + i));
+        keys.run(n, key + first);
+        for (size_t i = first; i < first + n; ++i) ++count[key[i]];
+    }
+    return keys.box();
+}
+
+Region count_keys_baseline(const PointsView& view, const CellGrid& grid, uint32_t* key,
+                           uint32_t* count, PollCounter& polls) {
+    return count_keys_lanes(view, grid, key, count, polls);
+}
+
+#ifdef SDF_HAVE_AVX2_KERNELS
+SDF_TARGET_AVX2 Region count_keys_avx2(const PointsView& view, const CellGrid& grid,
+                                       uint32_t* key, uint32_t* count, PollCounter& polls) {
+    return count_keys_lanes(view, grid, key, count, polls);
+}
+#endif
+
+using CountKeys = Region (*)(const PointsView&, const CellGrid&, uint32_t*, uint32_t*,
+                             PollCounter&);
+
 /// The first step of the sort: a counting sort of the rows by group; any
 /// order gives the same results, this one only makes blocks small in
 /// space. Each pass over the rows polls too: a row costs about as much as
 /// 16 instructions over one lane.
-SortedRows sort_rows(const PointsView& view, PollCounter& polls) {
+SortedRows sort_rows(const PointsView& view, size_t per_cell, KernelChoice choice,
+                     PollCounter& polls) {
     constexpr uint64_t per_4096_rows = 4096 * 16;
     constexpr float inf = std::numeric_limits<float>::infinity();
-    SortedRows out{make_grid(view), {}, {}, {}, 0, 0, {{inf, inf, inf}, {-inf, -inf, -inf}}};
+    SortedRows out{make_grid(view, per_cell), {}, {}, {}, 0, 0,
+                   {{inf, inf, inf}, {-inf, -inf, -inf}}};
     Region& box = out.box;
     const CellGrid& grid = out.grid;
     const size_t rows = view.rows;
     const uint32_t cells = static_cast<uint32_t>(grid.cells());
-    // kGroupBits at most, and fewer on small grids: the group of the rows
-    // that are not finite (cell number `cells`) is then one of its own.
+    // About kGroups groups, of kGroupBits at most; the rows that are not
+    // finite (cell number `cells`) are a group of their own.
     uint32_t bits = 0;
-    while ((1u << (bits + 3)) <= cells && bits < kGroupBits) bits += 3;
+    while ((cells >> (bits + 3)) >= kGroups && bits < kGroupBits) bits += 3;
     out.group_bits = bits;
     const uint32_t fine_mask = (1u << bits) - 1;
     std::unique_ptr<uint32_t[]> key(new uint32_t[rows]);
     out.start.assign(size_t{cells} + 2, 0);
-    RowKeys keys(grid);
-    for (size_t first = 0; first < rows; first += RowKeys::kSlice) {
-        const size_t n = std::min(RowKeys::kSlice, rows - first);
-        if (first > 0) polls.count(per_4096_rows / (4096 / RowKeys::kSlice));
-        for (size_t i = 0; i < n; ++i) keys.set(i, read_row(view, first + i));
-        keys.run(n, key.get() + first);
-        for (size_t i = first; i < first + n; ++i) ++out.start[key[i] + 1];
-    }
-    box = keys.box();
+    const CountKeys count_keys =
+        pick<CountKeys>(choice, count_keys_baseline, SDF_AVX2_OR_NULL(count_keys_avx2));
+    box = count_keys(view, grid, key.get(), out.start.data() + 1, polls);
     for (uint32_t k = 0; k <= cells; ++k) out.start[k + 1] += out.start[k];
     const uint32_t groups = out.groups();
-    std::vector<uint32_t> fill(groups);
     for (uint32_t g = 0; g < groups; ++g) {
-        fill[g] = out.start[out.first_cell(g)];
-        const uint32_t size = out.start[out.first_cell(g + 1)] - fill[g];
+        const uint32_t size = out.start[out.first_cell(g + 1)] - out.start[out.first_cell(g)];
         out.widest = std::max(out.widest, size);
     }
     out.rows.reset(new SortedRow[rows]);
+    std::vector<uint32_t> fill(groups);
+    for (uint32_t g = 0; g < groups; ++g) fill[g] = out.start[out.first_cell(g)];
     out.fine.reset(new uint16_t[rows]);
     for (size_t i = 0; i < rows; ++i) {
         if (i % 4096 == 4095) polls.count(per_4096_rows);
@@ -303,8 +358,12 @@ constexpr size_t kSortChunk = size_t{1} << 20;
 /// that can be done, else per block by the hierarchy.
 void eval_points_pruned(const Program& program, const PointsView& view, float* out,
                         const Interrupt& interrupt, KernelChoice choice) {
-    const size_t block = kPrunedBlock;
     const size_t per_lane = 4 + 3 * size_t{program.point_depth} + program.value_depth;
+    const PruneIndex* top = top_list(program);
+    const bool per_cell_lists = top && top->child_count >= kMinCellListed;
+    const size_t block = per_cell_lists && per_lane * kListedBlock <= kMaxWorkspaceFloats
+                             ? kListedBlock
+                             : kPrunedBlock;
     std::unique_ptr<float[]> workspace(new float[per_lane * block]);
     std::unique_ptr<uint32_t[]> runs(new uint32_t[run_list_size(program)]);
     std::unique_ptr<double[]> scratch(new double[scratch_size(program)]);
@@ -316,17 +375,18 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
                      runs.get(), scratch.get(), &polls};
     const RowsKernel kernel =
         pick<RowsKernel>(choice, eval_rows_baseline, SDF_AVX2_OR_NULL(eval_rows_avx2));
-    const PruneIndex* top = top_list(program);
     if (top) state.preset_index = top_list_index(program);
     for (size_t first = 0; first < view.rows; first += kSortChunk) {
         PointsView chunk = view;
         chunk.data += static_cast<ptrdiff_t>(first) * view.row_stride;
         chunk.rows = std::min(kSortChunk, view.rows - first);
-        const SortedRows sorted = sort_rows(chunk, polls);
+        const SortedRows sorted =
+            sort_rows(chunk, rows_per_cell(chunk.rows, per_cell_lists ? top->child_count : 0),
+                      choice, polls);
         const size_t cells = sorted.grid.cells();
         CellLists lists;
         bool listed = false;
-        if (top && top->child_count >= kMinCellListed) {
+        if (per_cell_lists) {
             // Lists longer than half the children on average would save
             // little: the hierarchy (or every child) does as well. Their
             // memory stays within 48 bytes a row.
