@@ -170,11 +170,19 @@ constexpr size_t kRowsPerCell = 30;
 /// serves several vectors of rows, and there are fewer lists to build.
 constexpr size_t kRowsPerListedCell = 240;
 
+/// Rows sorted at once: the sort's memory (under 40 bytes a row, and the
+/// cell lists') stays bounded, and a row's number in its chunk takes
+/// kRowBits bits.
+constexpr uint32_t kRowBits = 20;
+constexpr uint32_t kRowMask = (1u << kRowBits) - 1;
+constexpr size_t kSortChunk = size_t{1} << kRowBits;
+
 /// Groups of the sort's first step, about: few enough write streams for
 /// the caches, and groups small enough for the cache in the second step.
 constexpr uint32_t kGroups = 64;
 /// Cells per group of the sort, at most: 2^kGroupBits (a cube of 8 x 8 x 8).
 constexpr uint32_t kGroupBits = 9;
+static_assert(kRowBits + kGroupBits <= 32, "a row's number and its cell share a word");
 
 /// Rows sorted by cell in two steps. The cells are numbered in Morton
 /// order, so a group of 2^group_bits consecutive numbers is a small cube of
@@ -188,8 +196,9 @@ constexpr uint32_t kGroupBits = 9;
 /// own.
 struct SortedRows {
     CellGrid grid;
-    std::unique_ptr<SortedRow[]> rows;  // grouped; not zeroed first: every entry is written
-    std::unique_ptr<uint16_t[]> fine;    // each grouped row's cell within its group
+    // Grouped, each `row` with its cell within its group above kRowBits;
+    // not zeroed first: every entry is written.
+    std::unique_ptr<SortedRow[]> rows;
     std::vector<uint32_t> start;
     uint32_t group_bits;  // cells per group: 2^group_bits
     uint32_t widest = 0;  // rows of the largest group
@@ -273,7 +282,7 @@ SortedRows sort_rows(const PointsView& view, size_t per_cell, KernelChoice choic
                      PollCounter& polls) {
     constexpr uint64_t per_4096_rows = 4096 * 16;
     constexpr float inf = std::numeric_limits<float>::infinity();
-    SortedRows out{make_grid(view, per_cell), {}, {}, {}, 0, 0,
+    SortedRows out{make_grid(view, per_cell), {}, {}, 0, 0,
                    {{inf, inf, inf}, {-inf, -inf, -inf}}};
     Region& box = out.box;
     const CellGrid& grid = out.grid;
@@ -299,13 +308,12 @@ SortedRows sort_rows(const PointsView& view, size_t per_cell, KernelChoice choic
     out.rows.reset(new SortedRow[rows]);
     std::vector<uint32_t> fill(groups);
     for (uint32_t g = 0; g < groups; ++g) fill[g] = out.start[out.first_cell(g)];
-    out.fine.reset(new uint16_t[rows]);
     for (size_t i = 0; i < rows; ++i) {
         if (i % 4096 == 4095) polls.count(per_4096_rows);
         const Vec3 p = read_row(view, i);
         const uint32_t at = fill[key[i] >> bits]++;
-        out.rows[at] = {p.x, p.y, p.z, static_cast<uint32_t>(i)};
-        out.fine[at] = static_cast<uint16_t>(key[i] & fine_mask);
+        const uint32_t tag = static_cast<uint32_t>(i) | (key[i] & fine_mask) << kRowBits;
+        out.rows[at] = {p.x, p.y, p.z, tag};
     }
     return out;
 }
@@ -319,7 +327,10 @@ void sort_group(const SortedRows& sorted, uint32_t g, SortedRow* to) {
     uint32_t fill[size_t{1} << kGroupBits];
     for (size_t c = first; c < last; ++c) fill[c - first] = sorted.start[c] - base;
     for (uint32_t i = base; i < sorted.start[last]; ++i) {
-        to[fill[sorted.fine[i]]++] = sorted.rows[i];
+        SortedRow r = sorted.rows[i];
+        const uint32_t cell = r.row >> kRowBits;
+        r.row &= kRowMask;
+        to[fill[cell]++] = r;
     }
 }
 
@@ -348,10 +359,6 @@ constexpr size_t kListedPerRow = 4;
 
 /// Lists shorter than this are not worth choosing per cell.
 constexpr uint32_t kMinCellListed = 64;
-
-/// Rows sorted at once: the sort's memory (under 40 bytes a row, and the cell
-/// lists') stays bounded.
-constexpr size_t kSortChunk = size_t{1} << 20;
 
 /// A pruning program over rows sorted in space, chunk by chunk, cell by
 /// cell, block by block; the top list's children chosen per cell where
