@@ -16,7 +16,7 @@ namespace {
 constexpr double kInfD = std::numeric_limits<double>::infinity();
 /// Cells looked at per cell of the grid, at most, by all the children
 /// together: children look as far as that allows.
-constexpr double kLooksPerCell = 256;
+constexpr double kLooksPerCell = 512;
 /// Children that give each cell its T, where they are spread evenly.
 constexpr double kChildrenAround = 8;
 /// Cells whose list the threshold is taken from: this share of them, the
