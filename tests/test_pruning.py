@@ -211,6 +211,37 @@ def test_wide_batches_with_outlying_rows_match_their_parts(seed, outliers):
     assert (bits(shape.eval_vec(pts)) == bits(acc)).all()
 
 
+@settings(max_examples=4, deadline=None)
+@given(st.sampled_from(["union", "intersect"]), st.sampled_from(["clusters", "edges", "spread"]),
+       st.integers(1, 3000), st.data())
+def test_batches_of_more_rows_than_one_sort_match_their_parts(kind, layout, extra, data):
+    # Over 2^20 rows: sorted in two chunks, the first on a grid with a cell
+    # for each part and up to a few hundred rows a cell. The rows come in
+    # tight clusters of repeated rows, on the edges of the cells (eighths
+    # over [-1, 1], where the grid then lies) or spread out.
+    sense = 1 if kind == "union" else -1
+    parts = [build(d) for d in data.draw(st.lists(part(sense), min_size=64, max_size=80))]
+    shape = getattr(Sdf, kind)(parts)
+    rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1)))
+    n = 2**20 + extra
+    if layout == "clusters":
+        centres = rng.uniform(-1, 1, (12, 3))
+        distinct = centres[rng.integers(0, 12, 4096)] + rng.normal(0, 1e-3, (4096, 3))
+        pts = distinct[rng.integers(0, 4096, n)].astype(F)
+    elif layout == "edges":
+        pts = (rng.integers(-8, 9, (n, 3)) / 8).astype(F)
+        pts[::3] = rng.uniform(-1, 1, (len(pts[::3]), 3))
+    else:
+        pts = rng.uniform(-1, 1, (n, 3)).astype(F)
+    pts[rng.integers(0, n, 5), rng.integers(0, 3, 5)] = [np.nan, np.inf, -np.inf, 1e30, -0.0]
+    acc = np.full(n, INF if kind == "union" else -INF, F)
+    with np.errstate(invalid="ignore"):
+        for p in parts:
+            v = p.eval_vec(pts)
+            acc = np.where(v < acc if kind == "union" else v > acc, v, acc)
+    assert (bits(shape.eval_vec(pts)) == bits(acc)).all()
+
+
 def sphere_union_model(centres, radii, pts):
     """The float32 model of a union of spheres, vectorised over the points:
     the same operations in the same order, folded in child order."""
