@@ -177,19 +177,22 @@ constexpr uint32_t kRowBits = 20;
 constexpr uint32_t kRowMask = (1u << kRowBits) - 1;
 constexpr size_t kSortChunk = size_t{1} << kRowBits;
 
-/// Groups of the sort's first step, about: few enough write streams for
-/// the caches, and groups small enough for the cache in the second step.
-constexpr uint32_t kGroups = 64;
+/// Groups of the sort's first step, at least (where the grid has cells
+/// enough): as few write streams as that, for streams run slower the more
+/// of them there are (measured: 8 streams of rows write at about a quarter
+/// of the cost of 64), while a group's rows are still close enough in
+/// memory for the second step.
+constexpr uint32_t kGroups = 8;
 /// Cells per group of the sort, at most: 2^kGroupBits (a cube of 8 x 8 x 8).
 constexpr uint32_t kGroupBits = 9;
 static_assert(kRowBits + kGroupBits <= 32, "a row's number and its cell share a word");
 
 /// Rows sorted by cell in two steps. The cells are numbered in Morton
 /// order, so a group of 2^group_bits consecutive numbers is a small cube of
-/// cells. A first pass puts the rows in their groups (a few dozen streams
-/// of writes, which the caches hold; one pass straight into thousands of
-/// cells misses on nearly every row), and each group is sorted into its
-/// cells only when it is evaluated, in a buffer that stays in the cache.
+/// cells. A first pass puts the rows in their groups (a few streams of
+/// writes; one pass straight into thousands of cells misses on nearly
+/// every row), and each group is sorted into its cells only when it is
+/// evaluated, in a buffer of its own.
 /// Once sorted, the rows of cell c (cell_number order) are at
 /// [start[c], start[c + 1]) of the whole order, and those with a NaN or
 /// infinite coordinate come last, from start[cells], in a group of their
@@ -288,8 +291,9 @@ SortedRows sort_rows(const PointsView& view, size_t per_cell, KernelChoice choic
     const CellGrid& grid = out.grid;
     const size_t rows = view.rows;
     const uint32_t cells = static_cast<uint32_t>(grid.cells());
-    // About kGroups groups, of kGroupBits at most; the rows that are not
-    // finite (cell number `cells`) are a group of their own.
+    // Groups as large as kGroupBits allows while there are still kGroups
+    // of them; the rows that are not finite (cell number `cells`) are a
+    // group of their own.
     uint32_t bits = 0;
     while ((cells >> (bits + 3)) >= kGroups && bits < kGroupBits) bits += 3;
     out.group_bits = bits;
