@@ -98,13 +98,12 @@ struct SortedRow {
     uint32_t row;
 };
 
-/// One block of sorted rows: gather (in order in memory), then run.
-/// The block is padded to whole vectors with copies of its last row: the
-/// lanes loops then have no scalar tail, and the copies change neither the
-/// block's box nor its largest value (their results are not read).
-template <void (*Run)(const Program&, const BlockState&, size_t)>
-SDF_INLINE void eval_rows(const Program& program, const SortedRow* rows, size_t n,
-                          const BlockState& s) {
+/// One block of sorted rows gathered (in order in memory) into the
+/// block's lanes; returns the lanes to run. The block is padded to whole
+/// vectors with copies of its last row: the lanes loops then have no
+/// scalar tail, and the copies change neither the block's box nor its
+/// largest value (their results are not read).
+size_t load_rows(const SortedRow* rows, size_t n, const BlockState& s) {
     for (size_t i = 0; i < n; ++i) {
         s.x[i] = rows[i].x;
         s.y[i] = rows[i].y;
@@ -116,24 +115,102 @@ SDF_INLINE void eval_rows(const Program& program, const SortedRow* rows, size_t 
         s.y[i] = rows[n - 1].y;
         s.z[i] = rows[n - 1].z;
     }
-    Run(program, s, lanes);
+    return lanes;
 }
 
-void eval_rows_baseline(const Program& program, const SortedRow* rows, size_t n,
-                        const BlockState& s) {
-    eval_rows<baseline::run_block>(program, rows, n, s);
+/// Over the lanes, the greatest of the least over the seeds of
+/// |p - c| + sigma, in float: within a few roundings of the exact value
+/// (seed_threshold).
+SDF_INLINE float seed_bound_lanes(const CellLists::Seeds& seeds, const BlockState& s,
+                                  size_t lanes) {
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    float least[kListedBlock];
+    for (size_t i = 0; i < lanes; ++i) least[i] = inf;
+    for (size_t k = 0; k < seeds.count; ++k) {
+        const float cx = seeds.c[k][0], cy = seeds.c[k][1], cz = seeds.c[k][2];
+        const float sigma = seeds.sigma[k];
+        for (size_t i = 0; i < lanes; ++i) {
+            const float dx = s.x[i] - cx, dy = s.y[i] - cy, dz = s.z[i] - cz;
+            const float up = std::sqrt((dx * dx + dy * dy) + dz * dz) + sigma;
+            least[i] = up < least[i] ? up : least[i];
+        }
+    }
+    float most[8] = {-inf, -inf, -inf, -inf, -inf, -inf, -inf, -inf};
+    for (size_t i = 0; i < lanes; i += 8) {  // lanes: whole vectors
+        for (size_t j = 0; j < 8; ++j) most[j] = least[i + j] > most[j] ? least[i + j] : most[j];
+    }
+    float top = most[0];
+    for (size_t j = 1; j < 8; ++j) top = most[j] > top ? most[j] : top;
+    return top;
+}
+
+float seed_bound_baseline(const CellLists::Seeds& seeds, const BlockState& s, size_t lanes) {
+    return seed_bound_lanes(seeds, s, lanes);
 }
 
 #ifdef SDF_HAVE_AVX2_KERNELS
-SDF_TARGET_AVX2 void eval_rows_avx2(const Program& program, const SortedRow* rows, size_t n,
-                                    const BlockState& s) {
-    BlockState state = s;
-    state.voxel_lanes = voxel_lanes_avx2;
-    eval_rows<avx2::run_block>(program, rows, n, state);
+SDF_TARGET_AVX2 float seed_bound_avx2(const CellLists::Seeds& seeds, const BlockState& s,
+                                      size_t lanes) {
+    return seed_bound_lanes(seeds, s, lanes);
 }
 #endif
 
-using RowsKernel = void (*)(const Program&, const SortedRow*, size_t, const BlockState&);
+using SeedBound = float (*)(const CellLists::Seeds&, const BlockState&, size_t);
+
+/// An upper bound of the list's normalised value at every row of a block,
+/// from its seeds' float bound `top` and a bound `far` of the distances
+/// from the seeds to the rows (and so of their float values): each
+/// distance is within 2^-21 of itself computed exactly (a rounded
+/// difference, three products, two sums and a square root, of floats), and
+/// each sum with sigma within 2^-24 of its size; 2^-19 of the sizes covers
+/// both, and the margin the float evaluation's own rounding.
+double seed_threshold(float top, double far, const CellLists::Seeds& seeds, double margin) {
+    double sigma = 0;
+    for (size_t k = 0; k < seeds.count; ++k) sigma = std::max(sigma, std::fabs(double{seeds.sigma[k]}));
+    const double slack = (far + sigma) * (1.0 / 524288.0) + 1e-30;
+    return double{top} + slack + margin;
+}
+
+/// Lists shorter than this run as they are: cutting them down per block
+/// costs more than it saves.
+constexpr size_t kBoundedFrom = 48;
+
+/// The children of a cell's list (CellLists::bounded) whose lower bound
+/// sqrt(gap2) - reach is not above t (all of them for t = +inf), merged
+/// with the list's `always` children, into `out`; returns how many. The
+/// test is made on squares, a hair wide of the exact one: a child kept
+/// that could have been left out changes no result.
+size_t keep_below(const PruneIndex& index, const uint32_t* pcs, const double* gap2,
+                  const double* reach, size_t n, double t, uint32_t* out) {
+    constexpr double wide = 1 + 1.0 / 1099511627776.0;  // 1 + 2^-40
+    size_t kept = 0;
+    for (size_t k = 0; k < n; ++k) {
+        const double r = t + reach[k];  // kept when sqrt(gap2) <= r
+        out[kept] = pcs[k];
+        kept += !(r < 0) && !(gap2[k] > r * r * wide);  // NaN keeps it
+    }
+    if (index.always.empty()) return kept;
+    const size_t count = kept + index.always.size();
+    // Merged in place from the back: both runs ascend.
+    std::copy_backward(out, out + kept, out + count);
+    std::merge(out + index.always.size(), out + count, index.always.begin(), index.always.end(),
+               out);
+    return count;
+}
+
+void run_rows_baseline(const Program& program, const BlockState& s, size_t lanes) {
+    baseline::run_block(program, s, lanes);
+}
+
+#ifdef SDF_HAVE_AVX2_KERNELS
+SDF_TARGET_AVX2 void run_rows_avx2(const Program& program, const BlockState& s, size_t lanes) {
+    BlockState state = s;
+    state.voxel_lanes = voxel_lanes_avx2;
+    avx2::run_block(program, state, lanes);
+}
+#endif
+
+using RowsKernel = void (*)(const Program&, const BlockState&, size_t);
 
 /// Rows sampled to place the grid.
 constexpr size_t kGridSamples = 2048;
@@ -379,13 +456,16 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
     std::unique_ptr<uint32_t[]> runs(new uint32_t[run_list_size(program)]);
     std::unique_ptr<double[]> scratch(new double[scratch_size(program)]);
     std::unique_ptr<uint32_t[]> chosen(new uint32_t[scratch_size(program)]);
+
     float* w = workspace.get();
     PollCounter polls(interrupt);
     BlockState state{w, w + block, w + 2 * block, w + 3 * block, w + 4 * block,
                      w + (4 + 3 * size_t{program.point_depth}) * block, block,
                      runs.get(), scratch.get(), &polls};
     const RowsKernel kernel =
-        pick<RowsKernel>(choice, eval_rows_baseline, SDF_AVX2_OR_NULL(eval_rows_avx2));
+        pick<RowsKernel>(choice, run_rows_baseline, SDF_AVX2_OR_NULL(run_rows_avx2));
+    const SeedBound seed_bound =
+        pick<SeedBound>(choice, seed_bound_baseline, SDF_AVX2_OR_NULL(seed_bound_avx2));
     if (top) state.preset_index = top_list_index(program);
     for (size_t first = 0; first < view.rows; first += kSortChunk) {
         PointsView chunk = view;
@@ -412,6 +492,11 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
                 std::min<uint64_t>(half, uint64_t{kListedPerRow} * chunk.rows));
             listed = lists.build(*top, sorted.grid, occupied, sorted.box, most, polls);
         }
+        // A cell's own list with its children's bounds (CellLists::bounded).
+        const size_t longest = listed ? lists.longest() : 0;
+        std::unique_ptr<uint32_t[]> listed_pcs(new uint32_t[longest]);
+        std::unique_ptr<double[]> gap2(new double[longest]);
+        std::unique_ptr<double[]> reach(new double[longest]);
         float* chunk_out = out + first;
         std::unique_ptr<SortedRow[]> group(new SortedRow[sorted.widest]);
         for (uint32_t g = 0; g < sorted.groups(); ++g) {
@@ -423,24 +508,39 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
                 const size_t lo = sorted.start[c] - base, hi = sorted.start[c + 1] - base;
                 if (lo == hi) continue;
                 // A cell without a list asks the hierarchy, once for its rows.
+                // A cell with one chooses again per block, with a bound of
+                // the value over the block's rows from the few children
+                // nearest them: far tighter than its box allows.
                 size_t count = SIZE_MAX;
-                const uint32_t* preset = nullptr;
+                CellLists::Bounded own;
                 if (listed && c < cells) {
-                    preset = lists.kept(*top, static_cast<uint32_t>(c), chosen.get(), count);
+                    const uint32_t cell = static_cast<uint32_t>(c);
+                    lists.kept(*top, cell, chosen.get(), count);
                     if (count == SIZE_MAX) {
-                        count = collect_candidates(*top, lists.box(static_cast<uint32_t>(c)),
-                                                   chosen.get(), scratch.get());
-                        preset = chosen.get();
+                        count = collect_candidates(*top, lists.box(cell), chosen.get(),
+                                                   scratch.get());
+                    } else if (count >= kBoundedFrom) {
+                        own = lists.bounded(cell, listed_pcs.get(), gap2.get(), reach.get());
                     }
                 }
-                state.preset = count == SIZE_MAX ? nullptr : preset;
-                state.preset_count = count;
                 // Blocks of even sizes: a cell of 65 rows is two blocks of 33 and 32.
                 const size_t blocks = (hi - lo + block - 1) / block;
                 for (size_t b = 0; b < blocks; ++b) {
                     const size_t from = lo + (hi - lo) * b / blocks;
                     const size_t to = lo + (hi - lo) * (b + 1) / blocks;
-                    kernel(program, group.get() + from, to - from, state);
+                    const size_t lanes = load_rows(group.get() + from, to - from, state);
+                    if (own.count != SIZE_MAX) {
+                        double t = std::numeric_limits<double>::infinity();
+                        if (own.seeds.count > 0) {
+                            t = seed_threshold(seed_bound(own.seeds, state, lanes), own.far,
+                                               own.seeds, own.margin);
+                        }
+                        count = keep_below(*top, listed_pcs.get(), gap2.get(), reach.get(),
+                                           own.count, t, chosen.get());
+                    }
+                    state.preset = count == SIZE_MAX ? nullptr : chosen.get();
+                    state.preset_count = count;
+                    kernel(program, state, lanes);
                     for (size_t i = from; i < to; ++i) chunk_out[group[i].row] = state.d[i - from];
                 }
             }
