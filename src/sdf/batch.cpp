@@ -166,7 +166,9 @@ using SeedBound = float (*)(const CellLists::Seeds&, const BlockState&, size_t);
 /// both, and the margin the float evaluation's own rounding.
 double seed_threshold(float top, double far, const CellLists::Seeds& seeds, double margin) {
     double sigma = 0;
-    for (size_t k = 0; k < seeds.count; ++k) sigma = std::max(sigma, std::fabs(double{seeds.sigma[k]}));
+    for (size_t k = 0; k < seeds.count; ++k) {
+        sigma = std::max(sigma, std::fabs(double{seeds.sigma[k]}));
+    }
     const double slack = (far + sigma) * (1.0 / 524288.0) + 1e-30;
     return double{top} + slack + margin;
 }
