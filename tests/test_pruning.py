@@ -277,3 +277,26 @@ def test_many_spheres_match_model_everywhere():
         assert (bits(shape.eval_vec(pts[order[:n]])) == bits(want[order[:n]])).all()
     single = [shape.eval(tuple(map(float, p))) for p in pts[::60]]
     assert (bits(single) == bits(want[::60])).all()
+
+
+@settings(max_examples=4, deadline=None)
+@given(st.integers(0, 2**32 - 1), st.integers(400, 512))
+def test_crowded_spheres_with_near_ties_match_model(seed, count):
+    # Spheres dense enough that a batch's cells have long lists and each
+    # block cuts its list down with a bound from the spheres nearest it;
+    # twins (the same sphere, or a radius one step larger)
+    # make values tie or nearly tie, and rows on the surfaces and at the
+    # centres sit right at the bounds.
+    rng = np.random.default_rng(seed)
+    centres = rng.uniform(-1, 1, (count, 3)).astype(F)
+    radii = rng.uniform(0.02, 0.1, count).astype(F)
+    centres[1::5], radii[1::5] = centres[::5][:len(centres[1::5])], radii[::5][:len(radii[1::5])]
+    radii[2::9] = np.nextafter(radii[2::9], F(1))
+    shape = Sdf.union([Sdf.sphere(tuple(map(float, c)), float(r)) for c, r in zip(centres, radii)])
+    pts = rng.uniform(-1, 1, (200_000, 3)).astype(F)
+    k = rng.integers(0, count, 4000)
+    pts[:4000] = centres[k]
+    pts[:2000, rng.integers(0, 3)] += radii[k[:2000]]
+    order = rng.permutation(len(pts))
+    got = shape.eval_vec(pts[order])
+    assert (bits(got) == bits(sphere_union_model(centres, radii, pts[order]))).all()
