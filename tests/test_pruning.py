@@ -211,6 +211,37 @@ def test_wide_batches_with_outlying_rows_match_their_parts(seed, outliers):
     assert (bits(shape.eval_vec(pts)) == bits(acc)).all()
 
 
+@settings(max_examples=4, deadline=None)
+@given(st.sampled_from(["union", "intersect"]), st.sampled_from(["clusters", "edges", "spread"]),
+       st.integers(1, 3000), st.data())
+def test_batches_of_more_rows_than_one_sort_match_their_parts(kind, layout, extra, data):
+    # Over 2^20 rows: sorted in two chunks, the first on a grid with a cell
+    # for each part and up to a few hundred rows a cell. The rows come in
+    # tight clusters of repeated rows, on the edges of the cells (eighths
+    # over [-1, 1], where the grid then lies) or spread out.
+    sense = 1 if kind == "union" else -1
+    parts = [build(d) for d in data.draw(st.lists(part(sense), min_size=64, max_size=80))]
+    shape = getattr(Sdf, kind)(parts)
+    rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1)))
+    n = 2**20 + extra
+    if layout == "clusters":
+        centres = rng.uniform(-1, 1, (12, 3))
+        distinct = centres[rng.integers(0, 12, 4096)] + rng.normal(0, 1e-3, (4096, 3))
+        pts = distinct[rng.integers(0, 4096, n)].astype(F)
+    elif layout == "edges":
+        pts = (rng.integers(-8, 9, (n, 3)) / 8).astype(F)
+        pts[::3] = rng.uniform(-1, 1, (len(pts[::3]), 3))
+    else:
+        pts = rng.uniform(-1, 1, (n, 3)).astype(F)
+    pts[rng.integers(0, n, 5), rng.integers(0, 3, 5)] = [np.nan, np.inf, -np.inf, 1e30, -0.0]
+    acc = np.full(n, INF if kind == "union" else -INF, F)
+    with np.errstate(invalid="ignore"):
+        for p in parts:
+            v = p.eval_vec(pts)
+            acc = np.where(v < acc if kind == "union" else v > acc, v, acc)
+    assert (bits(shape.eval_vec(pts)) == bits(acc)).all()
+
+
 def sphere_union_model(centres, radii, pts):
     """The float32 model of a union of spheres, vectorised over the points:
     the same operations in the same order, folded in child order."""
@@ -246,3 +277,26 @@ def test_many_spheres_match_model_everywhere():
         assert (bits(shape.eval_vec(pts[order[:n]])) == bits(want[order[:n]])).all()
     single = [shape.eval(tuple(map(float, p))) for p in pts[::60]]
     assert (bits(single) == bits(want[::60])).all()
+
+
+@settings(max_examples=4, deadline=None)
+@given(st.integers(0, 2**32 - 1), st.integers(400, 512))
+def test_crowded_spheres_with_near_ties_match_model(seed, count):
+    # Spheres dense enough that a batch's cells have long lists and each
+    # block cuts its list down with a bound from the spheres nearest it;
+    # twins (the same sphere, or a radius one step larger)
+    # make values tie or nearly tie, and rows on the surfaces and at the
+    # centres sit right at the bounds.
+    rng = np.random.default_rng(seed)
+    centres = rng.uniform(-1, 1, (count, 3)).astype(F)
+    radii = rng.uniform(0.02, 0.1, count).astype(F)
+    centres[1::5], radii[1::5] = centres[::5][:len(centres[1::5])], radii[::5][:len(radii[1::5])]
+    radii[2::9] = np.nextafter(radii[2::9], F(1))
+    shape = Sdf.union([Sdf.sphere(tuple(map(float, c)), float(r)) for c, r in zip(centres, radii)])
+    pts = rng.uniform(-1, 1, (200_000, 3)).astype(F)
+    k = rng.integers(0, count, 4000)
+    pts[:4000] = centres[k]
+    pts[:2000, rng.integers(0, 3)] += radii[k[:2000]]
+    order = rng.permutation(len(pts))
+    got = shape.eval_vec(pts[order])
+    assert (bits(got) == bits(sphere_union_model(centres, radii, pts[order]))).all()

@@ -107,6 +107,10 @@ namespace {
 /// Rows per block at most when the program prunes: small blocks have small
 /// bounding boxes, so fewer children survive.
 constexpr size_t kPrunedBlock = 64;
+/// Rows per block at most when a cell's children are chosen for the whole
+/// cell: the block's box no longer matters, and each child dispatched
+/// serves more rows.
+constexpr size_t kListedBlock = 256;
 
 /// Lanes of the widest vectors the kernels use.
 constexpr size_t kPadLanes = kVectorLanes;
@@ -117,13 +121,12 @@ struct SortedRow {
     uint32_t row;
 };
 
-/// One block of sorted rows: gather (in order in memory), then run.
-/// The block is padded to whole vectors with copies of its last row: the
-/// lanes loops then have no scalar tail, and the copies change neither the
-/// block's box nor its largest value (their results are not read).
-template <void (*Run)(const Program&, const BlockState&, size_t)>
-SDF_INLINE void eval_rows(const Program& program, const SortedRow* rows, size_t n,
-                          const BlockState& s) {
+/// One block of sorted rows gathered (in order in memory) into the
+/// block's lanes; returns the lanes to run. The block is padded to whole
+/// vectors with copies of its last row: the lanes loops then have no
+/// scalar tail, and the copies change neither the block's box nor its
+/// largest value (their results are not read).
+size_t load_rows(const SortedRow* rows, size_t n, const BlockState& s) {
     for (size_t i = 0; i < n; ++i) {
         s.x[i] = rows[i].x;
         s.y[i] = rows[i].y;
@@ -135,24 +138,104 @@ SDF_INLINE void eval_rows(const Program& program, const SortedRow* rows, size_t 
         s.y[i] = rows[n - 1].y;
         s.z[i] = rows[n - 1].z;
     }
-    Run(program, s, lanes);
+    return lanes;
 }
 
-void eval_rows_baseline(const Program& program, const SortedRow* rows, size_t n,
-                        const BlockState& s) {
-    eval_rows<baseline::run_block>(program, rows, n, s);
+/// Over the lanes, the greatest of the least over the seeds of
+/// |p - c| + sigma, in float: within a few roundings of the exact value
+/// (seed_threshold).
+SDF_INLINE float seed_bound_lanes(const CellLists::Seeds& seeds, const BlockState& s,
+                                  size_t lanes) {
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    float least[kListedBlock];
+    for (size_t i = 0; i < lanes; ++i) least[i] = inf;
+    for (size_t k = 0; k < seeds.count; ++k) {
+        const float cx = seeds.c[k][0], cy = seeds.c[k][1], cz = seeds.c[k][2];
+        const float sigma = seeds.sigma[k];
+        for (size_t i = 0; i < lanes; ++i) {
+            const float dx = s.x[i] - cx, dy = s.y[i] - cy, dz = s.z[i] - cz;
+            const float up = std::sqrt((dx * dx + dy * dy) + dz * dz) + sigma;
+            least[i] = up < least[i] ? up : least[i];
+        }
+    }
+    float most[8] = {-inf, -inf, -inf, -inf, -inf, -inf, -inf, -inf};
+    for (size_t i = 0; i < lanes; i += 8) {  // lanes: whole vectors
+        for (size_t j = 0; j < 8; ++j) most[j] = least[i + j] > most[j] ? least[i + j] : most[j];
+    }
+    float top = most[0];
+    for (size_t j = 1; j < 8; ++j) top = most[j] > top ? most[j] : top;
+    return top;
+}
+
+float seed_bound_baseline(const CellLists::Seeds& seeds, const BlockState& s, size_t lanes) {
+    return seed_bound_lanes(seeds, s, lanes);
 }
 
 #ifdef SDF_HAVE_AVX2_KERNELS
-SDF_TARGET_AVX2 void eval_rows_avx2(const Program& program, const SortedRow* rows, size_t n,
-                                    const BlockState& s) {
-    BlockState state = s;
-    state.voxel_lanes = voxel_lanes_avx2;
-    eval_rows<avx2::run_block>(program, rows, n, state);
+SDF_TARGET_AVX2 float seed_bound_avx2(const CellLists::Seeds& seeds, const BlockState& s,
+                                      size_t lanes) {
+    return seed_bound_lanes(seeds, s, lanes);
 }
 #endif
 
-using RowsKernel = void (*)(const Program&, const SortedRow*, size_t, const BlockState&);
+using SeedBound = float (*)(const CellLists::Seeds&, const BlockState&, size_t);
+
+/// An upper bound of the list's normalised value at every row of a block,
+/// from its seeds' float bound `top` and a bound `far` of the distances
+/// from the seeds to the rows (and so of their float values): each
+/// distance is within 2^-21 of itself computed exactly (a rounded
+/// difference, three products, two sums and a square root, of floats), and
+/// each sum with sigma within 2^-24 of its size; 2^-19 of the sizes covers
+/// both, and the margin the float evaluation's own rounding.
+double seed_threshold(float top, double far, const CellLists::Seeds& seeds, double margin) {
+    double sigma = 0;
+    for (size_t k = 0; k < seeds.count; ++k) {
+        sigma = std::max(sigma, std::fabs(double{seeds.sigma[k]}));
+    }
+    const double slack = (far + sigma) * (1.0 / 524288.0) + 1e-30;
+    return double{top} + slack + margin;
+}
+
+/// Lists shorter than this run as they are: cutting them down per block
+/// costs more than it saves.
+constexpr size_t kBoundedFrom = 48;
+
+/// The children of a cell's list (CellLists::bounded) whose lower bound
+/// sqrt(gap2) - reach is not above t (all of them for t = +inf), merged
+/// with the list's `always` children, into `out`; returns how many. The
+/// test is made on squares, a hair wide of the exact one: a child kept
+/// that could have been left out changes no result.
+size_t keep_below(const PruneIndex& index, const uint32_t* pcs, const double* gap2,
+                  const double* reach, size_t n, double t, uint32_t* out) {
+    constexpr double wide = 1 + 1.0 / 1099511627776.0;  // 1 + 2^-40
+    size_t kept = 0;
+    for (size_t k = 0; k < n; ++k) {
+        const double r = t + reach[k];  // kept when sqrt(gap2) <= r
+        out[kept] = pcs[k];
+        kept += !(r < 0) && !(gap2[k] > r * r * wide);  // NaN keeps it
+    }
+    if (index.always.empty()) return kept;
+    const size_t count = kept + index.always.size();
+    // Merged in place from the back: both runs ascend.
+    std::copy_backward(out, out + kept, out + count);
+    std::merge(out + index.always.size(), out + count, index.always.begin(), index.always.end(),
+               out);
+    return count;
+}
+
+void run_rows_baseline(const Program& program, const BlockState& s, size_t lanes) {
+    baseline::run_block(program, s, lanes);
+}
+
+#ifdef SDF_HAVE_AVX2_KERNELS
+SDF_TARGET_AVX2 void run_rows_avx2(const Program& program, const BlockState& s, size_t lanes) {
+    BlockState state = s;
+    state.voxel_lanes = voxel_lanes_avx2;
+    avx2::run_block(program, state, lanes);
+}
+#endif
+
+using RowsKernel = void (*)(const Program&, const BlockState&, size_t);
 
 /// Rows sampled to place the grid.
 constexpr size_t kGridSamples = 2048;
@@ -181,25 +264,46 @@ bool grid_box(const PointsView& view, float lo[3], float hi[3]) {
     return true;
 }
 
-/// Rows per cell the grid aims at: a block or so.
+/// Rows per cell the grid aims at: a block or so, so that each block's
+/// box is small.
 constexpr size_t kRowsPerCell = 30;
+/// Rows per cell where the cells have lists of their own and the grid
+/// still has a cell for each child: a child dispatched in a cell then
+/// serves several vectors of rows, and there are fewer lists to build.
+constexpr size_t kRowsPerListedCell = 240;
 
+/// Rows sorted at once: the sort's memory (under 40 bytes a row, and the
+/// cell lists') stays bounded, and a row's number in its chunk takes
+/// kRowBits bits.
+constexpr uint32_t kRowBits = 20;
+constexpr uint32_t kRowMask = (1u << kRowBits) - 1;
+constexpr size_t kSortChunk = size_t{1} << kRowBits;
+
+/// Groups of the sort's first step, at least (where the grid has cells
+/// enough): as few write streams as that, for streams run slower the more
+/// of them there are (measured: 8 streams of rows write at about a quarter
+/// of the cost of 64), while a group's rows are still close enough in
+/// memory for the second step.
+constexpr uint32_t kGroups = 8;
 /// Cells per group of the sort, at most: 2^kGroupBits (a cube of 8 x 8 x 8).
 constexpr uint32_t kGroupBits = 9;
+static_assert(kRowBits + kGroupBits <= 32, "a row's number and its cell share a word");
 
 /// Rows sorted by cell in two steps. The cells are numbered in Morton
 /// order, so a group of 2^group_bits consecutive numbers is a small cube of
-/// cells. A first pass puts the rows in their groups (a few dozen streams
-/// of writes, which the caches hold; one pass straight into tens of
-/// thousands of cells misses on nearly every row), and each group is sorted
-/// into its cells only when it is evaluated, in a buffer that stays in the
-/// cache. Once sorted, the rows of cell c (cell_number order) are at
+/// cells. A first pass puts the rows in their groups (a few streams of
+/// writes; one pass straight into thousands of cells misses on nearly
+/// every row), and each group is sorted into its cells only when it is
+/// evaluated, in a buffer of its own.
+/// Once sorted, the rows of cell c (cell_number order) are at
 /// [start[c], start[c + 1]) of the whole order, and those with a NaN or
-/// infinite coordinate come last, from start[cells], in a group of their own.
+/// infinite coordinate come last, from start[cells], in a group of their
+/// own.
 struct SortedRows {
     CellGrid grid;
-    std::unique_ptr<SortedRow[]> rows;  // grouped; not zeroed first: every entry is written
-    std::unique_ptr<uint16_t[]> fine;    // each grouped row's cell within its group
+    // Grouped, each `row` with its cell within its group above kRowBits;
+    // not zeroed first: every entry is written.
+    std::unique_ptr<SortedRow[]> rows;
     std::vector<uint32_t> start;
     uint32_t group_bits;  // cells per group: 2^group_bits
     uint32_t widest = 0;  // rows of the largest group
@@ -212,15 +316,28 @@ struct SortedRows {
     }
 };
 
-/// The grid over most of the rows (grid_box), about kRowsPerCell rows a
+/// Bits of the cells along an axis for about `per_cell` rows a cell.
+int grid_bits(size_t rows, size_t per_cell) {
+    int bits = 0;
+    while (bits < 6 && (size_t{1} << (3 * (bits + 1))) * per_cell <= rows) ++bits;
+    return bits;
+}
+
+/// Rows per cell for `rows` rows when the top list has `listed` children
+/// chosen per cell (0: none).
+size_t rows_per_cell(size_t rows, size_t listed) {
+    const size_t coarse_cells = size_t{1} << (3 * grid_bits(rows, kRowsPerListedCell));
+    const bool coarse = listed > 0 && coarse_cells >= listed;
+    return coarse ? kRowsPerListedCell : kRowsPerCell;
+}
+
+/// The grid over most of the rows (grid_box), about `per_cell` rows a
 /// cell, at most 64 cells a side.
-CellGrid make_grid(const PointsView& view) {
+CellGrid make_grid(const PointsView& view, size_t per_cell) {
     CellGrid grid{};
     float hi[3] = {0, 0, 0};
     grid_box(view, grid.lo, hi);  // with no finite row, every row is in the last bucket
-    int bits = 0;
-    while (bits < 6 && (size_t{1} << (3 * (bits + 1))) * kRowsPerCell <= view.rows) ++bits;
-    grid.side = 1u << bits;
+    grid.side = 1u << grid_bits(view.rows, per_cell);
     for (int a = 0; a < 3; ++a) {
         const float extent = hi[a] - grid.lo[a];
         grid.scale[a] =
@@ -229,51 +346,80 @@ CellGrid make_grid(const PointsView& view) {
     return grid;
 }
 
+/// The first pass of the sort: every row's cell number (RowKeys) in
+/// key[i], counted in count[cell]; returns the box of the finite rows. It
+/// polls as it goes: a row costs about as much as 16 instructions over one
+/// lane. Compiled twice, as the block kernels are, for its vector lanes.
+SDF_INLINE Region count_keys_lanes(const PointsView& view, const CellGrid& grid, uint32_t* key,
+                                   uint32_t* count, PollCounter& polls) {
+    constexpr uint64_t per_slice = RowKeys::kSlice * 16;
+    RowKeys keys(grid);
+    for (size_t first = 0; first < view.rows; first += RowKeys::kSlice) {
+        const size_t n = std::min(RowKeys::kSlice, view.rows - first);
+        if (first > 0) polls.count(per_slice);
+        for (size_t i = 0; i < n; ++i) keys.set(i, read_row(view, first + i));
+        keys.run(n, key + first);
+        for (size_t i = first; i < first + n; ++i) ++count[key[i]];
+    }
+    return keys.box();
+}
+
+Region count_keys_baseline(const PointsView& view, const CellGrid& grid, uint32_t* key,
+                           uint32_t* count, PollCounter& polls) {
+    return count_keys_lanes(view, grid, key, count, polls);
+}
+
+#ifdef SDF_HAVE_AVX2_KERNELS
+SDF_TARGET_AVX2 Region count_keys_avx2(const PointsView& view, const CellGrid& grid,
+                                       uint32_t* key, uint32_t* count, PollCounter& polls) {
+    return count_keys_lanes(view, grid, key, count, polls);
+}
+#endif
+
+using CountKeys = Region (*)(const PointsView&, const CellGrid&, uint32_t*, uint32_t*,
+                             PollCounter&);
+
 /// The first step of the sort: a counting sort of the rows by group; any
 /// order gives the same results, this one only makes blocks small in
 /// space. Each pass over the rows polls too: a row costs about as much as
 /// 16 instructions over one lane.
-SortedRows sort_rows(const PointsView& view, PollCounter& polls) {
+SortedRows sort_rows(const PointsView& view, size_t per_cell, KernelChoice choice,
+                     PollCounter& polls) {
     constexpr uint64_t per_4096_rows = 4096 * 16;
     constexpr float inf = std::numeric_limits<float>::infinity();
-    SortedRows out{make_grid(view), {}, {}, {}, 0, 0, {{inf, inf, inf}, {-inf, -inf, -inf}}};
+    SortedRows out{make_grid(view, per_cell), {}, {}, 0, 0,
+                   {{inf, inf, inf}, {-inf, -inf, -inf}}};
     Region& box = out.box;
     const CellGrid& grid = out.grid;
     const size_t rows = view.rows;
     const uint32_t cells = static_cast<uint32_t>(grid.cells());
-    // kGroupBits at most, and fewer on small grids: the group of the rows
-    // that are not finite (cell number `cells`) is then one of its own.
+    // Groups as large as kGroupBits allows while there are still kGroups
+    // of them; the rows that are not finite (cell number `cells`) are a
+    // group of their own.
     uint32_t bits = 0;
-    while ((1u << (bits + 3)) <= cells && bits < kGroupBits) bits += 3;
+    while ((cells >> (bits + 3)) >= kGroups && bits < kGroupBits) bits += 3;
     out.group_bits = bits;
     const uint32_t fine_mask = (1u << bits) - 1;
     std::unique_ptr<uint32_t[]> key(new uint32_t[rows]);
     out.start.assign(size_t{cells} + 2, 0);
-    RowKeys keys(grid);
-    for (size_t first = 0; first < rows; first += RowKeys::kSlice) {
-        const size_t n = std::min(RowKeys::kSlice, rows - first);
-        if (first > 0) polls.count(per_4096_rows / (4096 / RowKeys::kSlice));
-        for (size_t i = 0; i < n; ++i) keys.set(i, read_row(view, first + i));
-        keys.run(n, key.get() + first);
-        for (size_t i = first; i < first + n; ++i) ++out.start[key[i] + 1];
-    }
-    box = keys.box();
+    const CountKeys count_keys =
+        pick<CountKeys>(choice, count_keys_baseline, SDF_AVX2_OR_NULL(count_keys_avx2));
+    box = count_keys(view, grid, key.get(), out.start.data() + 1, polls);
     for (uint32_t k = 0; k <= cells; ++k) out.start[k + 1] += out.start[k];
     const uint32_t groups = out.groups();
-    std::vector<uint32_t> fill(groups);
     for (uint32_t g = 0; g < groups; ++g) {
-        fill[g] = out.start[out.first_cell(g)];
-        const uint32_t size = out.start[out.first_cell(g + 1)] - fill[g];
+        const uint32_t size = out.start[out.first_cell(g + 1)] - out.start[out.first_cell(g)];
         out.widest = std::max(out.widest, size);
     }
     out.rows.reset(new SortedRow[rows]);
-    out.fine.reset(new uint16_t[rows]);
+    std::vector<uint32_t> fill(groups);
+    for (uint32_t g = 0; g < groups; ++g) fill[g] = out.start[out.first_cell(g)];
     for (size_t i = 0; i < rows; ++i) {
         if (i % 4096 == 4095) polls.count(per_4096_rows);
         const Vec3 p = read_row(view, i);
         const uint32_t at = fill[key[i] >> bits]++;
-        out.rows[at] = {p.x, p.y, p.z, static_cast<uint32_t>(i)};
-        out.fine[at] = static_cast<uint16_t>(key[i] & fine_mask);
+        const uint32_t tag = static_cast<uint32_t>(i) | (key[i] & fine_mask) << kRowBits;
+        out.rows[at] = {p.x, p.y, p.z, tag};
     }
     return out;
 }
@@ -287,7 +433,10 @@ void sort_group(const SortedRows& sorted, uint32_t g, SortedRow* to) {
     uint32_t fill[size_t{1} << kGroupBits];
     for (size_t c = first; c < last; ++c) fill[c - first] = sorted.start[c] - base;
     for (uint32_t i = base; i < sorted.start[last]; ++i) {
-        to[fill[sorted.fine[i]]++] = sorted.rows[i];
+        SortedRow r = sorted.rows[i];
+        const uint32_t cell = r.row >> kRowBits;
+        r.row &= kRowMask;
+        to[fill[cell]++] = r;
     }
 }
 
@@ -317,39 +466,43 @@ constexpr size_t kListedPerRow = 4;
 /// Lists shorter than this are not worth choosing per cell.
 constexpr uint32_t kMinCellListed = 64;
 
-/// Rows sorted at once: the sort's memory (under 40 bytes a row, and the cell
-/// lists') stays bounded.
-constexpr size_t kSortChunk = size_t{1} << 20;
-
 /// A pruning program over rows sorted in space, chunk by chunk, cell by
 /// cell, block by block; the top list's children chosen per cell where
 /// that can be done, else per block by the hierarchy.
 void eval_points_pruned(const Program& program, const PointsView& view, float* out,
                         const Interrupt& interrupt, KernelChoice choice) {
-    const size_t block = kPrunedBlock;
     const size_t per_lane = 4 + 3 * size_t{program.point_depth} + program.value_depth;
+    const PruneIndex* top = top_list(program);
+    const bool per_cell_lists = top && top->child_count >= kMinCellListed;
+    const size_t block = per_cell_lists && per_lane * kListedBlock <= kMaxWorkspaceFloats
+                             ? kListedBlock
+                             : kPrunedBlock;
     std::unique_ptr<float[]> workspace(new float[per_lane * block]);
     std::unique_ptr<uint32_t[]> runs(new uint32_t[run_list_size(program)]);
     std::unique_ptr<double[]> scratch(new double[scratch_size(program)]);
     std::unique_ptr<uint32_t[]> chosen(new uint32_t[scratch_size(program)]);
+
     float* w = workspace.get();
     PollCounter polls(interrupt);
     BlockState state{w, w + block, w + 2 * block, w + 3 * block, w + 4 * block,
                      w + (4 + 3 * size_t{program.point_depth}) * block, block,
                      runs.get(), scratch.get(), &polls};
     const RowsKernel kernel =
-        pick<RowsKernel>(choice, eval_rows_baseline, SDF_AVX2_OR_NULL(eval_rows_avx2));
-    const PruneIndex* top = top_list(program);
+        pick<RowsKernel>(choice, run_rows_baseline, SDF_AVX2_OR_NULL(run_rows_avx2));
+    const SeedBound seed_bound =
+        pick<SeedBound>(choice, seed_bound_baseline, SDF_AVX2_OR_NULL(seed_bound_avx2));
     if (top) state.preset_index = top_list_index(program);
     for (size_t first = 0; first < view.rows; first += kSortChunk) {
         PointsView chunk = view;
         chunk.data += static_cast<ptrdiff_t>(first) * view.row_stride;
         chunk.rows = std::min(kSortChunk, view.rows - first);
-        const SortedRows sorted = sort_rows(chunk, polls);
+        const SortedRows sorted =
+            sort_rows(chunk, rows_per_cell(chunk.rows, per_cell_lists ? top->child_count : 0),
+                      choice, polls);
         const size_t cells = sorted.grid.cells();
         CellLists lists;
         bool listed = false;
-        if (top && top->child_count >= kMinCellListed) {
+        if (per_cell_lists) {
             // Lists longer than half the children on average would save
             // little: the hierarchy (or every child) does as well. Their
             // memory stays within 48 bytes a row.
@@ -364,6 +517,11 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
                 std::min<uint64_t>(half, uint64_t{kListedPerRow} * chunk.rows));
             listed = lists.build(*top, sorted.grid, occupied, sorted.box, most, polls);
         }
+        // A cell's own list with its children's bounds (CellLists::bounded).
+        const size_t longest = listed ? lists.longest() : 0;
+        std::unique_ptr<uint32_t[]> listed_pcs(new uint32_t[longest]);
+        std::unique_ptr<double[]> gap2(new double[longest]);
+        std::unique_ptr<double[]> reach(new double[longest]);
         float* chunk_out = out + first;
         std::unique_ptr<SortedRow[]> group(new SortedRow[sorted.widest]);
         for (uint32_t g = 0; g < sorted.groups(); ++g) {
@@ -375,24 +533,39 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
                 const size_t lo = sorted.start[c] - base, hi = sorted.start[c + 1] - base;
                 if (lo == hi) continue;
                 // A cell without a list asks the hierarchy, once for its rows.
+                // A cell with one chooses again per block, with a bound of
+                // the value over the block's rows from the few children
+                // nearest them: far tighter than its box allows.
                 size_t count = SIZE_MAX;
-                const uint32_t* preset = nullptr;
+                CellLists::Bounded own;
                 if (listed && c < cells) {
-                    preset = lists.kept(*top, static_cast<uint32_t>(c), chosen.get(), count);
+                    const uint32_t cell = static_cast<uint32_t>(c);
+                    lists.kept(*top, cell, chosen.get(), count);
                     if (count == SIZE_MAX) {
-                        count = collect_candidates(*top, lists.box(static_cast<uint32_t>(c)),
-                                                   chosen.get(), scratch.get());
-                        preset = chosen.get();
+                        count = collect_candidates(*top, lists.box(cell), chosen.get(),
+                                                   scratch.get());
+                    } else if (count >= kBoundedFrom) {
+                        own = lists.bounded(cell, listed_pcs.get(), gap2.get(), reach.get());
                     }
                 }
-                state.preset = count == SIZE_MAX ? nullptr : preset;
-                state.preset_count = count;
                 // Blocks of even sizes: a cell of 65 rows is two blocks of 33 and 32.
                 const size_t blocks = (hi - lo + block - 1) / block;
                 for (size_t b = 0; b < blocks; ++b) {
                     const size_t from = lo + (hi - lo) * b / blocks;
                     const size_t to = lo + (hi - lo) * (b + 1) / blocks;
-                    kernel(program, group.get() + from, to - from, state);
+                    const size_t lanes = load_rows(group.get() + from, to - from, state);
+                    if (own.count != SIZE_MAX) {
+                        double t = std::numeric_limits<double>::infinity();
+                        if (own.seeds.count > 0) {
+                            t = seed_threshold(seed_bound(own.seeds, state, lanes), own.far,
+                                               own.seeds, own.margin);
+                        }
+                        count = keep_below(*top, listed_pcs.get(), gap2.get(), reach.get(),
+                                           own.count, t, chosen.get());
+                    }
+                    state.preset = count == SIZE_MAX ? nullptr : chosen.get();
+                    state.preset_count = count;
+                    kernel(program, state, lanes);
                     for (size_t i = from; i < to; ++i) chunk_out[group[i].row] = state.d[i - from];
                 }
             }

@@ -16,7 +16,7 @@ namespace {
 constexpr double kInfD = std::numeric_limits<double>::infinity();
 /// Cells looked at per cell of the grid, at most, by all the children
 /// together: children look as far as that allows.
-constexpr double kLooksPerCell = 256;
+constexpr double kLooksPerCell = 512;
 /// Children that give each cell its T, where they are spread evenly.
 constexpr double kChildrenAround = 8;
 /// Cells whose list the threshold is taken from: this share of them, the
@@ -151,7 +151,8 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
             edges_[a][2 * i + 1] = to;
         }
     }
-    const std::vector<FloatBall> kids = child_balls(index);
+    kids_ = child_balls(index);
+    const std::vector<FloatBall>& kids = kids_;
     // The margin of each cell with rows; NaN where there are none or where
     // the box cannot be pruned, and the cell is left to the hierarchy.
     std::vector<double> margin(cells, std::numeric_limits<double>::quiet_NaN());
@@ -261,7 +262,7 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
             const double g2 = terms[0][x] + terms[1][y] + terms[2][z];
             if (reach_c >= 0 && g2 > reach_c * reach_c) return;
             if (std::sqrt(g2) - kid.rho - m > t) return;
-            pairs.push_back({c, kid.pc});
+            pairs.push_back({c, static_cast<uint32_t>(i)});
         };
         if (cube.size() <= exact_cells.size()) {
             polls.count(kCellWork * cube.size());
@@ -279,11 +280,16 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
     }
     start_.assign(cells + 1, 0);
     for (const Pair& p : pairs) ++start_[p.cell + 1];
-    for (size_t c = 0; c < cells; ++c) start_[c + 1] += start_[c];
+    longest_ = 0;
+    for (size_t c = 0; c < cells; ++c) {
+        longest_ = std::max<size_t>(longest_, start_[c + 1]);
+        start_[c + 1] += start_[c];
+    }
     items_.resize(pairs.size());
     std::vector<uint32_t> fill(start_.begin(), start_.end() - 1);
     for (const Pair& p : pairs) items_[fill[p.cell]++] = p.pc;
     exact_ = std::move(exact);
+    margins_ = std::move(margin);
     return true;
 }
 
@@ -301,11 +307,65 @@ const uint32_t* CellLists::kept(const PruneIndex& index, uint32_t cell, uint32_t
                                 size_t& count) const {
     count = SIZE_MAX;
     if (start_.empty() || !exact_[cell]) return nullptr;
-    const uint32_t* first = items_.data() + start_[cell];
-    const uint32_t* last = items_.data() + start_[cell + 1];
-    count = static_cast<size_t>(last - first) + index.always.size();
-    if (index.always.empty()) return first;
-    std::merge(first, last, index.always.begin(), index.always.end(), out);
+    uint32_t* end = out;
+    for (uint32_t k = start_[cell]; k < start_[cell + 1]; ++k) *end++ = kids_[items_[k]].pc;
+    count = static_cast<size_t>(end - out) + index.always.size();
+    if (!index.always.empty()) {
+        // Merged in place from the back: both runs ascend.
+        std::copy_backward(out, end, out + count);
+        std::merge(out + index.always.size(), out + count, index.always.begin(),
+                   index.always.end(), out);
+    }
+    return out;
+}
+
+CellLists::Bounded CellLists::bounded(uint32_t cell, uint32_t* pcs, double* gap2,
+                                      double* reach) const {
+    Bounded out;
+    if (start_.empty() || !exact_[cell]) return out;
+    const Region r = box(cell);
+    out.margin = margins_[cell];
+    float centre[3];
+    for (int a = 0; a < 3; ++a) centre[a] = 0.5f * r.lo[a] + 0.5f * r.hi[a];
+    // The seeds: the few children of least upper bound near the centre (in
+    // floats: which children they are changes no result), by insertion.
+    float best[kMaxSeeds];
+    uint32_t which[kMaxSeeds];
+    Seeds& seeds = out.seeds;
+    size_t n = 0;
+    for (uint32_t k = start_[cell]; k < start_[cell + 1]; ++k, ++n) {
+        const FloatBall& kid = kids_[items_[k]];
+        double g2 = 0;
+        for (int a = 0; a < 3; ++a) g2 += gap_term(r.lo[a], r.hi[a], kid.c[a]);
+        pcs[n] = kid.pc;
+        gap2[n] = g2;
+        reach[n] = double{kid.rho} + out.margin;
+        if (!(kid.sigma < kInfinity)) continue;
+        float d2 = 0;
+        for (int a = 0; a < 3; ++a) d2 += (kid.c[a] - centre[a]) * (kid.c[a] - centre[a]);
+        const float up = std::sqrt(d2) + kid.sigma;
+        size_t at = seeds.count;
+        while (at > 0 && up < best[at - 1]) --at;
+        if (at == kMaxSeeds) continue;
+        for (size_t j = std::min(seeds.count, kMaxSeeds - 1); j > at; --j) {
+            best[j] = best[j - 1];
+            which[j] = which[j - 1];
+        }
+        best[at] = up;
+        which[at] = items_[k];
+        seeds.count = std::min(seeds.count + 1, kMaxSeeds);
+    }
+    out.count = n;
+    for (size_t j = 0; j < seeds.count; ++j) {
+        const FloatBall& kid = kids_[which[j]];
+        double f2 = 0;
+        for (int a = 0; a < 3; ++a) {
+            seeds.c[j][a] = kid.c[a];
+            f2 += far_term(r.lo[a], r.hi[a], kid.c[a]);
+        }
+        seeds.sigma[j] = kid.sigma;
+        out.far = std::max(out.far, std::sqrt(f2));
+    }
     return out;
 }
 

@@ -75,19 +75,46 @@ class CellLists {
     Region box(uint32_t cell) const;
 
     /// The children `cell` needs in ascending program order, the list's
-    /// `always` children included: `count` of them where the result
-    /// points, which is the cell's own list when the list has no `always`
-    /// children, else `out` (room for index.child_count) with both merged.
-    /// Null, with `count` SIZE_MAX, when its rows must ask the hierarchy.
+    /// `always` children included: `count` of them, written to `out` (room
+    /// for index.child_count), which is returned. Null, with `count`
+    /// SIZE_MAX, when its rows must ask the hierarchy.
     const uint32_t* kept(const PruneIndex& index, uint32_t cell, uint32_t* out,
                          size_t& count) const;
+    /// Children of a cell's list whose upper bounds, nearest the cell,
+    /// bound the list's value over rows of the cell: at row p, the least of
+    /// |p - c| + sigma over them, plus the cell's margin.
+    static constexpr size_t kMaxSeeds = 4;
+    struct Seeds {
+        size_t count;
+        float c[kMaxSeeds][3];
+        float sigma[kMaxSeeds];
+    };
+    /// A cell's own list (without the `always` children), ready to be cut
+    /// down per block: each child's start position, its squared distance
+    /// from the cell's box, and rho + margin; a child whose lower bound
+    /// over the box, sqrt(gap2) - rho - margin, is above an upper bound T
+    /// of the list's normalised value at every row of a block (rounding
+    /// included) can be left out there.
+    struct Bounded {
+        size_t count = SIZE_MAX;  // SIZE_MAX: the cell has no list
+        Seeds seeds{};            // none when no child has an upper bound
+        double margin = 0;
+        double far = 0;  // the seeds' distance to the box's farthest corner, at least
+    };
+    /// Fills pcs, gap2 and reach (room for longest() entries) for `cell`.
+    Bounded bounded(uint32_t cell, uint32_t* pcs, double* gap2, double* reach) const;
+    /// Children on the longest list.
+    size_t longest() const { return longest_; }
 
   private:
     std::vector<uint32_t> start_;  // cell c's list is items_[start_[c], start_[c + 1])
-    std::vector<uint32_t> items_;
+    std::vector<uint32_t> items_;  // indices into kids_
+    std::vector<FloatBall> kids_;  // the indexed children, in program order
+    std::vector<double> margins_;
     std::vector<uint8_t> exact_;   // whether cell c has a list
     std::vector<float> edges_[3];  // per axis, cell i spans [2 i], [2 i + 1]
     uint32_t side_ = 0;
+    size_t longest_ = 0;
 };
 
 }  // namespace sdf

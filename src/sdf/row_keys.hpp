@@ -23,7 +23,7 @@ class RowKeys {
     explicit RowKeys(const CellGrid& grid)
         : grid_(grid), cells_(static_cast<uint32_t>(grid.cells())) {
         constexpr float inf = std::numeric_limits<float>::infinity();
-        for (int j = 0; j < 8; ++j) {
+        for (size_t j = 0; j < kSlice; ++j) {
             for (int a = 0; a < 3; ++a) {
                 lo_[a][j] = inf;
                 hi_[a][j] = -inf;
@@ -32,7 +32,7 @@ class RowKeys {
     }
 
     /// Row i of the slice (i < kSlice).
-    void set(size_t i, Vec3 p) {
+    SDF_INLINE void set(size_t i, Vec3 p) {
         v_[0][i] = p.x;
         v_[1][i] = p.y;
         v_[2][i] = p.z;
@@ -41,7 +41,7 @@ class RowKeys {
     /// The keys of the slice's rows 0 .. n - 1 (1 <= n <= kSlice, all set):
     /// their cell numbers, or grid.cells() for a row with a NaN or infinite
     /// coordinate. The box takes in the finite ones.
-    void run(size_t n, uint32_t* key) {
+    SDF_INLINE void run(size_t n, uint32_t* key) {
         // Pad to whole groups of 8 with the first row (its key is not read,
         // and it changes no extreme).
         const size_t lanes = (n + 7) / 8 * 8;
@@ -72,33 +72,17 @@ class RowKeys {
             }
         }
         for (size_t i = 0; i < n; ++i) key[i] = finite_[i] ? spread[i] : cells_;
+        constexpr float inf = std::numeric_limits<float>::infinity();
         for (int a = 0; a < 3; ++a) {
-            // A row that is not finite counts as +inf for the least and -inf
-            // for the greatest; the same as a select, in bits.
-            float low[kSlice], high[kSlice];
-            uint32_t bits[kSlice];
-            std::memcpy(bits, v_[a], lanes * sizeof(float));
-            constexpr uint32_t kInfBits = 0x7F800000u, kSign = 0x80000000u;
-            uint32_t low_bits[kSlice], high_bits[kSlice];
+            // A row that is not finite counts as +inf for the least and
+            // -inf for the greatest. Each lane keeps its own extremes.
+            float* lo = lo_[a];
+            float* hi = hi_[a];
             for (size_t i = 0; i < lanes; ++i) {
-                const uint32_t keep = 0u - finite_[i];
-                low_bits[i] = (bits[i] & keep) | (kInfBits & ~keep);
-                high_bits[i] = (bits[i] & keep) | ((kInfBits | kSign) & ~keep);
-            }
-            std::memcpy(low, low_bits, lanes * sizeof(float));
-            std::memcpy(high, high_bits, lanes * sizeof(float));
-            float l[8], h[8];
-            for (int j = 0; j < 8; ++j) {
-                l[j] = lo_[a][j];
-                h[j] = hi_[a][j];
-            }
-            for (size_t i = 0; i < lanes; i += 8) {
-                for (int j = 0; j < 8; ++j) l[j] = low[i + j] < l[j] ? low[i + j] : l[j];
-                for (int j = 0; j < 8; ++j) h[j] = high[i + j] > h[j] ? high[i + j] : h[j];
-            }
-            for (int j = 0; j < 8; ++j) {
-                lo_[a][j] = l[j];
-                hi_[a][j] = h[j];
+                const float v = v_[a][i];
+                const float low = finite_[i] ? v : inf, high = finite_[i] ? v : -inf;
+                lo[i] = low < lo[i] ? low : lo[i];
+                hi[i] = high > hi[i] ? high : hi[i];
             }
         }
     }
@@ -109,7 +93,7 @@ class RowKeys {
         for (int a = 0; a < 3; ++a) {
             r.lo[a] = lo_[a][0];
             r.hi[a] = hi_[a][0];
-            for (int j = 1; j < 8; ++j) {
+            for (size_t j = 1; j < kSlice; ++j) {
                 r.lo[a] = std::min(r.lo[a], lo_[a][j]);
                 r.hi[a] = std::max(r.hi[a], hi_[a][j]);
             }
@@ -122,7 +106,7 @@ class RowKeys {
     uint32_t cells_;
     float v_[3][kSlice];
     uint32_t finite_[kSlice];
-    float lo_[3][8], hi_[3][8];  // running extremes, eight lanes an axis
+    float lo_[3][kSlice], hi_[3][kSlice];  // running extremes, per lane and axis
 };
 
 }  // namespace sdf
