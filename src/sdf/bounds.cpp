@@ -38,6 +38,7 @@ constexpr int kMaxDepth = 16;                 // deeper subtrees stay unbounded
 // tree's size, and walk faster), more elsewhere.
 constexpr uint32_t kLeafSize = 8;
 constexpr uint32_t kWideLeafSize = 16;
+constexpr uint32_t kMaxLeafSize = kWideLeafSize;
 
 struct D3 {
     double x, y, z;
@@ -677,41 +678,97 @@ bool prepare(const PruneIndex& index, const Region& region, Query& q) {
     return P <= index.max_norm;
 }
 
-/// Whether a child's lower bound over the region, lo = |R - c| - rho -
-/// margin (set here), is not above T; compared without a root first.
-inline bool below(const Query& q, const ChildBall& c, double T, double& lo) {
+bool is_point(const Region& r) {
+    return r.lo[0] == r.hi[0] && r.lo[1] == r.hi[1] && r.lo[2] == r.hi[2];
+}
+
+/// Squared distance from the point p to c.
+inline double dist2(const double* p, const double* c) {
+    const double x = p[0] - c[0], y = p[1] - c[1], z = p[2] - c[2];
+    return x * x + y * y + z * z;
+}
+
+/// A child's bounds over the region when its lower bound, lo = |R - c| -
+/// rho - margin, is not above T: lo and its upper bound hi (+inf when it
+/// has none). The lower bound is first compared without a root. Over one
+/// point (Point) the nearest and farthest distances are the same one.
+template <bool Point>
+inline bool child_bounds(const Query& q, const ChildBall& c, double T, double& lo, double& hi) {
     const double reach = T + c.rho + q.margin;
-    const double g2 = point_gap2(q.rlo, q.rhi, c.c);
+    const double g2 = Point ? dist2(q.rlo, c.c) : point_gap2(q.rlo, q.rhi, c.c);
     if (reach >= 0 && g2 > reach * reach) return false;
-    lo = std::sqrt(g2) - c.rho - q.margin;
-    return lo <= T;
+    const double near = std::sqrt(g2);
+    lo = near - c.rho - q.margin;
+    if (!(lo <= T)) return false;
+    if (!(c.sigma < kInfD)) {
+        hi = kInfD;
+    } else {
+        hi = (Point ? near : std::sqrt(far2(q.rlo, q.rhi, c.c))) + c.sigma + q.margin;
+    }
+    return true;
+}
+
+/// When a node can be skipped under the threshold T: when its box_gap2 is
+/// above `gap2` (then its squared distance, kNodeShrink times it less
+/// kNodeTiny, is above (T + margin)^2, or T + margin < 0), or when its
+/// rho_max is below `rho` (-rho_max - margin > T), each rounded so that
+/// the float comparison errs towards keeping the node.
+struct NodeLimits {
+    float gap2, rho;
+    NodeLimits(double T, double margin) {
+        const double reach = T + margin;
+        gap2 = reach < 0 ? 0.0f : float_at_least((reach * reach + kNodeTiny) / kNodeShrink);
+        rho = -float_at_least(reach);
+    }
+    /// A float at least v (v >= -2^127, not NaN), without branches: v is
+    /// first raised by more than rounding to float can take back.
+    static float float_at_least(double v) {
+        constexpr double kUp = 1.0 / 1048576, kTinyUp = 1.0 / 1329227995784915872903807060280344576.0;
+        return static_cast<float>(v + std::fabs(v) * kUp + kTinyUp);  // 2^-20, 2^-120
+    }
+};
+
+/// Whether a child may have its lower bound over the region not above T:
+/// the rootless first half of child_bounds, without branches.
+template <bool Point>
+inline bool may_keep(const Query& q, const ChildBall& c, double T) {
+    const double reach = T + c.rho + q.margin;
+    const double g2 = Point ? dist2(q.rlo, c.c) : point_gap2(q.rlo, q.rhi, c.c);
+    return !((reach >= 0) & (g2 > reach * reach));
 }
 
 /// The walk of the hierarchy, nearest boxes first, skipping every node and
-/// child whose lower bound over the region exceeds T. `visit(child, lo, T)`
-/// sees each child left, and lowers T by the child's upper bound if it can;
+/// child whose lower bound over the region exceeds T. `visit(pc, lo, hi,
+/// T)` sees each child left, with its bounds, and may lower T (to hi);
 /// `enter_leaf(node)` sees each leaf before its children.
-template <class Visit, class EnterLeaf>
+template <bool Point, class Visit, class EnterLeaf>
 double walk(const PruneIndex& index, const Query& q, double T, Visit visit, EnterLeaf enter_leaf) {
-    // A node's lower bound is |R - box| - margin, or -rho_max - margin when
-    // the region meets its box (the box holds every ball below it). Nodes
-    // wait on the stack with their squared distance and are compared with
-    // the threshold of the moment without a root.
+    // A node's lower bound is |R - box| - margin (the box holds every ball
+    // below it) and -rho_max - margin. Nodes wait on the stack with their
+    // squared distance; both tests are float comparisons with limits set
+    // from the threshold of the moment, which changes far less often.
     struct Pending {
         uint32_t node;
         float g2;  // box_gap2
     };
     Pending stack[64];
     int top = 0;
+    // A select through integers, which compilers make without a branch.
+    auto pick = [](bool first, const Pending& x, const Pending& y) {
+        uint64_t ux, uy;
+        std::memcpy(&ux, &x, sizeof ux);
+        std::memcpy(&uy, &y, sizeof uy);
+        const uint64_t mask = uint64_t{0} - uint64_t{first};
+        const uint64_t u = (ux & mask) | (uy & ~mask);
+        Pending out;
+        std::memcpy(&out, &u, sizeof out);
+        return out;
+    };
     const PruneNode* nodes = index.nodes.data();
     const PruneChild* kids = index.children.data();
+    NodeLimits limits(T, q.margin);
     auto beyond = [&](const Pending& at) {
-        if (at.g2 > 0) {
-            const double reach = T + q.margin;
-            return reach < 0 || (double{at.g2} * kNodeShrink - kNodeTiny > reach * reach &&
-                                 at.g2 < kInfinity);
-        }
-        return -double{nodes[at.node].rho_max} - q.margin > T;
+        return ((at.g2 > limits.gap2) & (at.g2 < kInfinity)) | (nodes[at.node].rho_max < limits.rho);
     };
     auto pending = [&](uint32_t node) {
         return Pending{node, box_gap2(q.lanes, nodes[node])};
@@ -722,24 +779,49 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
         if (at.node != 0 && beyond(at)) continue;
         const PruneNode& n = nodes[at.node];
         if (n.count == 0) {
+            // The nearer child goes on top, to be visited first; which one
+            // that is, and whether each is pushed, are as good as random,
+            // so they are worked out without branches.
             const Pending a = pending(n.first), b = pending(n.first + 1);
-            // The nearer child last, so that it is visited first.
-            const bool a_near = a.g2 < b.g2 || (a.g2 == b.g2 && nodes[a.node].rho_max >= nodes[b.node].rho_max);
-            const Pending& near = a_near ? a : b;
-            const Pending& far = a_near ? b : a;
-            if (!beyond(far)) stack[top++] = far;
-            if (!beyond(near)) stack[top++] = near;
+            const bool a_near = (a.g2 < b.g2) | ((a.g2 == b.g2) &
+                                                 (nodes[a.node].rho_max >= nodes[b.node].rho_max));
+            const Pending near = pick(a_near, a, b), far = pick(a_near, b, a);
+            stack[top] = far;
+            top += !beyond(far);
+            stack[top] = near;
+            top += !beyond(near);
             continue;
         }
         enter_leaf(at.node);
+        // The children are screened with the threshold on entry, without
+        // branches (which of them pass is as good as random); the few that
+        // pass get the whole test with the threshold of the moment.
         const LeafFrame frame(n);
-        for (uint32_t i = n.first; i < n.first + n.count; ++i) {
-            const ChildBall c = unpack(frame, kids[i]);
-            double lo;
-            if (below(q, c, T, lo)) visit(c, lo, T);
+        const PruneChild* leaf = kids + n.first;
+        uint32_t passed[kMaxLeafSize];
+        uint32_t m = 0;
+        for (uint32_t j = 0; j < n.count; ++j) {
+            passed[m] = j;
+            m += may_keep<Point>(q, unpack(frame, leaf[j]), T);
+        }
+        for (uint32_t i = 0; i < m; ++i) {
+            const ChildBall c = unpack(frame, leaf[passed[i]]);
+            double lo, hi;
+            if (!child_bounds<Point>(q, c, T, lo, hi)) continue;
+            const double was = T;
+            visit(c.pc, lo, hi, T);
+            if (T != was) limits = NodeLimits(T, q.margin);
         }
     }
     return T;
+}
+
+/// The walk over a point or over a box.
+template <class Visit, class EnterLeaf>
+double walk_region(const PruneIndex& index, const Region& region, const Query& q, double T,
+                   Visit visit, EnterLeaf enter_leaf) {
+    return is_point(region) ? walk<true>(index, q, T, visit, enter_leaf)
+                            : walk<false>(index, q, T, visit, enter_leaf);
 }
 
 constexpr auto no_leaf = [](uint32_t) {};
@@ -750,6 +832,7 @@ constexpr auto no_leaf = [](uint32_t) {};
 /// start: a leaf is read before any of its children is written, and every
 /// leaf not yet read has a child of its own, so that with `leaves` at the
 /// top of out's room, the writing never reaches a leaf still to be read.
+template <bool Point>
 size_t keep_from_leaves(const PruneIndex& index, const Query& q, double T,
                         const uint32_t* leaves, size_t count, uint32_t* out) {
     size_t kept = 0;
@@ -758,17 +841,43 @@ size_t keep_from_leaves(const PruneIndex& index, const Query& q, double T,
         const LeafFrame frame(n);
         for (uint32_t i = n.first; i < n.first + n.count; ++i) {
             const ChildBall c = unpack(frame, index.children[i]);
-            double lo;
-            if (below(q, c, T, lo)) out[kept++] = c.pc;
+            double lo, hi;
+            if (child_bounds<Point>(q, c, T, lo, hi)) out[kept++] = c.pc;
         }
     }
     return kept;
 }
 
-/// The child's upper bound over the region (+inf when it has none).
-double upper(const Query& q, const ChildBall& c) {
-    if (!(c.sigma < kInfD)) return kInfD;
-    return std::sqrt(far2(q.rlo, q.rhi, c.c)) + c.sigma + q.margin;
+/// Lowers T to a child's upper bound.
+constexpr auto lower_to = [](double hi, double& T) { T = hi < T ? hi : T; };
+
+/// A child the walk saw, with its lower bound.
+struct Seen {
+    uint32_t pc;
+    double lo;
+};
+/// Children a walk without scratch notes on the machine stack.
+constexpr size_t kSeen = 128;
+
+/// The walk without scratch: the first kSeen children seen go to `seen`;
+/// the leaves entered are noted below `top` (when given). Returns T.
+double walk_noting(const PruneIndex& index, const Region& region, const Query& q, double start,
+                   Seen* seen, size_t& k, uint32_t* top, size_t& leaves) {
+    return walk_region(index, region, q, start, [&](uint32_t pc, double lo, double hi, double& t) {
+        if (k < kSeen) seen[k] = {pc, lo};
+        ++k;
+        lower_to(hi, t);
+    }, [&](uint32_t node) {
+        if (top) *--top = node;
+        ++leaves;
+    });
+}
+
+/// Appends the children every list keeps and sorts the kept ones.
+size_t finish(const PruneIndex& index, uint32_t* out, size_t kept) {
+    for (uint32_t pc : index.always) out[kept++] = pc;
+    sort_small(out, kept);
+    return kept;
 }
 
 }  // namespace
@@ -781,10 +890,10 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
     double T;
     if (scratch) {
         size_t k = 0;
-        T = walk(index, q, start, [&](const ChildBall& c, double lo, double& t) {
-            out[k] = c.pc;
+        T = walk_region(index, region, q, start, [&](uint32_t pc, double lo, double hi, double& t) {
+            out[k] = pc;
             scratch[k++] = lo;
-            t = std::min(t, upper(q, c));
+            lower_to(hi, t);
         }, no_leaf);
         // T only fell during the walk: drop what it now rules out.
         for (size_t i = 0; i < k; ++i) {
@@ -795,32 +904,42 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
         // machine stack, and the leaves entered are noted at the top of
         // out. When more children than that were seen, their leaves are
         // looked at again with the final T.
-        struct Seen {
-            uint32_t pc;
-            double lo;
-        };
-        constexpr size_t kSeen = 128;
         Seen seen[kSeen];
-        size_t k = 0;
+        size_t k = 0, leaves = 0;
         uint32_t* top = out + index.child_count;
-        size_t leaves = 0;
-        T = walk(index, q, start, [&](const ChildBall& c, double lo, double& t) {
-            if (k < kSeen) seen[k] = {c.pc, lo};
-            ++k;
-            t = std::min(t, upper(q, c));
-        }, [&](uint32_t node) { *--top = node; ++leaves; });
+        T = walk_noting(index, region, q, start, seen, k, top, leaves);
         if (k <= kSeen) {
             for (size_t i = 0; i < k; ++i) {
                 if (seen[i].lo <= T) out[kept++] = seen[i].pc;
             }
         } else {
-            kept = keep_from_leaves(index, q, T, top, leaves, out);
+            top -= leaves;
+            kept = is_point(region) ? keep_from_leaves<true>(index, q, T, top, leaves, out)
+                                    : keep_from_leaves<false>(index, q, T, top, leaves, out);
         }
     }
-    for (uint32_t pc : index.always) out[kept++] = pc;
-    sort_small(out, kept);
+    kept = finish(index, out, kept);
     if (threshold) *threshold = T;
     return kept;
+}
+
+size_t collect_within(const PruneIndex& index, const Region& region, uint32_t* out, size_t room,
+                      double& threshold, double start) {
+    if (room >= index.child_count) {
+        return collect_candidates(index, region, out, nullptr, &threshold, start);
+    }
+    Query q;
+    if (!prepare(index, region, q)) return SIZE_MAX;
+    Seen seen[kSeen];
+    size_t k = 0, leaves = 0;
+    const double T = walk_noting(index, region, q, start, seen, k, nullptr, leaves);
+    if (k > kSeen || k + index.always.size() > room) return kMoreThanRoom;
+    size_t kept = 0;
+    for (size_t i = 0; i < k; ++i) {
+        if (seen[i].lo <= T) out[kept++] = seen[i].pc;
+    }
+    threshold = T;
+    return finish(index, out, kept);
 }
 
 /// The float at or above v, and one step more: v may be a double sum
@@ -870,11 +989,10 @@ uint32_t best_child(const PruneIndex& index, const Region& region) {
     Query q;
     if (!prepare(index, region, q)) return kNoChild;
     uint32_t best = kNoChild;
-    walk(index, q, kInfD, [&](const ChildBall& c, double, double& t) {
-        const double hi = upper(q, c);
+    walk_region(index, region, q, kInfD, [&](uint32_t pc, double, double hi, double& t) {
         if (hi < t) {
             t = hi;
-            best = c.pc;
+            best = pc;
         }
     }, no_leaf);
     return best;

@@ -141,6 +141,14 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
                           double* scratch, double* threshold = nullptr,
                           double start = std::numeric_limits<double>::infinity());
 
+/// As collect_candidates without scratch, into `out` with room for `room`
+/// entries only: returns kMoreThanRoom (and leaves out and `threshold` in
+/// no particular state) when the walk needs more room than that, which
+/// room for index.child_count entries never does. `threshold` receives T.
+constexpr size_t kMoreThanRoom = SIZE_MAX - 1;
+size_t collect_within(const PruneIndex& index, const Region& region, uint32_t* out, size_t room,
+                      double& threshold, double start);
+
 /// The indexed child with the least upper bound over the region (its start
 /// position), or kNoChild: one worth evaluating first to learn T exactly.
 constexpr uint32_t kNoChild = 0xFFFFFFFFu;

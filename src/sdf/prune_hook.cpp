@@ -9,18 +9,50 @@ constexpr double kStartSlack = 1.0 / 1099511627776.0;  // 2^-40
 
 }  // namespace
 
-void PointPruner::allocate(const Program& program) {
-    size_t pool = 0;
-    for (const PruneIndex& index : program.indexes) pool += index.child_count;
-    pool_.reset(new uint32_t[pool]);
-    caches_.reset(new Cache[program.indexes.size()]);
-    running_.reset(new Running[program.indexes.size()]);
-    pool = 0;
-    for (size_t k = 0; k < program.indexes.size(); ++k) {
-        caches_[k].list = pool_.get() + pool;
-        pool += program.indexes[k].child_count;
+void PointPruner::set_up(const Program& program) {
+    program_ = &program;
+    const size_t lists = program.indexes.size();
+    if (lists > kInlineLists) {
+        // Many lists (nested unions): room for all of their children at once.
+        heap_caches_.reset(new Cache[lists]);
+        heap_running_.reset(new Running[lists]);
+        caches_ = heap_caches_.get();
+        top_ = heap_running_.get();
+        size_t pool = 0;
+        for (const PruneIndex& index : program.indexes) pool += index.child_count;
+        pool_.reset(new uint32_t[pool]);
+        pool = 0;
+        for (size_t k = 0; k < lists; ++k) {
+            caches_[k].valid = false;
+            caches_[k].list = pool_.get() + pool;
+            caches_[k].room = program.indexes[k].child_count;
+            pool += caches_[k].room;
+        }
+        return;
     }
-    top_ = running_.get();
+    caches_ = inline_caches_;
+    top_ = inline_running_;
+    const size_t share = kInlineRoom / lists;
+    for (size_t k = 0; k < lists; ++k) {
+        Cache& c = caches_[k];
+        c.valid = false;
+        c.room = static_cast<uint32_t>(std::min<size_t>(share, program.indexes[k].child_count));
+        c.list = inline_room_ + k * share;
+    }
+}
+
+/// (Only with at most kInlineLists lists: the others have room already.)
+void PointPruner::make_room(uint32_t k) const {
+    const std::vector<PruneIndex>& indexes = program_->indexes;
+    if (!pool_) {
+        size_t pool = 0;
+        for (const PruneIndex& index : indexes) pool += index.child_count;
+        pool_.reset(new uint32_t[pool]);
+    }
+    size_t at = 0;
+    for (uint32_t j = 0; j < k; ++j) at += indexes[j].child_count;
+    caches_[k].list = pool_.get() + at;
+    caches_[k].room = indexes[k].child_count;
 }
 
 size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t next_pc) const {
@@ -53,7 +85,11 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
             }
         }
         c.threshold = 0;
-        c.count = collect_candidates(index, r, c.list, nullptr, &c.threshold, start);
+        c.count = collect_within(index, r, c.list, c.room, c.threshold, start);
+        if (c.count == kMoreThanRoom) {
+            make_room(k);
+            c.count = collect_within(index, r, c.list, c.room, c.threshold, start);
+        }
         c.box = r;
         c.last = p;
         c.valid = true;
