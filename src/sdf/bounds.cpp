@@ -37,7 +37,7 @@ constexpr int kMaxDepth = 16;                 // deeper subtrees stay unbounded
 // are bare spheres (one word of code each, so finer leaves stay within the
 // tree's size, and walk faster), more elsewhere.
 constexpr uint32_t kLeafSize = 8;
-constexpr uint32_t kWideLeafSize = 16;
+constexpr uint32_t kWideLeafSize = 8;
 constexpr uint32_t kMaxLeafSize = kWideLeafSize;
 
 struct D3 {
@@ -535,6 +535,11 @@ inline double point_gap2(const double* rlo, const double* rhi, const double* c) 
 #if defined(__GNUC__) || defined(__clang__)
 typedef float F4 __attribute__((vector_size(16)));
 typedef int32_t I4 __attribute__((vector_size(16)));
+#if defined(__clang__)
+#define SDF_SHUFFLE(a, b, i, j, k, l) __builtin_shufflevector(a, b, i, j, k, l)
+#else
+#define SDF_SHUFFLE(a, b, i, j, k, l) __builtin_shuffle(a, b, I4{i, j, k, l})
+#endif
 
 /// A region as four lanes: x, y, z and a fourth whose gap is never positive
 /// (lo = -inf, hi = +inf).
@@ -557,9 +562,10 @@ inline float box_gap2(const Lanes4& r, const PruneNode& n) {
     std::memcpy(&lo, n.lo, sizeof lo);
     std::memcpy(&hi, n.hi, sizeof hi);
     const F4 below = lo - r.hi, above = r.lo - hi;
-    const I4 first = below > above;
-    const F4 g = (F4)(((I4)below & first) | ((I4)above & ~first));
-    const F4 g2 = (F4)((I4)(g * g) & (g > F4{0, 0, 0, 0}));
+    const F4 zero{0, 0, 0, 0};
+    F4 g = below > above ? below : above;  // maxps
+    g = g > zero ? g : zero;
+    const F4 g2 = g * g;
     return (g2[0] + g2[1]) + g2[2];
 }
 #else
@@ -708,17 +714,63 @@ inline bool child_bounds(const Query& q, const ChildBall& c, double T, double& l
     return true;
 }
 
-/// When a node can be skipped under the threshold T: when its box_gap2 is
-/// above `gap2` (then its squared distance, kNodeShrink times it less
-/// kNodeTiny, is above (T + margin)^2, or T + margin < 0), or when its
-/// rho_max is below `rho` (-rho_max - margin > T), each rounded so that
-/// the float comparison errs towards keeping the node.
+/// A node's key, from which one float comparison tells whether the node
+/// can be skipped: box_gap2 where the region is outside its box (> 0), and
+/// -max(rho_max, 0) (<= 0) where it meets it. A box far out whose
+/// box_gap2 overflows (or is NaN) gets -inf: never skipped.
+inline float node_key(const Lanes4& r, const PruneNode& n) {
+    const float g2 = box_gap2(r, n);
+    const float inside = n.rho_max > 0 ? -n.rho_max : 0.0f;
+    const float key = g2 > 0 ? g2 : inside;
+    return g2 < kInfinity ? key : -kInfinity;
+}
+
+/// The keys of two sibling nodes (stored side by side), worked out
+/// together: the same operations as node_key on two lanes at once.
+#if defined(__GNUC__) || defined(__clang__)
+inline void sibling_keys(const Lanes4& r, const PruneNode* pair, float& ka, float& kb) {
+    F4 la, ha, lb, hb;
+    std::memcpy(&la, pair[0].lo, sizeof la);
+    std::memcpy(&ha, pair[0].hi, sizeof ha);
+    std::memcpy(&lb, pair[1].lo, sizeof lb);
+    std::memcpy(&hb, pair[1].hi, sizeof hb);
+    const F4 zero{0, 0, 0, 0};
+    const F4 belowa = la - r.hi, abovea = r.lo - ha, belowb = lb - r.hi, aboveb = r.lo - hb;
+    F4 ga = belowa > abovea ? belowa : abovea, gb = belowb > aboveb ? belowb : aboveb;
+    ga = ga > zero ? ga : zero;
+    gb = gb > zero ? gb : zero;
+    ga *= ga;
+    gb *= gb;
+    // Lanes 0 and 1 hold a's and b's: (x^2 + y^2) + z^2, as in box_gap2.
+    const F4 xy = SDF_SHUFFLE(ga, gb, 0, 4, 1, 5), z = SDF_SHUFFLE(ga, gb, 2, 6, 3, 7);
+    const F4 g2 = (xy + SDF_SHUFFLE(xy, xy, 2, 3, 2, 3)) + z;
+    const F4 rho = SDF_SHUFFLE(ha, hb, 3, 7, 3, 7);
+    const F4 inside = rho > zero ? -rho : zero;
+    const F4 key = g2 > zero ? g2 : inside;
+    const F4 inf{kInfinity, kInfinity, kInfinity, kInfinity};
+    const F4 safe = g2 < inf ? key : -inf;
+    ka = safe[0];
+    kb = safe[1];
+}
+#else
+inline void sibling_keys(const Lanes4& r, const PruneNode* pair, float& ka, float& kb) {
+    ka = node_key(r, pair[0]);
+    kb = node_key(r, pair[1]);
+}
+#endif
+
+/// When a node can be skipped under the threshold T: when its key is above
+/// `key`. With reach = T + margin >= 0, that is a box_gap2 above (reach^2 +
+/// kNodeTiny) / kNodeShrink, so that the true squared distance is above
+/// reach^2 (and keys <= 0 never are); with reach < 0, a positive key or a
+/// rho_max below -reach (then -rho_max - margin > T). The limits are
+/// rounded so that the float comparison errs towards keeping the node.
 struct NodeLimits {
-    float gap2, rho;
+    float key;
     NodeLimits(double T, double margin) {
         const double reach = T + margin;
-        gap2 = reach < 0 ? 0.0f : float_at_least((reach * reach + kNodeTiny) / kNodeShrink);
-        rho = -float_at_least(reach);
+        key = reach >= 0 ? float_at_least((reach * reach + kNodeTiny) / kNodeShrink)
+                         : float_at_least(reach);
     }
     /// A float at least v (v >= -2^127, not NaN), without branches: v is
     /// first raised by more than rounding to float can take back.
@@ -745,34 +797,18 @@ template <bool Point, class Visit, class EnterLeaf>
 double walk(const PruneIndex& index, const Query& q, double T, Visit visit, EnterLeaf enter_leaf) {
     // A node's lower bound is |R - box| - margin (the box holds every ball
     // below it) and -rho_max - margin. Nodes wait on the stack with their
-    // squared distance; both tests are float comparisons with limits set
-    // from the threshold of the moment, which changes far less often.
+    // keys, compared with a limit set from the threshold of the moment,
+    // which changes far less often.
     struct Pending {
         uint32_t node;
-        float g2;  // box_gap2
+        float key;  // node_key
     };
     Pending stack[64];
     int top = 0;
-    // A select through integers, which compilers make without a branch.
-    auto pick = [](bool first, const Pending& x, const Pending& y) {
-        uint64_t ux, uy;
-        std::memcpy(&ux, &x, sizeof ux);
-        std::memcpy(&uy, &y, sizeof uy);
-        const uint64_t mask = uint64_t{0} - uint64_t{first};
-        const uint64_t u = (ux & mask) | (uy & ~mask);
-        Pending out;
-        std::memcpy(&out, &u, sizeof out);
-        return out;
-    };
     const PruneNode* nodes = index.nodes.data();
     const PruneChild* kids = index.children.data();
     NodeLimits limits(T, q.margin);
-    auto beyond = [&](const Pending& at) {
-        return ((at.g2 > limits.gap2) & (at.g2 < kInfinity)) | (nodes[at.node].rho_max < limits.rho);
-    };
-    auto pending = [&](uint32_t node) {
-        return Pending{node, box_gap2(q.lanes, nodes[node])};
-    };
+    auto beyond = [&](const Pending& at) { return at.key > limits.key; };
     stack[top++] = {0, 0.0f};
     while (top > 0) {
         const Pending at = stack[--top];
@@ -782,14 +818,15 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
             // The nearer child goes on top, to be visited first; which one
             // that is, and whether each is pushed, are as good as random,
             // so they are worked out without branches.
-            const Pending a = pending(n.first), b = pending(n.first + 1);
-            const bool a_near = (a.g2 < b.g2) | ((a.g2 == b.g2) &
-                                                 (nodes[a.node].rho_max >= nodes[b.node].rho_max));
-            const Pending near = pick(a_near, a, b), far = pick(a_near, b, a);
-            stack[top] = far;
-            top += !beyond(far);
-            stack[top] = near;
-            top += !beyond(near);
+            float ka, kb;
+            sibling_keys(q.lanes, nodes + n.first, ka, kb);
+            const uint32_t near = n.first + static_cast<uint32_t>(kb < ka);  // keys are never NaN
+            const Pending far_one{2 * n.first + 1 - near, std::max(ka, kb)};
+            const Pending near_one{near, std::min(ka, kb)};
+            stack[top] = far_one;
+            top += !beyond(far_one);
+            stack[top] = near_one;
+            top += !beyond(near_one);
             continue;
         }
         enter_leaf(at.node);

@@ -7,6 +7,13 @@ namespace {
 /// Relative slack on a threshold carried from one point to the next.
 constexpr double kStartSlack = 1.0 / 1099511627776.0;  // 2^-40
 
+/// A point that moved by at most this fraction of the last threshold (the
+/// stencil of a normal) asks for a box about itself, this many times as
+/// large as the move. (Larger boxes along a march were measured: their
+/// extra children cost more than the walks they save.)
+constexpr double kBoxReach = 1.0 / 16;
+constexpr float kBoxGrow = 1.0f;
+
 }  // namespace
 
 void PointPruner::set_up(const Program& program) {
@@ -65,22 +72,30 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
         if (c.valid) {
             const float delta = std::max({std::fabs(p.x - c.last.x), std::fabs(p.y - c.last.y),
                                           std::fabs(p.z - c.last.z)});
-            if (delta > 0 && delta <= c.threshold / 16) {
-                r = {{p.x - delta, p.y - delta, p.z - delta}, {p.x + delta, p.y + delta, p.z + delta}};
+            // How far the region reaches from p along an axis, from its
+            // corners as rounded.
+            double half = 0;
+            if (delta > 0 && delta <= c.threshold * kBoxReach) {
+                const float h = delta * kBoxGrow;
+                r = {{p.x - h, p.y - h, p.z - h}, {p.x + h, p.y + h, p.z + h}};
+                const float at[3] = {p.x, p.y, p.z};
+                for (int a = 0; a < 3; ++a) {
+                    half = std::max({half, double{at[a]} - r.lo[a], double{r.hi[a]} - at[a]});
+                }
             }
             // The child that gave the last threshold is at most the distance
-            // moved farther from any point of the new region (p, or the box
-            // of half-size delta about it, whose corners are sqrt(3) delta
-            // away), and its rounding margin grows by the slope times the
-            // same distance. So the walk can start from there instead of
-            // from nothing: along a march, or across a normal's stencil, it
-            // then skips most of the hierarchy at once.
+            // moved farther from any point of the new region (p, or a box
+            // about it, whose corners are at most sqrt(3) half away), and
+            // its rounding margin grows by the slope times the same
+            // distance. So the walk can start from there instead of from
+            // nothing: along a march, or across a normal's stencil, it then
+            // skips most of the hierarchy at once.
             if (c.count != SIZE_MAX && c.threshold < kInfinity) {
                 const double dx = double{p.x} - c.last.x, dy = double{p.y} - c.last.y,
                              dz = double{p.z} - c.last.z;
                 constexpr double kSqrt3Up = 1.7320508075688774;
                 const double moved = (1 + index.slope) * (std::sqrt(dx * dx + dy * dy + dz * dz) +
-                                                          kSqrt3Up * double{delta});
+                                                          kSqrt3Up * half);
                 start = c.threshold + moved + (std::fabs(c.threshold) + moved) * kStartSlack;
             }
         }
