@@ -246,3 +246,26 @@ def test_many_spheres_match_model_everywhere():
         assert (bits(shape.eval_vec(pts[order[:n]])) == bits(want[order[:n]])).all()
     single = [shape.eval(tuple(map(float, p))) for p in pts[::60]]
     assert (bits(single) == bits(want[::60])).all()
+
+
+def test_points_near_hundreds_of_equal_parts_match_model():
+    # Hundreds of shells about one centre (radii a hair apart or equal)
+    # among scattered spheres: near any point they are about equally close,
+    # so a point keeps more parts than a query first makes room for, and
+    # the normal and the march after it reuse the room made.
+    rng = np.random.default_rng(11)
+    centres = rng.uniform(-2, 2, (700, 3))
+    radii = rng.uniform(0.02, 0.1, 700)
+    centres[::2] = (0.25, 0.0, 0.0)
+    radii[::2] = 0.5 + (np.arange(350) % 7) * 1e-7
+    desc = ("union", [("sphere", tuple(map(float, c)), float(r)) for c, r in zip(centres, radii)])
+    shape, node = build(desc), compile_tree(desc)
+    pts = rng.uniform(-3, 3, (12, 3))
+    pts[:2] = centres[0]  # at the shells' centre, and on the outermost shell
+    pts[1, 0] += 0.5
+    for p in map(tuple, pts):
+        assert agree(shape.eval(p), ref.evaluate(node, p)), p
+        assert agree(shape.normal(p, 0.01), ref.normal(node, p, 0.01)), p
+        aim = (0.25 - p[0], -p[1], 0.1 - p[2])
+        want = ref.raymarch(node, p, aim, 40, 10.0, 1e-3, with_normal=True)
+        assert agree(shape.raymarch_with_normal(p, aim, 40, 10.0, 1e-3), want), p

@@ -25,6 +25,8 @@ long checks = 0;
 long offered = 0;  // children of pruned lists at the points asked
 long skipped = 0;  // of which were left out
 long wide_choices = 0;  // regions that kept more children than fit on the stack
+long outgrown = 0;  // choices that did not fit a little room
+long outgrown_points = 0;  // points whose choice outgrew the room an evaluator starts with
 long items[2] = {0, 0};  // bare spheres read from the tree, in unions and in intersections
 
 /// Counts the program's bare spheres read from the tree.
@@ -351,6 +353,25 @@ void check_without_scratch(const sdf::PruneIndex& index, sdf::Vec3 p, float h, i
         std::printf("FAILED: choice without scratch, tree %d, half-size %g: %zu vs %zu\n", tree, h, n, m);
     }
     if (m != SIZE_MAX && m > 128) ++wide_choices;
+    // With little room: the same choice, or word that it needs more room
+    // (never with room for every child).
+    for (size_t room : {size_t{4}, size_t{40}, size_t{256}, size_t{index.child_count}}) {
+        std::vector<uint32_t> small(room);
+        double small_t = 0;
+        const size_t k = sdf::collect_within(index, box, small.data(), room, small_t,
+                                             std::numeric_limits<double>::infinity());
+        outgrown += k == sdf::kMoreThanRoom;
+        ++checks;
+        if (k == sdf::kMoreThanRoom ? room >= index.child_count
+                                    : k != m || (m != SIZE_MAX &&
+                                                 (!std::equal(want.begin(), want.begin() + m, small.begin()) ||
+                                                  bits(float(want_t)) != bits(float(small_t))))) {
+            if (failures++ < 20) {
+                std::printf("FAILED: choice with room %zu, tree %d, half-size %g: %zu vs %zu\n",
+                            room, tree, h, k, m);
+            }
+        }
+    }
 }
 
 /// `many_rows`: also a batch wide enough for blocks to prune (16 rows a
@@ -363,13 +384,22 @@ void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng, bool 
     const sdf::Evaluator f(pruned), g(plain);
     std::vector<float> pts;
     for (int i = 0; i < 120; ++i) {
-        const sdf::Vec3 p = query_point(rng, i);
+        sdf::Vec3 p = query_point(rng, i);
+        // Now and then a point well outside, near which many children are
+        // about as close: its choice outgrows the room a pruner starts
+        // with, and the points after it reuse the room it then makes.
+        if (i % 11 == 4) p = {p.x * 4, p.y * 4, p.z * 4};
         pts.insert(pts.end(), {p.x, p.y, p.z});
         expect_same(f(p), g(p), "point", number);
         std::vector<uint32_t> chosen(pruned.indexes[0].child_count);
         std::vector<double> scratch(chosen.size());
         const size_t kept = sdf::collect_candidates(pruned.indexes[0], {{p.x, p.y, p.z}, {p.x, p.y, p.z}},
                                                     chosen.data(), scratch.data());
+        double t;
+        outgrown_points += sdf::collect_within(pruned.indexes[0], {{p.x, p.y, p.z}, {p.x, p.y, p.z}},
+                                               chosen.data(), 256, t,
+                                               std::numeric_limits<double>::infinity()) ==
+                           sdf::kMoreThanRoom;
         offered += static_cast<long>(chosen.size());
         skipped += kept == SIZE_MAX ? 0 : static_cast<long>(chosen.size() - kept);
         check_without_scratch(pruned.indexes[0], p, static_cast<float>(i % 7) * 0.4f, number);
@@ -453,13 +483,26 @@ int test_pruning() {
         compare_tree(cloud, kTrees + t, rng, true);
         sdf::release_tree(cloud);
     }
+    // Shells about one centre among scattered spheres: near every point
+    // hundreds of children are about as close, more than an evaluator
+    // has room for at first.
+    {
+        std::uniform_real_distribution<float> u(-2, 2);
+        sdf::SdfNode shells = sdf::make_list(sdf::Kind::Union, 1200);
+        for (int i = 0; i < 1200; ++i) {
+            const sdf::Vec3 c = i % 2 ? sdf::Vec3{0.25f, 0, 0} : sdf::Vec3{u(rng), u(rng), u(rng)};
+            sdf::list_push(shells, sdf::make_sphere(c, i % 2 ? 0.5f + static_cast<float>(i % 7) * 1e-7f : 0.05f));
+        }
+        compare_tree(shells, kTrees + 2, rng, false);
+        sdf::release_tree(shells);
+    }
     std::printf("pruning: %d of %d trees pruned, %ld comparisons, %ld children left out of "
-                "%ld, %ld cell lists, %ld wide choices, %ld + %ld items, %d failures\n",
-                pruned_trees, kTrees, checks, skipped, offered, exact_cells, wide_choices, items[0],
-                items[1], failures);
+                "%ld, %ld cell lists, %ld wide choices, %ld + %ld outgrown, %ld + %ld items, %d failures\n",
+                pruned_trees, kTrees, checks, skipped, offered, exact_cells, wide_choices, outgrown,
+                outgrown_points, items[0], items[1], failures);
     // The comparisons mean something only if children were left out.
     if (pruned_trees < kTrees / 2 || skipped * 2 < offered || exact_cells < 1000 ||
-        wide_choices < 100 || items[0] < 1000 || items[1] < 100) {
+        wide_choices < 100 || outgrown < 100 || outgrown_points < 50 || items[0] < 1000 || items[1] < 100) {
         std::printf("FAILED: too few trees pruned or cells listed\n");
         ++failures;
     }
