@@ -789,12 +789,40 @@ inline bool may_keep(const Query& q, const ChildBall& c, double T) {
     return !((reach >= 0) & (g2 > reach * reach));
 }
 
+/// A child's lower bound over the region.
+template <bool Point>
+inline double lower_bound(const Query& q, const ChildBall& c) {
+    const double g2 = Point ? dist2(q.rlo, c.c) : point_gap2(q.rlo, q.rhi, c.c);
+    return std::sqrt(g2) - c.rho - q.margin;
+}
+
+/// What a walk left out, for a point's choice to be reused nearby: the
+/// least key of the nodes it skipped and the least lower bound of the
+/// children it looked at and dropped.
+struct Excluded {
+    float key = kInfinity;
+    double lo = kInfD;
+
+    /// A lower bound of every child left out (none: +inf).
+    double least(double margin) const {
+        double node = kInfD;
+        if (key <= 0) {
+            node = double{key} - margin;
+        } else if (key < kInfinity) {
+            // At most the true gap (key is box_gap2, see kNodeShrink).
+            node = std::sqrt(std::max(0.0, double{key} * kNodeShrink - kNodeTiny)) * (1 - kSlack) - margin;
+        }
+        return std::min(node, lo);
+    }
+};
+
 /// The walk of the hierarchy, nearest boxes first, skipping every node and
 /// child whose lower bound over the region exceeds T. `visit(pc, lo, hi,
 /// T)` sees each child left, with its bounds, and may lower T (to hi);
 /// `enter_leaf(node)` sees each leaf before its children.
 template <bool Point, class Visit, class EnterLeaf>
-double walk(const PruneIndex& index, const Query& q, double T, Visit visit, EnterLeaf enter_leaf) {
+double walk(const PruneIndex& index, const Query& q, double T, Visit visit, EnterLeaf enter_leaf,
+            Excluded* ex) {
     // A node's lower bound is |R - box| - margin (the box holds every ball
     // below it) and -rho_max - margin. Nodes wait on the stack with their
     // keys, compared with a limit set from the threshold of the moment,
@@ -812,7 +840,10 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
     stack[top++] = {0, 0.0f};
     while (top > 0) {
         const Pending at = stack[--top];
-        if (at.node != 0 && beyond(at)) continue;
+        if (at.node != 0 && beyond(at)) {
+            if (ex) ex->key = std::min(ex->key, at.key);
+            continue;
+        }
         const PruneNode& n = nodes[at.node];
         if (n.count == 0) {
             // The nearer child goes on top, to be visited first; which one
@@ -824,9 +855,15 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
             const Pending far_one{2 * n.first + 1 - near, std::max(ka, kb)};
             const Pending near_one{near, std::min(ka, kb)};
             stack[top] = far_one;
-            top += !beyond(far_one);
+            const bool skip_far = beyond(far_one);
+            top += !skip_far;
             stack[top] = near_one;
-            top += !beyond(near_one);
+            const bool skip_near = beyond(near_one);
+            top += !skip_near;
+            if (ex) {
+                ex->key = std::min({ex->key, skip_far ? far_one.key : kInfinity,
+                                    skip_near ? near_one.key : kInfinity});
+            }
             continue;
         }
         enter_leaf(at.node);
@@ -837,14 +874,28 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
         const PruneChild* leaf = kids + n.first;
         uint32_t passed[kMaxLeafSize];
         uint32_t m = 0;
-        for (uint32_t j = 0; j < n.count; ++j) {
-            passed[m] = j;
-            m += may_keep<Point>(q, unpack(frame, leaf[j]), T);
+        if (ex) {
+            // Noting the least lower bound of the children screened out.
+            for (uint32_t j = 0; j < n.count; ++j) {
+                const ChildBall c = unpack(frame, leaf[j]);
+                const bool keep = may_keep<Point>(q, c, T);
+                passed[m] = j;
+                m += keep;
+                ex->lo = std::min(ex->lo, keep ? kInfD : lower_bound<Point>(q, c));
+            }
+        } else {
+            for (uint32_t j = 0; j < n.count; ++j) {
+                passed[m] = j;
+                m += may_keep<Point>(q, unpack(frame, leaf[j]), T);
+            }
         }
         for (uint32_t i = 0; i < m; ++i) {
             const ChildBall c = unpack(frame, leaf[passed[i]]);
             double lo, hi;
-            if (!child_bounds<Point>(q, c, T, lo, hi)) continue;
+            if (!child_bounds<Point>(q, c, T, lo, hi)) {
+                if (ex) ex->lo = std::min(ex->lo, lower_bound<Point>(q, c));
+                continue;
+            }
             const double was = T;
             visit(c.pc, lo, hi, T);
             if (T != was) limits = NodeLimits(T, q.margin);
@@ -856,9 +907,9 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
 /// The walk over a point or over a box.
 template <class Visit, class EnterLeaf>
 double walk_region(const PruneIndex& index, const Region& region, const Query& q, double T,
-                   Visit visit, EnterLeaf enter_leaf) {
-    return is_point(region) ? walk<true>(index, q, T, visit, enter_leaf)
-                            : walk<false>(index, q, T, visit, enter_leaf);
+                   Visit visit, EnterLeaf enter_leaf, Excluded* ex = nullptr) {
+    return is_point(region) ? walk<true>(index, q, T, visit, enter_leaf, ex)
+                            : walk<false>(index, q, T, visit, enter_leaf, ex);
 }
 
 constexpr auto no_leaf = [](uint32_t) {};
@@ -899,7 +950,8 @@ constexpr size_t kSeen = 128;
 /// The walk without scratch: the first kSeen children seen go to `seen`;
 /// the leaves entered are noted below `top` (when given). Returns T.
 double walk_noting(const PruneIndex& index, const Region& region, const Query& q, double start,
-                   Seen* seen, size_t& k, uint32_t* top, size_t& leaves) {
+                   Seen* seen, size_t& k, uint32_t* top, size_t& leaves,
+                   Excluded* ex = nullptr) {
     return walk_region(index, region, q, start, [&](uint32_t pc, double lo, double hi, double& t) {
         if (k < kSeen) seen[k] = {pc, lo};
         ++k;
@@ -907,7 +959,7 @@ double walk_noting(const PruneIndex& index, const Region& region, const Query& q
     }, [&](uint32_t node) {
         if (top) *--top = node;
         ++leaves;
-    });
+    }, ex);
 }
 
 /// Appends the children every list keeps and sorts the kept ones.
@@ -961,19 +1013,35 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
 }
 
 size_t collect_within(const PruneIndex& index, const Region& region, uint32_t* out, size_t room,
-                      double& threshold, double start) {
-    if (room >= index.child_count) {
-        return collect_candidates(index, region, out, nullptr, &threshold, start);
-    }
+                      double& threshold, double start, double* gap) {
+    if (gap) *gap = -kInfD;
     Query q;
     if (!prepare(index, region, q)) return SIZE_MAX;
+    // As collect_candidates without scratch; with room for every child the
+    // leaves entered are noted at the top of out, to be looked at again
+    // when more children were seen than the machine stack holds.
+    const bool full = room >= index.child_count;
     Seen seen[kSeen];
     size_t k = 0, leaves = 0;
-    const double T = walk_noting(index, region, q, start, seen, k, nullptr, leaves);
-    if (k > kSeen || k + index.always.size() > room) return kMoreThanRoom;
+    uint32_t* top = full ? out + index.child_count : nullptr;
+    Excluded ex;
+    const double T = walk_noting(index, region, q, start, seen, k, top, leaves, gap ? &ex : nullptr);
     size_t kept = 0;
-    for (size_t i = 0; i < k; ++i) {
-        if (seen[i].lo <= T) out[kept++] = seen[i].pc;
+    if (k > kSeen) {
+        if (!full) return kMoreThanRoom;
+        top -= leaves;
+        kept = is_point(region) ? keep_from_leaves<true>(index, q, T, top, leaves, out)
+                                : keep_from_leaves<false>(index, q, T, top, leaves, out);
+    } else {
+        if (k + index.always.size() > room) return kMoreThanRoom;
+        for (size_t i = 0; i < k; ++i) {
+            if (seen[i].lo <= T) {
+                out[kept++] = seen[i].pc;
+            } else {
+                ex.lo = std::min(ex.lo, seen[i].lo);
+            }
+        }
+        if (gap) *gap = ex.least(q.margin);
     }
     threshold = T;
     return finish(index, out, kept);

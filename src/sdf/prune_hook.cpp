@@ -14,7 +14,25 @@ constexpr double kStartSlack = 1.0 / 1099511627776.0;  // 2^-40
 constexpr double kBoxReach = 1.0 / 16;
 constexpr float kBoxGrow = 1.0f;
 
+bool is_point(const Region& r) {
+    return r.lo[0] == r.hi[0] && r.lo[1] == r.hi[1] && r.lo[2] == r.hi[2];
+}
+
 }  // namespace
+
+/// Whether the children kept at the last point still do at p: every child
+/// left out was at least `gap` there, and the list's value at most
+/// `threshold`; both bounds move by at most (1 + slope) times the distance
+/// moved (the margin by the slope), so while the one stays below the other
+/// the children left out stay above the list's value. Along a march this
+/// spares the walk for most samples near a surface.
+bool PointPruner::still_apart(const Cache& c, double slope, Vec3 p) {
+    const double dx = double{p.x} - c.last.x, dy = double{p.y} - c.last.y,
+                 dz = double{p.z} - c.last.z;
+    const double m = (1 + slope) * std::sqrt(dx * dx + dy * dy + dz * dz);
+    const double top = c.threshold + 2 * m;
+    return top + (std::fabs(top) + std::fabs(c.gap)) * kStartSlack < c.gap;
+}
 
 void PointPruner::set_up(const Program& program) {
     program_ = &program;
@@ -66,7 +84,7 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
     Cache& c = caches_[k];
     const bool inside = p.x >= c.box.lo[0] && p.x <= c.box.hi[0] && p.y >= c.box.lo[1] &&
                         p.y <= c.box.hi[1] && p.z >= c.box.lo[2] && p.z <= c.box.hi[2];
-    if (!(c.valid && inside)) {
+    if (!(c.valid && (inside || still_apart(c, index.slope, p)))) {
         Region r = point_region(p);
         double start = kInfinity;
         if (c.valid) {
@@ -100,10 +118,14 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
             }
         }
         c.threshold = 0;
-        c.count = collect_within(index, r, c.list, c.room, c.threshold, start);
+        // Noting what the walk leaves out costs a little: not worth it for
+        // the first point (often the only one: an eval).
+        double* gap = c.valid && is_point(r) ? &c.gap : nullptr;
+        c.gap = -kInfinity;
+        c.count = collect_within(index, r, c.list, c.room, c.threshold, start, gap);
         if (c.count == kMoreThanRoom) {
             make_room(k);
-            c.count = collect_within(index, r, c.list, c.room, c.threshold, start);
+            c.count = collect_within(index, r, c.list, c.room, c.threshold, start, gap);
         }
         c.box = r;
         c.last = p;

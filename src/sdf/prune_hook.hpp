@@ -165,12 +165,15 @@ class PointPruner {
     void end() const { --top_; }
 
   private:
+    struct Cache;
+    static bool still_apart(const Cache& c, double slope, Vec3 p);
     void set_up(const Program& program);
     void make_room(uint32_t k) const;
     struct Cache {
         Region box;
         Vec3 last;
         double threshold;
+        double gap;  // below every child left out at `last` (a point), or -inf
         size_t count;
         uint32_t* list;
         uint32_t room;  // entries `list` holds
