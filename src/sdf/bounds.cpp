@@ -802,6 +802,8 @@ inline double lower_bound(const Query& q, const ChildBall& c) {
 struct Excluded {
     float key = kInfinity;
     double lo = kInfD;
+    ChildBall nearest;  // the child whose upper bound is the threshold, if any
+    bool has_nearest = false;
 
     /// A lower bound of every child left out (none: +inf).
     double least(double margin) const {
@@ -820,7 +822,7 @@ struct Excluded {
 /// child whose lower bound over the region exceeds T. `visit(pc, lo, hi,
 /// T)` sees each child left, with its bounds, and may lower T (to hi);
 /// `enter_leaf(node)` sees each leaf before its children.
-template <bool Point, class Visit, class EnterLeaf>
+template <bool Point, bool Track, class Visit, class EnterLeaf>
 double walk(const PruneIndex& index, const Query& q, double T, Visit visit, EnterLeaf enter_leaf,
             Excluded* ex) {
     // A node's lower bound is |R - box| - margin (the box holds every ball
@@ -841,7 +843,7 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
     while (top > 0) {
         const Pending at = stack[--top];
         if (at.node != 0 && beyond(at)) {
-            if (ex) ex->key = std::min(ex->key, at.key);
+            if (Track) ex->key = std::min(ex->key, at.key);
             continue;
         }
         const PruneNode& n = nodes[at.node];
@@ -860,7 +862,7 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
             stack[top] = near_one;
             const bool skip_near = beyond(near_one);
             top += !skip_near;
-            if (ex) {
+            if (Track) {
                 ex->key = std::min({ex->key, skip_far ? far_one.key : kInfinity,
                                     skip_near ? near_one.key : kInfinity});
             }
@@ -874,7 +876,7 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
         const PruneChild* leaf = kids + n.first;
         uint32_t passed[kMaxLeafSize];
         uint32_t m = 0;
-        if (ex) {
+        if (Track) {
             // Noting the least lower bound of the children screened out.
             for (uint32_t j = 0; j < n.count; ++j) {
                 const ChildBall c = unpack(frame, leaf[j]);
@@ -893,11 +895,11 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
             const ChildBall c = unpack(frame, leaf[passed[i]]);
             double lo, hi;
             if (!child_bounds<Point>(q, c, T, lo, hi)) {
-                if (ex) ex->lo = std::min(ex->lo, lower_bound<Point>(q, c));
+                if (Track) ex->lo = std::min(ex->lo, lower_bound<Point>(q, c));
                 continue;
             }
             const double was = T;
-            visit(c.pc, lo, hi, T);
+            visit(c, lo, hi, T);
             if (T != was) limits = NodeLimits(T, q.margin);
         }
     }
@@ -908,8 +910,9 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
 template <class Visit, class EnterLeaf>
 double walk_region(const PruneIndex& index, const Region& region, const Query& q, double T,
                    Visit visit, EnterLeaf enter_leaf, Excluded* ex = nullptr) {
-    return is_point(region) ? walk<true>(index, q, T, visit, enter_leaf, ex)
-                            : walk<false>(index, q, T, visit, enter_leaf, ex);
+    if (ex) return walk<true, true>(index, q, T, visit, enter_leaf, ex);  // points only
+    return is_point(region) ? walk<true, false>(index, q, T, visit, enter_leaf, nullptr)
+                            : walk<false, false>(index, q, T, visit, enter_leaf, nullptr);
 }
 
 constexpr auto no_leaf = [](uint32_t) {};
@@ -952,9 +955,13 @@ constexpr size_t kSeen = 128;
 double walk_noting(const PruneIndex& index, const Region& region, const Query& q, double start,
                    Seen* seen, size_t& k, uint32_t* top, size_t& leaves,
                    Excluded* ex = nullptr) {
-    return walk_region(index, region, q, start, [&](uint32_t pc, double lo, double hi, double& t) {
-        if (k < kSeen) seen[k] = {pc, lo};
+    return walk_region(index, region, q, start, [&](const ChildBall& c, double lo, double hi, double& t) {
+        if (k < kSeen) seen[k] = {c.pc, lo};
         ++k;
+        if (ex && hi < t) {
+            ex->nearest = c;
+            ex->has_nearest = true;
+        }
         lower_to(hi, t);
     }, [&](uint32_t node) {
         if (top) *--top = node;
@@ -979,8 +986,8 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
     double T;
     if (scratch) {
         size_t k = 0;
-        T = walk_region(index, region, q, start, [&](uint32_t pc, double lo, double hi, double& t) {
-            out[k] = pc;
+        T = walk_region(index, region, q, start, [&](const ChildBall& c, double lo, double hi, double& t) {
+            out[k] = c.pc;
             scratch[k++] = lo;
             lower_to(hi, t);
         }, no_leaf);
@@ -1013,8 +1020,9 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
 }
 
 size_t collect_within(const PruneIndex& index, const Region& region, uint32_t* out, size_t room,
-                      double& threshold, double start, double* gap) {
+                      double& threshold, double start, double* gap, ChildBall* nearest) {
     if (gap) *gap = -kInfD;
+    if (nearest) nearest->sigma = kInfD;
     Query q;
     if (!prepare(index, region, q)) return SIZE_MAX;
     // As collect_candidates without scratch; with room for every child the
@@ -1025,6 +1033,7 @@ size_t collect_within(const PruneIndex& index, const Region& region, uint32_t* o
     size_t k = 0, leaves = 0;
     uint32_t* top = full ? out + index.child_count : nullptr;
     Excluded ex;
+    if (!is_point(region)) gap = nullptr;  // noted for points only
     const double T = walk_noting(index, region, q, start, seen, k, top, leaves, gap ? &ex : nullptr);
     size_t kept = 0;
     if (k > kSeen) {
@@ -1042,6 +1051,7 @@ size_t collect_within(const PruneIndex& index, const Region& region, uint32_t* o
             }
         }
         if (gap) *gap = ex.least(q.margin);
+        if (nearest && ex.has_nearest) *nearest = ex.nearest;
     }
     threshold = T;
     return finish(index, out, kept);
@@ -1094,10 +1104,10 @@ uint32_t best_child(const PruneIndex& index, const Region& region) {
     Query q;
     if (!prepare(index, region, q)) return kNoChild;
     uint32_t best = kNoChild;
-    walk_region(index, region, q, kInfD, [&](uint32_t pc, double, double hi, double& t) {
+    walk_region(index, region, q, kInfD, [&](const ChildBall& c, double, double hi, double& t) {
         if (hi < t) {
             t = hi;
-            best = pc;
+            best = c.pc;
         }
     }, no_leaf);
     return best;

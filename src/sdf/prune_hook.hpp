@@ -166,7 +166,7 @@ class PointPruner {
 
   private:
     struct Cache;
-    static bool still_apart(const Cache& c, double slope, Vec3 p);
+    static bool still_apart(const Cache& c, const PruneIndex& index, Vec3 p);
     void set_up(const Program& program);
     void make_room(uint32_t k) const;
     struct Cache {
@@ -174,6 +174,7 @@ class PointPruner {
         Vec3 last;
         double threshold;
         double gap;  // below every child left out at `last` (a point), or -inf
+        ChildBall nearest;  // the child that gave the threshold there (sigma +inf: none)
         size_t count;
         uint32_t* list;
         uint32_t room;  // entries `list` holds
