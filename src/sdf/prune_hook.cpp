@@ -29,6 +29,7 @@ bool is_point(const Region& r) {
 /// bound there) when p moved towards it, as a march towards a surface
 /// does. Along a march this spares the walk for about half the samples.
 bool PointPruner::still_apart(const Cache& c, const PruneIndex& index, Vec3 p) {
+    if (!(c.gap > -kInfinity)) return false;  // nothing noted at the last point
     const double x = p.x, y = p.y, z = p.z;
     const double P = std::sqrt(x * x + y * y + z * z);
     if (!(P <= index.max_norm)) return false;  // the bounds hold no further out
@@ -58,7 +59,7 @@ void PointPruner::set_up(const Program& program) {
         pool_.reset(new uint32_t[pool]);
         pool = 0;
         for (size_t k = 0; k < lists; ++k) {
-            caches_[k].valid = false;
+            caches_[k].valid = caches_[k].reused = false;
             caches_[k].list = pool_.get() + pool;
             caches_[k].room = program.indexes[k].child_count;
             pool += caches_[k].room;
@@ -70,7 +71,7 @@ void PointPruner::set_up(const Program& program) {
     const size_t share = kInlineRoom / lists;
     for (size_t k = 0; k < lists; ++k) {
         Cache& c = caches_[k];
-        c.valid = false;
+        c.valid = c.reused = false;
         c.room = static_cast<uint32_t>(std::min<size_t>(share, program.indexes[k].child_count));
         c.list = inline_room_ + k * share;
     }
@@ -94,12 +95,16 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
     Cache& c = caches_[k];
     const bool inside = p.x >= c.box.lo[0] && p.x <= c.box.hi[0] && p.y >= c.box.lo[1] &&
                         p.y <= c.box.hi[1] && p.z >= c.box.lo[2] && p.z <= c.box.hi[2];
-    if (!(c.valid && (inside || still_apart(c, index, p)))) {
+    bool reuse = c.valid && inside;
+    if (c.valid && !inside && still_apart(c, index, p)) reuse = c.reused = true;
+    if (!reuse) {
         Region r = point_region(p);
         double start = kInfinity;
+        bool near_last = false;  // a march's next sample, or a stencil's next point
         if (c.valid) {
             const float delta = std::max({std::fabs(p.x - c.last.x), std::fabs(p.y - c.last.y),
                                           std::fabs(p.z - c.last.z)});
+            near_last = c.reused || delta <= 2 * std::fabs(c.threshold);
             // How far the region reaches from p along an axis, from its
             // corners as rounded.
             double half = 0;
@@ -128,9 +133,11 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
             }
         }
         c.threshold = 0;
-        // Noting what the walk leaves out costs a little: not worth it for
-        // the first point (often the only one: an eval).
-        double* gap = c.valid && is_point(r) ? &c.gap : nullptr;
+        // Noting what the walk leaves out costs a little: worth it only
+        // where the next point is likely to come close, as it does after a
+        // point that came close to the last (not for the first point, often
+        // the only one: an eval; nor for points one by one from a batch).
+        double* gap = near_last && is_point(r) ? &c.gap : nullptr;
         c.gap = -kInfinity;
         c.count = collect_within(index, r, c.list, c.room, c.threshold, start, gap, &c.nearest);
         if (c.count == kMoreThanRoom) {
@@ -140,6 +147,7 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
         c.box = r;
         c.last = p;
         c.valid = true;
+        c.reused = false;
     }
     Running& r = *top_++;
     if (c.count == SIZE_MAX) {

@@ -179,6 +179,7 @@ class PointPruner {
         uint32_t* list;
         uint32_t room;  // entries `list` holds
         bool valid;
+        bool reused;  // since the last walk
     };
 
     /// A list being run: its kept children not run yet, [at, stop), and
