@@ -447,6 +447,47 @@ void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng, bool 
     }
 }
 
+long gap_checks = 0;  // children left out, checked against the bound a march reuses on
+
+/// At points of a list (the root, so that its point is the query's), every
+/// child a walk leaves out is there at least the bound the walk gives for
+/// them: what lets a march reuse the choice nearby. Each child evaluated
+/// on its own is the oracle.
+void check_gap(const sdf::SdfNode& list, int number, std::mt19937& rng) {
+    if (list.kind != sdf::Kind::Union && list.kind != sdf::Kind::Intersect) return;
+    const sdf::Program pruned = sdf::compile(list, true);
+    if (pruned.indexes.empty() || pruned.indexes[0].child_count != list.list.len) return;
+    const sdf::PruneIndex& index = pruned.indexes[0];
+    // Children's code is laid out in their order: their start positions,
+    // sorted, are the children in order.
+    std::vector<uint32_t> starts(index.always);
+    for (const sdf::FloatBall& b : sdf::child_balls(index)) starts.push_back(b.pc);
+    std::sort(starts.begin(), starts.end());
+    if (starts.size() != list.list.len) return;
+    std::vector<sdf::Program> parts;
+    for (size_t i = 0; i < list.list.len; ++i) parts.push_back(sdf::compile(list.list.items[i], false));
+    const float sense = index.start > 0 ? 1.0f : -1.0f;
+    std::vector<uint32_t> kept(index.child_count);
+    for (int i = 0; i < 40; ++i) {
+        const sdf::Vec3 p = query_point(rng, i);
+        double threshold, gap;
+        sdf::ChildBall nearest;
+        const size_t n = sdf::collect_within(index, {{p.x, p.y, p.z}, {p.x, p.y, p.z}}, kept.data(),
+                                             index.child_count, threshold, std::numeric_limits<double>::infinity(), &gap, &nearest);
+        if (n == SIZE_MAX || !(gap > -std::numeric_limits<double>::infinity())) continue;
+        for (size_t c = 0; c < starts.size(); ++c) {
+            if (std::binary_search(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(n), starts[c])) continue;
+            const float v = sense * sdf::evaluate(parts[c], p);
+            ++gap_checks;
+            ++checks;
+            if (v == v && !(double{v} >= gap) && failures++ < 20) {
+                std::printf("FAILED: child %zu left out below the gap, tree %d: %.9g < %.9g\n", c,
+                            number, v, gap);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 /// Returns the number of failures.
@@ -461,6 +502,7 @@ int test_pruning() {
         if (t % 3 == 1) tree = sdf::make_translate({0.5f, -0.25f, 1.0f}, tree);
         if (t % 5 == 2) tree = sdf::make_scale(t % 2 ? 1.5f : -0.75f, tree);
         compare_tree(tree, t, rng, false);
+        check_gap(tree, t, rng);
         pruned_trees += !sdf::compile(tree, true).indexes.empty();
         sdf::release_tree(tree);
     }
@@ -481,6 +523,7 @@ int test_pruning() {
         }
         if (t == 1) cloud = sdf::make_rotate({0.0f, 0.6f, 0.0f, 0.8f}, cloud);
         compare_tree(cloud, kTrees + t, rng, true);
+        check_gap(cloud, kTrees + t, rng);
         sdf::release_tree(cloud);
     }
     // Shells about one centre among scattered spheres: near every point
@@ -494,15 +537,17 @@ int test_pruning() {
             sdf::list_push(shells, sdf::make_sphere(c, i % 2 ? 0.5f + static_cast<float>(i % 7) * 1e-7f : 0.05f));
         }
         compare_tree(shells, kTrees + 2, rng, false);
+        check_gap(shells, kTrees + 2, rng);
         sdf::release_tree(shells);
     }
     std::printf("pruning: %d of %d trees pruned, %ld comparisons, %ld children left out of "
-                "%ld, %ld cell lists, %ld wide choices, %ld + %ld outgrown, %ld + %ld items, %d failures\n",
+                "%ld, %ld cell lists, %ld wide choices, %ld + %ld outgrown, %ld + %ld items, %ld gaps, "
+                "%d failures\n",
                 pruned_trees, kTrees, checks, skipped, offered, exact_cells, wide_choices, outgrown,
-                outgrown_points, items[0], items[1], failures);
+                outgrown_points, items[0], items[1], gap_checks, failures);
     // The comparisons mean something only if children were left out.
     if (pruned_trees < kTrees / 2 || skipped * 2 < offered || exact_cells < 1000 ||
-        wide_choices < 100 || outgrown < 100 || outgrown_points < 50 || items[0] < 1000 || items[1] < 100) {
+        wide_choices < 100 || outgrown < 100 || outgrown_points < 50 || gap_checks < 10000 || items[0] < 1000 || items[1] < 100) {
         std::printf("FAILED: too few trees pruned or cells listed\n");
         ++failures;
     }
