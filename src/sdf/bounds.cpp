@@ -852,13 +852,20 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
     const PruneChild* kids = index.children.data();
     NodeLimits limits(T, q.margin);
     auto beyond = [&](const Pending& at) { return at.key > limits.key; };
-    stack[top++] = {0, 0.0f};
-    while (top > 0) {
-        const Pending at = stack[--top];
-        if (at.node != 0 && beyond(at)) {
-            if (Track) ex->key = std::min(ex->key, at.key);
-            continue;
+    // The nearer child of an inner node is visited next without going
+    // through the stack (it was just found not beyond).
+    Pending at{0, 0.0f};
+    bool next_ready = true;
+    for (;;) {
+        if (!next_ready) {
+            if (top == 0) break;
+            at = stack[--top];
+            if (beyond(at)) {
+                if (Track) ex->key = std::min(ex->key, at.key);
+                continue;
+            }
         }
+        next_ready = false;
         const PruneNode& n = nodes[at.node];
         if (n.count == 0) {
             // The nearer child goes on top, to be visited first; which one
@@ -875,13 +882,13 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
             stack[top] = far_one;
             const bool skip_far = beyond(far_one);
             top += !skip_far;
-            stack[top] = near_one;
             const bool skip_near = beyond(near_one);
-            top += !skip_near;
             if (Track) {
                 ex->key = std::min({ex->key, skip_far ? far_one.key : kInfinity,
                                     skip_near ? near_one.key : kInfinity});
             }
+            at = near_one;
+            next_ready = !skip_near;
             continue;
         }
         enter_leaf(at.node);
