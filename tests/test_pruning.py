@@ -300,3 +300,52 @@ def test_crowded_spheres_with_near_ties_match_model(seed, count):
     order = rng.permutation(len(pts))
     got = shape.eval_vec(pts[order])
     assert (bits(got) == bits(sphere_union_model(centres, radii, pts[order]))).all()
+
+
+def test_points_near_hundreds_of_equal_parts_match_model():
+    # Hundreds of shells about one centre (radii a hair apart or equal)
+    # among scattered spheres: near any point they are about equally close,
+    # so a point keeps more parts than a query first makes room for, and
+    # the normal and the march after it reuse the room made.
+    rng = np.random.default_rng(11)
+    centres = rng.uniform(-2, 2, (700, 3))
+    radii = rng.uniform(0.02, 0.1, 700)
+    centres[::2] = (0.25, 0.0, 0.0)
+    radii[::2] = 0.5 + (np.arange(350) % 7) * 1e-7
+    desc = ("union", [("sphere", tuple(map(float, c)), float(r)) for c, r in zip(centres, radii)])
+    shape, node = build(desc), compile_tree(desc)
+    pts = rng.uniform(-3, 3, (12, 3))
+    pts[:2] = centres[0]  # at the shells' centre, and on the outermost shell
+    pts[1, 0] += 0.5
+    for p in map(tuple, pts):
+        assert agree(shape.eval(p), ref.evaluate(node, p)), p
+        assert agree(shape.normal(p, 0.01), ref.normal(node, p, 0.01)), p
+        aim = (0.25 - p[0], -p[1], 0.1 - p[2])
+        want = ref.raymarch(node, p, aim, 40, 10.0, 1e-3, with_normal=True)
+        assert agree(shape.raymarch_with_normal(p, aim, 40, 10.0, 1e-3), want), p
+
+
+@settings(max_examples=6, deadline=None)
+@given(st.integers(0, 2**32 - 1))
+def test_marches_through_a_cloud_match_model(seed):
+    # Long marches through a dense cloud (twins among the spheres), with a
+    # tight eps: many samples near a surface reuse the last sample's parts,
+    # grazing rays step small and then far again, rays from inside step by
+    # the least step. Each march's hit, normal and miss against the model.
+    rng = np.random.default_rng(seed)
+    centres = np.round(rng.uniform(-1, 1, (160, 3)) * 16) / 16
+    radii = rng.choice([0.03, 0.0625, 0.1, 0.0], len(centres))
+    centres[1::9], radii[1::9] = centres[::9][:len(centres[1::9])], radii[::9][:len(radii[1::9])]
+    desc = ("union", [("sphere", tuple(map(float, c)), float(r)) for c, r in zip(centres, radii)])
+    shape, node = build(desc), compile_tree(desc)
+    origins = rng.uniform(-1.2, 1.2, (12, 3))
+    # Half the rays aimed just past a sphere's rim: they graze it.
+    k = rng.integers(0, len(centres), 12)
+    rim = rng.normal(size=(12, 3))
+    rim *= (radii[k] * rng.uniform(1.0, 1.3, 12) / np.linalg.norm(rim, axis=1))[:, None]
+    aims = np.where(np.arange(12)[:, None] % 2 == 0, centres[k] + rim - origins,
+                    rng.normal(size=(12, 3)))
+    for origin, aim in zip(origins, aims):
+        o, a = tuple(map(float, origin)), tuple(map(float, aim))
+        want = ref.raymarch(node, o, a, 64, 3.0, 1e-4, with_normal=True)
+        assert agree(shape.raymarch_with_normal(o, a, 64, 3.0, 1e-4), want), (o, a)

@@ -37,7 +37,8 @@ constexpr int kMaxDepth = 16;                 // deeper subtrees stay unbounded
 // are bare spheres (one word of code each, so finer leaves stay within the
 // tree's size, and walk faster), more elsewhere.
 constexpr uint32_t kLeafSize = 8;
-constexpr uint32_t kWideLeafSize = 16;
+constexpr uint32_t kWideLeafSize = 8;
+constexpr uint32_t kMaxLeafSize = kWideLeafSize;
 
 struct D3 {
     double x, y, z;
@@ -96,11 +97,14 @@ Bound sphere_bound(const SdfNode& n) {
     return ball(d3(c), r, -double{r}, true, 16 * kU * m + kTiny, 16 * kU, 2, 2 * m);
 }
 
-/// The distance to a + h e with h clamped to [0, 1]: the computed closest
-/// point lies within 3u (|a| + |e|) of the segment, and the norm errs as in
-/// a sphere, so the value is within 32u (P + |a| + |e|) + 2^-60 of the
-/// distance to some point of the segment: between |p - m| - |e|/2 and
-/// |p - m| + |e|/2, m the midpoint. NaN only when e.e is 0.
+/// The distance to a + h e with h clamped to [0, 1]. The computed h errs
+/// from the closest point's by at most 11u |p - a| / |e| (the dot product
+/// by 5u |p - a| |e|, the quotient by 5u of itself, and clamping only
+/// brings it closer), which moves the point by 11u |p - a| along the
+/// segment; forming that point errs by 4u (|a| + |e|), and the norm as in a
+/// sphere. So the value is within 32u (P + |a| + |e|) + 2^-60 of the
+/// distance to the segment itself, which lies between |p - m| - |e|/2 and
+/// |p - m| (m, the midpoint, is on it). NaN only when e.e is 0.
 Bound segment_bound(const SdfNode& n) {
     const Vec3 a = n.segment.a;
     const Vec3 e = n.segment.b - a;  // as the compiled program forms it
@@ -108,7 +112,7 @@ Bound segment_bound(const SdfNode& n) {
     if (!fine(a) || !fine(e)) return unknown();
     const double half = norm(d3(e)) / 2;
     const double m = norm(d3(a)) + 2 * half;
-    return ball(add(d3(a), mul(d3(e), 0.5)), half, half, ee > 0.0f, 32 * kU * m + kTiny,
+    return ball(add(d3(a), mul(d3(e), 0.5)), half, 0.0, ee > 0.0f, 32 * kU * m + kTiny,
                 32 * kU, 2, 2 * m);
 }
 
@@ -531,6 +535,11 @@ inline double point_gap2(const double* rlo, const double* rhi, const double* c) 
 #if defined(__GNUC__) || defined(__clang__)
 typedef float F4 __attribute__((vector_size(16)));
 typedef int32_t I4 __attribute__((vector_size(16)));
+#if defined(__clang__)
+#define SDF_SHUFFLE(a, b, i, j, k, l) __builtin_shufflevector(a, b, i, j, k, l)
+#else
+#define SDF_SHUFFLE(a, b, i, j, k, l) __builtin_shuffle(a, b, I4{i, j, k, l})
+#endif
 
 /// A region as four lanes: x, y, z and a fourth whose gap is never positive
 /// (lo = -inf, hi = +inf).
@@ -553,9 +562,10 @@ inline float box_gap2(const Lanes4& r, const PruneNode& n) {
     std::memcpy(&lo, n.lo, sizeof lo);
     std::memcpy(&hi, n.hi, sizeof hi);
     const F4 below = lo - r.hi, above = r.lo - hi;
-    const I4 first = below > above;
-    const F4 g = (F4)(((I4)below & first) | ((I4)above & ~first));
-    const F4 g2 = (F4)((I4)(g * g) & (g > F4{0, 0, 0, 0}));
+    const F4 zero{0, 0, 0, 0};
+    F4 g = below > above ? below : above;  // maxps
+    g = g > zero ? g : zero;
+    const F4 g2 = g * g;
     return (g2[0] + g2[1]) + g2[2];
 }
 #else
@@ -674,69 +684,258 @@ bool prepare(const PruneIndex& index, const Region& region, Query& q) {
     return P <= index.max_norm;
 }
 
-/// Whether a child's lower bound over the region, lo = |R - c| - rho -
-/// margin (set here), is not above T; compared without a root first.
-inline bool below(const Query& q, const ChildBall& c, double T, double& lo) {
+bool is_point(const Region& r) {
+    return r.lo[0] == r.hi[0] && r.lo[1] == r.hi[1] && r.lo[2] == r.hi[2];
+}
+
+/// Squared distance from the point p to c.
+inline double dist2(const double* p, const double* c) {
+    const double x = p[0] - c[0], y = p[1] - c[1], z = p[2] - c[2];
+    return x * x + y * y + z * z;
+}
+
+/// A child's bounds over the region when its lower bound, lo = |R - c| -
+/// rho - margin, is not above T: lo and its upper bound hi (+inf when it
+/// has none). The lower bound is first compared without a root. Over one
+/// point (Point) the nearest and farthest distances are the same one.
+template <bool Point>
+inline bool child_bounds(const Query& q, const ChildBall& c, double T, double& lo, double& hi) {
     const double reach = T + c.rho + q.margin;
-    const double g2 = point_gap2(q.rlo, q.rhi, c.c);
+    const double g2 = Point ? dist2(q.rlo, c.c) : point_gap2(q.rlo, q.rhi, c.c);
     if (reach >= 0 && g2 > reach * reach) return false;
-    lo = std::sqrt(g2) - c.rho - q.margin;
-    return lo <= T;
+    const double near = std::sqrt(g2);
+    lo = near - c.rho - q.margin;
+    if (!(lo <= T)) return false;
+    if (!(c.sigma < kInfD)) {
+        hi = kInfD;
+    } else {
+        hi = (Point ? near : std::sqrt(far2(q.rlo, q.rhi, c.c))) + c.sigma + q.margin;
+    }
+    return true;
+}
+
+/// A node's key, from which one float comparison tells whether the node
+/// can be skipped: box_gap2 where the region is outside its box (> 0), and
+/// -max(rho_max, 0) (<= 0) where it meets it. A box far out whose
+/// box_gap2 overflows (or is NaN) gets -inf: never skipped.
+inline float node_key(const Lanes4& r, const PruneNode& n) {
+    const float g2 = box_gap2(r, n);
+    const float inside = n.rho_max > 0 ? -n.rho_max : 0.0f;
+    const float key = g2 > 0 ? g2 : inside;
+    return g2 < kInfinity ? key : -kInfinity;
+}
+
+/// The keys of two sibling nodes (stored side by side), worked out
+/// together: the same operations as node_key on two lanes at once.
+#if defined(__GNUC__) || defined(__clang__)
+inline void sibling_keys(const Lanes4& r, const PruneNode* pair, float& ka, float& kb) {
+    F4 la, ha, lb, hb;
+    std::memcpy(&la, pair[0].lo, sizeof la);
+    std::memcpy(&ha, pair[0].hi, sizeof ha);
+    std::memcpy(&lb, pair[1].lo, sizeof lb);
+    std::memcpy(&hb, pair[1].hi, sizeof hb);
+    const F4 zero{0, 0, 0, 0};
+    const F4 belowa = la - r.hi, abovea = r.lo - ha, belowb = lb - r.hi, aboveb = r.lo - hb;
+    F4 ga = belowa > abovea ? belowa : abovea, gb = belowb > aboveb ? belowb : aboveb;
+    ga = ga > zero ? ga : zero;
+    gb = gb > zero ? gb : zero;
+    ga *= ga;
+    gb *= gb;
+    // Lanes 0 and 1 hold a's and b's: (x^2 + y^2) + z^2, as in box_gap2.
+    const F4 xy = SDF_SHUFFLE(ga, gb, 0, 4, 1, 5), z = SDF_SHUFFLE(ga, gb, 2, 6, 3, 7);
+    const F4 g2 = (xy + SDF_SHUFFLE(xy, xy, 2, 3, 2, 3)) + z;
+    const F4 rho = SDF_SHUFFLE(ha, hb, 3, 7, 3, 7);
+    const F4 inside = rho > zero ? -rho : zero;
+    const F4 key = g2 > zero ? g2 : inside;
+    const F4 inf{kInfinity, kInfinity, kInfinity, kInfinity};
+    const F4 safe = g2 < inf ? key : -inf;
+    ka = safe[0];
+    kb = safe[1];
+}
+#else
+inline void sibling_keys(const Lanes4& r, const PruneNode* pair, float& ka, float& kb) {
+    ka = node_key(r, pair[0]);
+    kb = node_key(r, pair[1]);
+}
+#endif
+
+/// When a node can be skipped under the threshold T: when its key is above
+/// `key`. With reach = T + margin >= 0, that is a box_gap2 above (reach^2 +
+/// kNodeTiny) / kNodeShrink, so that the true squared distance is above
+/// reach^2 (and keys <= 0 never are); with reach < 0, a positive key or a
+/// rho_max below -reach (then -rho_max - margin > T). The limits are
+/// rounded so that the float comparison errs towards keeping the node.
+struct NodeLimits {
+    float key;
+    NodeLimits(double T, double margin) {
+        const double reach = T + margin;
+        key = reach >= 0 ? float_at_least((reach * reach + kNodeTiny) / kNodeShrink)
+                         : float_at_least(reach);
+    }
+    /// A float at least v (v >= -2^127, not NaN), without branches: v is
+    /// first raised by more than rounding to float can take back.
+    static float float_at_least(double v) {
+        constexpr double kUp = 1.0 / 1048576, kTinyUp = 1.0 / 1329227995784915872903807060280344576.0;
+        return static_cast<float>(v + std::fabs(v) * kUp + kTinyUp);  // 2^-20, 2^-120
+    }
+};
+
+/// Whether a child may have its lower bound over the region not above T:
+/// the rootless first half of child_bounds, without branches.
+template <bool Point>
+inline bool may_keep(const Query& q, const ChildBall& c, double T) {
+    const double reach = T + c.rho + q.margin;
+    const double g2 = Point ? dist2(q.rlo, c.c) : point_gap2(q.rlo, q.rhi, c.c);
+    return !((reach >= 0) & (g2 > reach * reach));
+}
+
+/// A child's lower bound over the region.
+template <bool Point>
+inline double lower_bound(const Query& q, const ChildBall& c) {
+    const double g2 = Point ? dist2(q.rlo, c.c) : point_gap2(q.rlo, q.rhi, c.c);
+    return std::sqrt(g2) - c.rho - q.margin;
+}
+
+/// What a walk left out, for a point's choice to be reused nearby: the
+/// least key of the nodes it skipped and the least lower bound of the
+/// children it looked at and dropped.
+struct Excluded {
+    float key = kInfinity;
+    double lo = kInfD;
+    ChildBall nearest;  // the child whose upper bound is the threshold, if any
+    bool has_nearest = false;
+
+    /// A lower bound of every child left out (none: +inf).
+    double least(double margin) const {
+        double node = kInfD;
+        if (key <= 0) {
+            node = double{key} - margin;
+        } else if (key < kInfinity) {
+            // At most the true gap (key is box_gap2, see kNodeShrink).
+            node = std::sqrt(std::max(0.0, double{key} * kNodeShrink - kNodeTiny)) * (1 - kSlack) - margin;
+        }
+        return std::min(node, lo);
+    }
+};
+
+/// Asks the cache for what a node leads to: its children's boxes, or its
+/// leaf's children (a hint, without effect on results).
+inline void prefetch_below(const PruneNode* nodes, const PruneChild* kids, const PruneNode& n) {
+#if defined(__GNUC__) || defined(__clang__)
+    const char* at = n.count == 0 ? reinterpret_cast<const char*>(nodes + n.first)
+                                  : reinterpret_cast<const char*>(kids + n.first);
+    __builtin_prefetch(at);
+    __builtin_prefetch(at + 64);
+#else
+    (void)nodes, (void)kids, (void)n;
+#endif
 }
 
 /// The walk of the hierarchy, nearest boxes first, skipping every node and
-/// child whose lower bound over the region exceeds T. `visit(child, lo, T)`
-/// sees each child left, and lowers T by the child's upper bound if it can;
+/// child whose lower bound over the region exceeds T. `visit(pc, lo, hi,
+/// T)` sees each child left, with its bounds, and may lower T (to hi);
 /// `enter_leaf(node)` sees each leaf before its children.
-template <class Visit, class EnterLeaf>
-double walk(const PruneIndex& index, const Query& q, double T, Visit visit, EnterLeaf enter_leaf) {
-    // A node's lower bound is |R - box| - margin, or -rho_max - margin when
-    // the region meets its box (the box holds every ball below it). Nodes
-    // wait on the stack with their squared distance and are compared with
-    // the threshold of the moment without a root.
+template <bool Point, bool Track, class Visit, class EnterLeaf>
+double walk(const PruneIndex& index, const Query& q, double T, Visit visit, EnterLeaf enter_leaf,
+            Excluded* ex) {
+    // A node's lower bound is |R - box| - margin (the box holds every ball
+    // below it) and -rho_max - margin. Nodes wait on the stack with their
+    // keys, compared with a limit set from the threshold of the moment,
+    // which changes far less often.
     struct Pending {
         uint32_t node;
-        float g2;  // box_gap2
+        float key;  // node_key
     };
     Pending stack[64];
     int top = 0;
     const PruneNode* nodes = index.nodes.data();
     const PruneChild* kids = index.children.data();
-    auto beyond = [&](const Pending& at) {
-        if (at.g2 > 0) {
-            const double reach = T + q.margin;
-            return reach < 0 || (double{at.g2} * kNodeShrink - kNodeTiny > reach * reach &&
-                                 at.g2 < kInfinity);
+    NodeLimits limits(T, q.margin);
+    auto beyond = [&](const Pending& at) { return at.key > limits.key; };
+    // The nearer child of an inner node is visited next without going
+    // through the stack (it was just found not beyond).
+    Pending at{0, 0.0f};
+    bool next_ready = true;
+    for (;;) {
+        if (!next_ready) {
+            if (top == 0) break;
+            at = stack[--top];
+            if (beyond(at)) {
+                if (Track) ex->key = std::min(ex->key, at.key);
+                continue;
+            }
         }
-        return -double{nodes[at.node].rho_max} - q.margin > T;
-    };
-    auto pending = [&](uint32_t node) {
-        return Pending{node, box_gap2(q.lanes, nodes[node])};
-    };
-    stack[top++] = {0, 0.0f};
-    while (top > 0) {
-        const Pending at = stack[--top];
-        if (at.node != 0 && beyond(at)) continue;
+        next_ready = false;
         const PruneNode& n = nodes[at.node];
         if (n.count == 0) {
-            const Pending a = pending(n.first), b = pending(n.first + 1);
-            // The nearer child last, so that it is visited first.
-            const bool a_near = a.g2 < b.g2 || (a.g2 == b.g2 && nodes[a.node].rho_max >= nodes[b.node].rho_max);
-            const Pending& near = a_near ? a : b;
-            const Pending& far = a_near ? b : a;
-            if (!beyond(far)) stack[top++] = far;
-            if (!beyond(near)) stack[top++] = near;
+            // The nearer child goes on top, to be visited first; which one
+            // that is, and whether each is pushed, are as good as random,
+            // so they are worked out without branches.
+            float ka, kb;
+            sibling_keys(q.lanes, nodes + n.first, ka, kb);
+            // What either child leads to is read next: ask for it now.
+            prefetch_below(nodes, kids, nodes[n.first]);
+            prefetch_below(nodes, kids, nodes[n.first + 1]);
+            const uint32_t near = n.first + static_cast<uint32_t>(kb < ka);  // keys are never NaN
+            const Pending far_one{2 * n.first + 1 - near, std::max(ka, kb)};
+            const Pending near_one{near, std::min(ka, kb)};
+            stack[top] = far_one;
+            const bool skip_far = beyond(far_one);
+            top += !skip_far;
+            const bool skip_near = beyond(near_one);
+            if (Track) {
+                ex->key = std::min({ex->key, skip_far ? far_one.key : kInfinity,
+                                    skip_near ? near_one.key : kInfinity});
+            }
+            at = near_one;
+            next_ready = !skip_near;
             continue;
         }
         enter_leaf(at.node);
+        // The children are screened with the threshold on entry, without
+        // branches (which of them pass is as good as random); the few that
+        // pass get the whole test with the threshold of the moment.
         const LeafFrame frame(n);
-        for (uint32_t i = n.first; i < n.first + n.count; ++i) {
-            const ChildBall c = unpack(frame, kids[i]);
-            double lo;
-            if (below(q, c, T, lo)) visit(c, lo, T);
+        const PruneChild* leaf = kids + n.first;
+        uint32_t passed[kMaxLeafSize];
+        uint32_t m = 0;
+        if (Track) {
+            // Noting the least lower bound of the children screened out.
+            for (uint32_t j = 0; j < n.count; ++j) {
+                const ChildBall c = unpack(frame, leaf[j]);
+                const bool keep = may_keep<Point>(q, c, T);
+                passed[m] = j;
+                m += keep;
+                ex->lo = std::min(ex->lo, keep ? kInfD : lower_bound<Point>(q, c));
+            }
+        } else {
+            for (uint32_t j = 0; j < n.count; ++j) {
+                passed[m] = j;
+                m += may_keep<Point>(q, unpack(frame, leaf[j]), T);
+            }
+        }
+        for (uint32_t i = 0; i < m; ++i) {
+            const ChildBall c = unpack(frame, leaf[passed[i]]);
+            double lo, hi;
+            if (!child_bounds<Point>(q, c, T, lo, hi)) {
+                if (Track) ex->lo = std::min(ex->lo, lower_bound<Point>(q, c));
+                continue;
+            }
+            const double was = T;
+            visit(c, lo, hi, T);
+            if (T != was) limits = NodeLimits(T, q.margin);
         }
     }
     return T;
+}
+
+/// The walk over a point or over a box.
+template <class Visit, class EnterLeaf>
+double walk_region(const PruneIndex& index, const Region& region, const Query& q, double T,
+                   Visit visit, EnterLeaf enter_leaf, Excluded* ex = nullptr) {
+    if (ex) return walk<true, true>(index, q, T, visit, enter_leaf, ex);  // points only
+    return is_point(region) ? walk<true, false>(index, q, T, visit, enter_leaf, nullptr)
+                            : walk<false, false>(index, q, T, visit, enter_leaf, nullptr);
 }
 
 constexpr auto no_leaf = [](uint32_t) {};
@@ -747,6 +946,7 @@ constexpr auto no_leaf = [](uint32_t) {};
 /// start: a leaf is read before any of its children is written, and every
 /// leaf not yet read has a child of its own, so that with `leaves` at the
 /// top of out's room, the writing never reaches a leaf still to be read.
+template <bool Point>
 size_t keep_from_leaves(const PruneIndex& index, const Query& q, double T,
                         const uint32_t* leaves, size_t count, uint32_t* out) {
     size_t kept = 0;
@@ -755,17 +955,48 @@ size_t keep_from_leaves(const PruneIndex& index, const Query& q, double T,
         const LeafFrame frame(n);
         for (uint32_t i = n.first; i < n.first + n.count; ++i) {
             const ChildBall c = unpack(frame, index.children[i]);
-            double lo;
-            if (below(q, c, T, lo)) out[kept++] = c.pc;
+            double lo, hi;
+            if (child_bounds<Point>(q, c, T, lo, hi)) out[kept++] = c.pc;
         }
     }
     return kept;
 }
 
-/// The child's upper bound over the region (+inf when it has none).
-double upper(const Query& q, const ChildBall& c) {
-    if (!(c.sigma < kInfD)) return kInfD;
-    return std::sqrt(far2(q.rlo, q.rhi, c.c)) + c.sigma + q.margin;
+/// Lowers T to a child's upper bound.
+constexpr auto lower_to = [](double hi, double& T) { T = hi < T ? hi : T; };
+
+/// A child the walk saw, with its lower bound.
+struct Seen {
+    uint32_t pc;
+    double lo;
+};
+/// Children a walk without scratch notes on the machine stack.
+constexpr size_t kSeen = 128;
+
+/// The walk without scratch: the first kSeen children seen go to `seen`;
+/// the leaves entered are noted below `top` (when given). Returns T.
+double walk_noting(const PruneIndex& index, const Region& region, const Query& q, double start,
+                   Seen* seen, size_t& k, uint32_t* top, size_t& leaves,
+                   Excluded* ex = nullptr) {
+    return walk_region(index, region, q, start, [&](const ChildBall& c, double lo, double hi, double& t) {
+        if (k < kSeen) seen[k] = {c.pc, lo};
+        ++k;
+        if (ex && hi < t) {
+            ex->nearest = c;
+            ex->has_nearest = true;
+        }
+        lower_to(hi, t);
+    }, [&](uint32_t node) {
+        if (top) *--top = node;
+        ++leaves;
+    }, ex);
+}
+
+/// Appends the children every list keeps and sorts the kept ones.
+size_t finish(const PruneIndex& index, uint32_t* out, size_t kept) {
+    for (uint32_t pc : index.always) out[kept++] = pc;
+    sort_small(out, kept);
+    return kept;
 }
 
 }  // namespace
@@ -778,10 +1009,10 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
     double T;
     if (scratch) {
         size_t k = 0;
-        T = walk(index, q, start, [&](const ChildBall& c, double lo, double& t) {
+        T = walk_region(index, region, q, start, [&](const ChildBall& c, double lo, double hi, double& t) {
             out[k] = c.pc;
             scratch[k++] = lo;
-            t = std::min(t, upper(q, c));
+            lower_to(hi, t);
         }, no_leaf);
         // T only fell during the walk: drop what it now rules out.
         for (size_t i = 0; i < k; ++i) {
@@ -792,32 +1023,61 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
         // machine stack, and the leaves entered are noted at the top of
         // out. When more children than that were seen, their leaves are
         // looked at again with the final T.
-        struct Seen {
-            uint32_t pc;
-            double lo;
-        };
-        constexpr size_t kSeen = 128;
         Seen seen[kSeen];
-        size_t k = 0;
+        size_t k = 0, leaves = 0;
         uint32_t* top = out + index.child_count;
-        size_t leaves = 0;
-        T = walk(index, q, start, [&](const ChildBall& c, double lo, double& t) {
-            if (k < kSeen) seen[k] = {c.pc, lo};
-            ++k;
-            t = std::min(t, upper(q, c));
-        }, [&](uint32_t node) { *--top = node; ++leaves; });
+        T = walk_noting(index, region, q, start, seen, k, top, leaves);
         if (k <= kSeen) {
             for (size_t i = 0; i < k; ++i) {
                 if (seen[i].lo <= T) out[kept++] = seen[i].pc;
             }
         } else {
-            kept = keep_from_leaves(index, q, T, top, leaves, out);
+            top -= leaves;
+            kept = is_point(region) ? keep_from_leaves<true>(index, q, T, top, leaves, out)
+                                    : keep_from_leaves<false>(index, q, T, top, leaves, out);
         }
     }
-    for (uint32_t pc : index.always) out[kept++] = pc;
-    sort_small(out, kept);
+    kept = finish(index, out, kept);
     if (threshold) *threshold = T;
     return kept;
+}
+
+size_t collect_within(const PruneIndex& index, const Region& region, uint32_t* out, size_t room,
+                      double& threshold, double start, double* gap, ChildBall* nearest) {
+    if (gap) *gap = -kInfD;
+    if (nearest) nearest->sigma = kInfD;
+    Query q;
+    if (!prepare(index, region, q)) return SIZE_MAX;
+    // As collect_candidates without scratch; with room for every child the
+    // leaves entered are noted at the top of out, to be looked at again
+    // when more children were seen than the machine stack holds.
+    const bool full = room >= index.child_count;
+    Seen seen[kSeen];
+    size_t k = 0, leaves = 0;
+    uint32_t* top = full ? out + index.child_count : nullptr;
+    Excluded ex;
+    if (!is_point(region)) gap = nullptr;  // noted for points only
+    const double T = walk_noting(index, region, q, start, seen, k, top, leaves, gap ? &ex : nullptr);
+    size_t kept = 0;
+    if (k > kSeen) {
+        if (!full) return kMoreThanRoom;
+        top -= leaves;
+        kept = is_point(region) ? keep_from_leaves<true>(index, q, T, top, leaves, out)
+                                : keep_from_leaves<false>(index, q, T, top, leaves, out);
+    } else {
+        if (k + index.always.size() > room) return kMoreThanRoom;
+        for (size_t i = 0; i < k; ++i) {
+            if (seen[i].lo <= T) {
+                out[kept++] = seen[i].pc;
+            } else {
+                ex.lo = std::min(ex.lo, seen[i].lo);
+            }
+        }
+        if (gap) *gap = ex.least(q.margin);
+        if (nearest && ex.has_nearest) *nearest = ex.nearest;
+    }
+    threshold = T;
+    return finish(index, out, kept);
 }
 
 /// The float at or above v, and one step more: v may be a double sum
@@ -867,8 +1127,7 @@ uint32_t best_child(const PruneIndex& index, const Region& region) {
     Query q;
     if (!prepare(index, region, q)) return kNoChild;
     uint32_t best = kNoChild;
-    walk(index, q, kInfD, [&](const ChildBall& c, double, double& t) {
-        const double hi = upper(q, c);
+    walk_region(index, region, q, kInfD, [&](const ChildBall& c, double, double hi, double& t) {
         if (hi < t) {
             t = hi;
             best = c.pc;

@@ -141,6 +141,21 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
                           double* scratch, double* threshold = nullptr,
                           double start = std::numeric_limits<double>::infinity());
 
+/// As collect_candidates without scratch, into `out` with room for `room`
+/// entries only: returns kMoreThanRoom (and leaves out and `threshold` in
+/// no particular state) when the walk needs more room than that, which
+/// room for index.child_count entries never does. `threshold` receives T.
+/// `gap`, when given, receives a lower bound (over the region) of every
+/// indexed child left out, or -inf: a nearby point may reuse the choice
+/// while the children left out stay certainly above its value. With it,
+/// `nearest` receives the child whose upper bound is T (sigma +inf when T
+/// came from `start`, or is not known).
+constexpr size_t kMoreThanRoom = SIZE_MAX - 1;
+struct ChildBall;
+size_t collect_within(const PruneIndex& index, const Region& region, uint32_t* out, size_t room,
+                      double& threshold, double start, double* gap = nullptr,
+                      ChildBall* nearest = nullptr);
+
 /// The indexed child with the least upper bound over the region (its start
 /// position), or kNoChild: one worth evaluating first to learn T exactly.
 constexpr uint32_t kNoChild = 0xFFFFFFFFu;

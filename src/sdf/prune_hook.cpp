@@ -7,56 +7,147 @@ namespace {
 /// Relative slack on a threshold carried from one point to the next.
 constexpr double kStartSlack = 1.0 / 1099511627776.0;  // 2^-40
 
+/// A point that moved by at most this fraction of the last threshold (the
+/// stencil of a normal) asks for a box about itself, this many times as
+/// large as the move. (Larger boxes along a march were measured: their
+/// extra children cost more than the walks they save.)
+constexpr double kBoxReach = 1.0 / 16;
+constexpr float kBoxGrow = 1.0f;
+
+bool is_point(const Region& r) {
+    return r.lo[0] == r.hi[0] && r.lo[1] == r.hi[1] && r.lo[2] == r.hi[2];
+}
+
 }  // namespace
 
-void PointPruner::allocate(const Program& program) {
-    size_t pool = 0;
-    for (const PruneIndex& index : program.indexes) pool += index.child_count;
-    pool_.reset(new uint32_t[pool]);
-    caches_.reset(new Cache[program.indexes.size()]);
-    running_.reset(new Running[program.indexes.size()]);
-    pool = 0;
-    for (size_t k = 0; k < program.indexes.size(); ++k) {
-        caches_[k].list = pool_.get() + pool;
-        pool += program.indexes[k].child_count;
+/// Whether the children kept at the last point still do at p: every child
+/// left out was at least `gap` there, and the list's value at most
+/// `threshold`; both bounds move by at most (1 + slope) times the distance
+/// moved (the margin by the slope), so while the one stays below the other
+/// the children left out stay above the list's value. The child that gave
+/// the threshold bounds the value at p more tightly (by its own upper
+/// bound there) when p moved towards it, as a march towards a surface
+/// does. Along a march this spares the walk for about half the samples.
+bool PointPruner::still_apart(const Cache& c, const PruneIndex& index, Vec3 p) {
+    if (!(c.gap > -kInfinity)) return false;  // nothing noted at the last point
+    const double x = p.x, y = p.y, z = p.z;
+    const double P = std::sqrt(x * x + y * y + z * z);
+    if (!(P <= index.max_norm)) return false;  // the bounds hold no further out
+    const double dx = x - c.last.x, dy = y - c.last.y, dz = z - c.last.z;
+    const double m = (1 + index.slope) * std::sqrt(dx * dx + dy * dy + dz * dz);
+    double top = c.threshold + m;
+    const ChildBall& n = c.nearest;
+    if (n.sigma < kInfinity) {
+        const double nx = x - n.c[0], ny = y - n.c[1], nz = z - n.c[2];
+        top = std::min(top, std::sqrt(nx * nx + ny * ny + nz * nz) + n.sigma + index.slope * P);
     }
-    top_ = running_.get();
+    top += m;
+    return top + (std::fabs(top) + std::fabs(c.gap)) * kStartSlack < c.gap;
+}
+
+void PointPruner::set_up(const Program& program) {
+    program_ = &program;
+    const size_t lists = program.indexes.size();
+    if (lists > kInlineLists) {
+        // Many lists (nested unions): room for all of their children at once.
+        heap_caches_.reset(new Cache[lists]);
+        heap_running_.reset(new Running[lists]);
+        caches_ = heap_caches_.get();
+        top_ = heap_running_.get();
+        size_t pool = 0;
+        for (const PruneIndex& index : program.indexes) pool += index.child_count;
+        pool_.reset(new uint32_t[pool]);
+        pool = 0;
+        for (size_t k = 0; k < lists; ++k) {
+            caches_[k].valid = caches_[k].reused = false;
+            caches_[k].list = pool_.get() + pool;
+            caches_[k].room = program.indexes[k].child_count;
+            pool += caches_[k].room;
+        }
+        return;
+    }
+    caches_ = inline_caches_;
+    top_ = inline_running_;
+    const size_t share = kInlineRoom / lists;
+    for (size_t k = 0; k < lists; ++k) {
+        Cache& c = caches_[k];
+        c.valid = c.reused = false;
+        c.room = static_cast<uint32_t>(std::min<size_t>(share, program.indexes[k].child_count));
+        c.list = inline_room_ + k * share;
+    }
+}
+
+/// (Only with at most kInlineLists lists: the others have room already.)
+void PointPruner::make_room(uint32_t k) const {
+    const std::vector<PruneIndex>& indexes = program_->indexes;
+    if (!pool_) {
+        size_t pool = 0;
+        for (const PruneIndex& index : indexes) pool += index.child_count;
+        pool_.reset(new uint32_t[pool]);
+    }
+    size_t at = 0;
+    for (uint32_t j = 0; j < k; ++j) at += indexes[j].child_count;
+    caches_[k].list = pool_.get() + at;
+    caches_[k].room = indexes[k].child_count;
 }
 
 size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t next_pc) const {
     Cache& c = caches_[k];
     const bool inside = p.x >= c.box.lo[0] && p.x <= c.box.hi[0] && p.y >= c.box.lo[1] &&
                         p.y <= c.box.hi[1] && p.z >= c.box.lo[2] && p.z <= c.box.hi[2];
-    if (!(c.valid && inside)) {
+    bool reuse = c.valid && inside;
+    if (c.valid && !inside && still_apart(c, index, p)) reuse = c.reused = true;
+    if (!reuse) {
         Region r = point_region(p);
         double start = kInfinity;
+        bool near_last = false;  // a march's next sample, or a stencil's next point
         if (c.valid) {
             const float delta = std::max({std::fabs(p.x - c.last.x), std::fabs(p.y - c.last.y),
                                           std::fabs(p.z - c.last.z)});
-            if (delta > 0 && delta <= c.threshold / 16) {
-                r = {{p.x - delta, p.y - delta, p.z - delta}, {p.x + delta, p.y + delta, p.z + delta}};
+            near_last = c.reused || delta <= 2 * std::fabs(c.threshold);
+            // How far the region reaches from p along an axis, from its
+            // corners as rounded.
+            double half = 0;
+            if (delta > 0 && delta <= c.threshold * kBoxReach) {
+                const float h = delta * kBoxGrow;
+                r = {{p.x - h, p.y - h, p.z - h}, {p.x + h, p.y + h, p.z + h}};
+                const float at[3] = {p.x, p.y, p.z};
+                for (int a = 0; a < 3; ++a) {
+                    half = std::max({half, double{at[a]} - r.lo[a], double{r.hi[a]} - at[a]});
+                }
             }
             // The child that gave the last threshold is at most the distance
-            // moved farther from any point of the new region (p, or the box
-            // of half-size delta about it, whose corners are sqrt(3) delta
-            // away), and its rounding margin grows by the slope times the
-            // same distance. So the walk can start from there instead of
-            // from nothing: along a march, or across a normal's stencil, it
-            // then skips most of the hierarchy at once.
+            // moved farther from any point of the new region (p, or a box
+            // about it, whose corners are at most sqrt(3) half away), and
+            // its rounding margin grows by the slope times the same
+            // distance. So the walk can start from there instead of from
+            // nothing: along a march, or across a normal's stencil, it then
+            // skips most of the hierarchy at once.
             if (c.count != SIZE_MAX && c.threshold < kInfinity) {
                 const double dx = double{p.x} - c.last.x, dy = double{p.y} - c.last.y,
                              dz = double{p.z} - c.last.z;
                 constexpr double kSqrt3Up = 1.7320508075688774;
                 const double moved = (1 + index.slope) * (std::sqrt(dx * dx + dy * dy + dz * dz) +
-                                                          kSqrt3Up * double{delta});
+                                                          kSqrt3Up * half);
                 start = c.threshold + moved + (std::fabs(c.threshold) + moved) * kStartSlack;
             }
         }
         c.threshold = 0;
-        c.count = collect_candidates(index, r, c.list, nullptr, &c.threshold, start);
+        // Noting what the walk leaves out costs a little: worth it only
+        // where the next point is likely to come close, as it does after a
+        // point that came close to the last (not for the first point, often
+        // the only one: an eval; nor for points one by one from a batch).
+        double* gap = near_last && is_point(r) ? &c.gap : nullptr;
+        c.gap = -kInfinity;
+        c.count = collect_within(index, r, c.list, c.room, c.threshold, start, gap, &c.nearest);
+        if (c.count == kMoreThanRoom) {
+            make_room(k);
+            c.count = collect_within(index, r, c.list, c.room, c.threshold, start, gap, &c.nearest);
+        }
         c.box = r;
         c.last = p;
         c.valid = true;
+        c.reused = false;
     }
     Running& r = *top_++;
     if (c.count == SIZE_MAX) {

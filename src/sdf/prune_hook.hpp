@@ -124,23 +124,35 @@ inline size_t push_run(const PruneIndex& index, const uint32_t* chosen, size_t c
 /// The single-point interpreter's side of pruning: for every pruned list
 /// the children kept for the last region it was asked about, and the lists
 /// being run, each a cursor into its kept children (a list never runs
-/// inside itself, so its kept children stay put while it runs). One evaluator serves the six points of a normal or the samples
-/// of a march: a point inside the last region reuses its children, and a
-/// point that moved by a little (delta, at most 1/16 of the last threshold:
-/// the stencil of a normal) asks for the box of half-size delta about
-/// itself, so that the next few points fall in it.
+/// inside itself, so its kept children stay put while it runs). One
+/// evaluator serves the six points of a normal or the samples of a march:
+/// a point inside the last region reuses its children, and a point that
+/// moved by a little (delta, at most 1/16 of the last threshold: the
+/// stencil of a normal) asks for the box of half-size delta about itself,
+/// so that the next few points fall in it.
 /// The children kept for a region are right for every point in it.
+///
+/// A pruner lives as long as one query (an `eval`, a normal, a march), so
+/// making it must cost next to nothing: a program with few pruned lists
+/// gets its state and room for a few hundred kept children inside the
+/// pruner itself, and only a list that keeps more than its share (a point
+/// far from every child) makes room on the heap for every list, once.
 class PointPruner {
   public:
     /// Throws std::bad_alloc. Inline, so that a program without pruning
     /// lists (every small query) costs no call here.
     explicit PointPruner(const Program& program) {
-        if (!program.indexes.empty()) allocate(program);
+        if (!program.indexes.empty()) set_up(program);
     }
+    // The state points into the pruner itself.
+    PointPruner(const PointPruner&) = delete;
+    PointPruner& operator=(const PointPruner&) = delete;
 
     /// Prune at point p (the list's point); returns the position to
     /// continue at. Out of line, so that the interpreter's loop keeps its
-    /// registers: the running lists live here, not in the loop.
+    /// registers: the running lists live here, not in the loop. Throws
+    /// std::bad_alloc when a list needs room beyond its share and none is
+    /// left.
     size_t enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t next_pc) const;
     /// Next: the next kept child, the list's end after the last, or
     /// `next_pc` when every child runs.
@@ -153,14 +165,21 @@ class PointPruner {
     void end() const { --top_; }
 
   private:
-    void allocate(const Program& program);
+    struct Cache;
+    static bool still_apart(const Cache& c, const PruneIndex& index, Vec3 p);
+    void set_up(const Program& program);
+    void make_room(uint32_t k) const;
     struct Cache {
         Region box;
         Vec3 last;
         double threshold;
+        double gap;  // below every child left out at `last` (a point), or -inf
+        ChildBall nearest;  // the child that gave the threshold there (sigma +inf: none)
         size_t count;
         uint32_t* list;
-        bool valid = false;
+        uint32_t room;  // entries `list` holds
+        bool valid;
+        bool reused;  // since the last walk
     };
 
     /// A list being run: its kept children not run yet, [at, stop), and
@@ -171,10 +190,18 @@ class PointPruner {
         uint32_t end_pc;
     };
 
-    std::unique_ptr<uint32_t[]> pool_;
-    std::unique_ptr<Cache[]> caches_;
-    std::unique_ptr<Running[]> running_;
+    static constexpr size_t kInlineLists = 4;
+    static constexpr size_t kInlineRoom = 256;  // kept children, shared by the lists
+
+    const Program* program_ = nullptr;
+    Cache* caches_ = nullptr;
     mutable Running* top_ = nullptr;  // one past the innermost list running
+    std::unique_ptr<Cache[]> heap_caches_;
+    std::unique_ptr<Running[]> heap_running_;
+    mutable std::unique_ptr<uint32_t[]> pool_;  // room for every child of every list
+    Cache inline_caches_[kInlineLists];
+    Running inline_running_[kInlineLists];
+    uint32_t inline_room_[kInlineRoom];
 };
 
 /// The least and greatest of n lanes (n >= 1), and whether one is NaN.

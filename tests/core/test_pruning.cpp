@@ -25,6 +25,8 @@ long checks = 0;
 long offered = 0;  // children of pruned lists at the points asked
 long skipped = 0;  // of which were left out
 long wide_choices = 0;  // regions that kept more children than fit on the stack
+long outgrown = 0;  // choices that did not fit a little room
+long outgrown_points = 0;  // points whose choice outgrew the room an evaluator starts with
 long items[2] = {0, 0};  // bare spheres read from the tree, in unions and in intersections
 
 /// Counts the program's bare spheres read from the tree.
@@ -351,6 +353,25 @@ void check_without_scratch(const sdf::PruneIndex& index, sdf::Vec3 p, float h, i
         std::printf("FAILED: choice without scratch, tree %d, half-size %g: %zu vs %zu\n", tree, h, n, m);
     }
     if (m != SIZE_MAX && m > 128) ++wide_choices;
+    // With little room: the same choice, or word that it needs more room
+    // (never with room for every child).
+    for (size_t room : {size_t{4}, size_t{40}, size_t{256}, size_t{index.child_count}}) {
+        std::vector<uint32_t> small(room);
+        double small_t = 0;
+        const size_t k = sdf::collect_within(index, box, small.data(), room, small_t,
+                                             std::numeric_limits<double>::infinity());
+        outgrown += k == sdf::kMoreThanRoom;
+        ++checks;
+        if (k == sdf::kMoreThanRoom ? room >= index.child_count
+                                    : k != m || (m != SIZE_MAX &&
+                                                 (!std::equal(want.begin(), want.begin() + m, small.begin()) ||
+                                                  bits(float(want_t)) != bits(float(small_t))))) {
+            if (failures++ < 20) {
+                std::printf("FAILED: choice with room %zu, tree %d, half-size %g: %zu vs %zu\n",
+                            room, tree, h, k, m);
+            }
+        }
+    }
 }
 
 /// `many_rows`: also a batch wide enough for blocks to prune (16 rows a
@@ -363,13 +384,22 @@ void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng, bool 
     const sdf::Evaluator f(pruned), g(plain);
     std::vector<float> pts;
     for (int i = 0; i < 120; ++i) {
-        const sdf::Vec3 p = query_point(rng, i);
+        sdf::Vec3 p = query_point(rng, i);
+        // Now and then a point well outside, near which many children are
+        // about as close: its choice outgrows the room a pruner starts
+        // with, and the points after it reuse the room it then makes.
+        if (i % 11 == 4) p = {p.x * 4, p.y * 4, p.z * 4};
         pts.insert(pts.end(), {p.x, p.y, p.z});
         expect_same(f(p), g(p), "point", number);
         std::vector<uint32_t> chosen(pruned.indexes[0].child_count);
         std::vector<double> scratch(chosen.size());
         const size_t kept = sdf::collect_candidates(pruned.indexes[0], {{p.x, p.y, p.z}, {p.x, p.y, p.z}},
                                                     chosen.data(), scratch.data());
+        double t;
+        outgrown_points += sdf::collect_within(pruned.indexes[0], {{p.x, p.y, p.z}, {p.x, p.y, p.z}},
+                                               chosen.data(), 256, t,
+                                               std::numeric_limits<double>::infinity()) ==
+                           sdf::kMoreThanRoom;
         offered += static_cast<long>(chosen.size());
         skipped += kept == SIZE_MAX ? 0 : static_cast<long>(chosen.size() - kept);
         check_without_scratch(pruned.indexes[0], p, static_cast<float>(i % 7) * 0.4f, number);
@@ -417,6 +447,47 @@ void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng, bool 
     }
 }
 
+long gap_checks = 0;  // children left out, checked against the bound a march reuses on
+
+/// At points of a list (the root, so that its point is the query's), every
+/// child a walk leaves out is there at least the bound the walk gives for
+/// them: what lets a march reuse the choice nearby. Each child evaluated
+/// on its own is the oracle.
+void check_gap(const sdf::SdfNode& list, int number, std::mt19937& rng) {
+    if (list.kind != sdf::Kind::Union && list.kind != sdf::Kind::Intersect) return;
+    const sdf::Program pruned = sdf::compile(list, true);
+    if (pruned.indexes.empty() || pruned.indexes[0].child_count != list.list.len) return;
+    const sdf::PruneIndex& index = pruned.indexes[0];
+    // Children's code is laid out in their order: their start positions,
+    // sorted, are the children in order.
+    std::vector<uint32_t> starts(index.always);
+    for (const sdf::FloatBall& b : sdf::child_balls(index)) starts.push_back(b.pc);
+    std::sort(starts.begin(), starts.end());
+    if (starts.size() != list.list.len) return;
+    std::vector<sdf::Program> parts;
+    for (size_t i = 0; i < list.list.len; ++i) parts.push_back(sdf::compile(list.list.items[i], false));
+    const float sense = index.start > 0 ? 1.0f : -1.0f;
+    std::vector<uint32_t> kept(index.child_count);
+    for (int i = 0; i < 40; ++i) {
+        const sdf::Vec3 p = query_point(rng, i);
+        double threshold, gap;
+        sdf::ChildBall nearest;
+        const size_t n = sdf::collect_within(index, {{p.x, p.y, p.z}, {p.x, p.y, p.z}}, kept.data(),
+                                             index.child_count, threshold, std::numeric_limits<double>::infinity(), &gap, &nearest);
+        if (n == SIZE_MAX || !(gap > -std::numeric_limits<double>::infinity())) continue;
+        for (size_t c = 0; c < starts.size(); ++c) {
+            if (std::binary_search(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(n), starts[c])) continue;
+            const float v = sense * sdf::evaluate(parts[c], p);
+            ++gap_checks;
+            ++checks;
+            if (v == v && !(double{v} >= gap) && failures++ < 20) {
+                std::printf("FAILED: child %zu left out below the gap, tree %d: %.9g < %.9g\n", c,
+                            number, v, gap);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 /// Returns the number of failures.
@@ -431,6 +502,7 @@ int test_pruning() {
         if (t % 3 == 1) tree = sdf::make_translate({0.5f, -0.25f, 1.0f}, tree);
         if (t % 5 == 2) tree = sdf::make_scale(t % 2 ? 1.5f : -0.75f, tree);
         compare_tree(tree, t, rng, false);
+        check_gap(tree, t, rng);
         pruned_trees += !sdf::compile(tree, true).indexes.empty();
         sdf::release_tree(tree);
     }
@@ -451,15 +523,31 @@ int test_pruning() {
         }
         if (t == 1) cloud = sdf::make_rotate({0.0f, 0.6f, 0.0f, 0.8f}, cloud);
         compare_tree(cloud, kTrees + t, rng, true);
+        check_gap(cloud, kTrees + t, rng);
         sdf::release_tree(cloud);
     }
+    // Shells about one centre among scattered spheres: near every point
+    // hundreds of children are about as close, more than an evaluator
+    // has room for at first.
+    {
+        std::uniform_real_distribution<float> u(-2, 2);
+        sdf::SdfNode shells = sdf::make_list(sdf::Kind::Union, 1200);
+        for (int i = 0; i < 1200; ++i) {
+            const sdf::Vec3 c = i % 2 ? sdf::Vec3{0.25f, 0, 0} : sdf::Vec3{u(rng), u(rng), u(rng)};
+            sdf::list_push(shells, sdf::make_sphere(c, i % 2 ? 0.5f + static_cast<float>(i % 7) * 1e-7f : 0.05f));
+        }
+        compare_tree(shells, kTrees + 2, rng, false);
+        check_gap(shells, kTrees + 2, rng);
+        sdf::release_tree(shells);
+    }
     std::printf("pruning: %d of %d trees pruned, %ld comparisons, %ld children left out of "
-                "%ld, %ld cell lists, %ld wide choices, %ld + %ld items, %d failures\n",
-                pruned_trees, kTrees, checks, skipped, offered, exact_cells, wide_choices, items[0],
-                items[1], failures);
+                "%ld, %ld cell lists, %ld wide choices, %ld + %ld outgrown, %ld + %ld items, %ld gaps, "
+                "%d failures\n",
+                pruned_trees, kTrees, checks, skipped, offered, exact_cells, wide_choices, outgrown,
+                outgrown_points, items[0], items[1], gap_checks, failures);
     // The comparisons mean something only if children were left out.
     if (pruned_trees < kTrees / 2 || skipped * 2 < offered || exact_cells < 1000 ||
-        wide_choices < 100 || items[0] < 1000 || items[1] < 100) {
+        wide_choices < 100 || outgrown < 100 || outgrown_points < 50 || gap_checks < 10000 || items[0] < 1000 || items[1] < 100) {
         std::printf("FAILED: too few trees pruned or cells listed\n");
         ++failures;
     }
