@@ -30,24 +30,29 @@ namespace SDF_BLOCK_NS {
 
 using namespace ::sdf::block;
 
-/// d[i] = the leaf's distance at lane i, combined as `How` says.
+/// No operation between a leaf and its fold (leaf_fold_loop's `Post`).
+constexpr Op kNoPost = Op::Skip;
+
+/// d[i] = d[i] folded as `How` says (or set, for Assign) with post(the
+/// leaf's distance at lane i), post being one distance operation or none.
 /// (The lanes come as separate restricted pointers: read out of a struct,
 /// they make the compiler test for overlap at run time before every loop.)
-template <class Leaf, bool Shifted, Combine How>
-SDF_LANE_LOOP void leaf_loop(const Loaded in, const float* __restrict x,
-                             const float* __restrict y, const float* __restrict z,
-                             float* __restrict d, size_t n) {
+template <class Leaf, bool Shifted, Combine How, Op Post>
+SDF_LANE_LOOP void leaf_fold_loop(const Loaded in, float k, const float* __restrict x,
+                                  const float* __restrict y, const float* __restrict z,
+                                  float* __restrict d, size_t n) {
     const Vec3 shift = vec_at(in.f + op_params(Leaf::op));
     const ClampBounds bounds = clamp_bounds();
     for (size_t i = 0; i < n; ++i) {
-        const float v = Leaf::at(in.f, lane_point<Shifted>(x, y, z, i, shift), bounds);
+        float v = Leaf::at(in.f, lane_point<Shifted>(x, y, z, i, shift), bounds);
+        if constexpr (Post != kNoPost) v = distance_op<Post>(v, k);
         d[i] = How == Combine::Assign ? v : combine_distance(How, d[i], v);
     }
 }
 
 template <class Leaf, bool Shifted, Combine How>
 SDF_INLINE void leaf_call(const Loaded& in, Lanes p, float* d, size_t n) {
-    leaf_loop<Leaf, Shifted, How>(in, p.x, p.y, p.z, d, n);
+    leaf_fold_loop<Leaf, Shifted, How, kNoPost>(in, 0.0f, p.x, p.y, p.z, d, n);
 }
 
 template <class Leaf, bool Shifted>
@@ -159,19 +164,6 @@ SDF_INLINE void transform_pair_lanes(const Loaded& a, const Loaded& b, Lanes fro
         case Op::Translate: return transform_pair_second<TranslateStep>(a, b, from, p, n);
         case Op::ScaleIn: return transform_pair_second<ScaleStep>(a, b, from, p, n);
         default: return transform_pair_second<RotateStep>(a, b, from, p, n);
-    }
-}
-
-/// d[i] = d[i] folded with post(leaf at lane i).
-template <class Leaf, bool Shifted, Combine How, Op Post>
-SDF_LANE_LOOP void leaf_fold_loop(const Loaded in, float k, const float* __restrict x,
-                                  const float* __restrict y, const float* __restrict z,
-                                  float* __restrict d, size_t n) {
-    const Vec3 shift = vec_at(in.f + op_params(Leaf::op));
-    const ClampBounds bounds = clamp_bounds();
-    for (size_t i = 0; i < n; ++i) {
-        const float v = Leaf::at(in.f, lane_point<Shifted>(x, y, z, i, shift), bounds);
-        d[i] = combine_distance(How, d[i], distance_op<Post>(v, k));
     }
 }
 
