@@ -409,7 +409,8 @@ CellGrid make_grid(const PointsView& view, const Program& program, const TopList
                    size_t per_cell) {
     CellGrid grid{};
     float hi[3] = {0, 0, 0};
-    grid_box(view, program, top, grid.lo, hi);  // with no finite row, every row is in the last bucket
+    // With no finite point, every row is in the last bucket.
+    grid_box(view, program, top, grid.lo, hi);
     grid.side = 1u << grid_bits(view.rows, per_cell);
     for (int a = 0; a < 3; ++a) {
         const float extent = hi[a] - grid.lo[a];
@@ -428,6 +429,7 @@ SDF_INLINE Region count_keys_lanes(const PointsView& view, const Program& progra
                                    const TopList& top, const CellGrid& grid, uint32_t* key,
                                    uint32_t* count, PollCounter& polls) {
     constexpr uint64_t per_slice = RowKeys::kSlice * 16;
+    // And about 8 more for each word of the transforms to the list's point.
     const uint64_t per_transformed_slice = RowKeys::kSlice * 8 * uint64_t{top.transforms_end};
     RowKeys keys(grid);
     for (size_t first = 0; first < view.rows; first += RowKeys::kSlice) {
@@ -585,7 +587,8 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
         chunk.data += static_cast<ptrdiff_t>(first) * view.row_stride;
         chunk.rows = std::min(kSortChunk, view.rows - first);
         const SortedRows sorted =
-            sort_rows(chunk, program, listed_top, rows_per_cell(chunk.rows, per_cell_lists ? top->child_count : 0),
+            sort_rows(chunk, program, listed_top,
+                      rows_per_cell(chunk.rows, per_cell_lists ? top->child_count : 0),
                       choice, polls);
         const size_t cells = sorted.grid.cells();
         CellLists lists;
