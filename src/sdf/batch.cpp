@@ -13,6 +13,7 @@
 
 #include "sdf/block_lanes.hpp"
 #include "sdf/cell_lists.hpp"
+#include "sdf/chains.hpp"
 #include "sdf/cpu.hpp"
 #include "sdf/evaluate.hpp"
 #include "sdf/row_keys.hpp"
@@ -101,6 +102,76 @@ block::LaneKernel block::lane_kernel(KernelChoice choice) {
 }
 
 namespace {
+
+// --- the list at the top of the program ---------------------------------
+
+/// Point transforms before the top list, at most: each one is worked out
+/// again by the sort, for every row.
+constexpr uint32_t kMaxKeyedTransforms = 16;
+
+/// The list at the top of the program, whose children can be chosen per
+/// cell of a grid: the program starts with its PushP and Prune, or with a
+/// chain of point transforms of the row (a translated, rotated or scaled
+/// list) and then those. Its point is then the row under the chain,
+/// code[0 .. transforms_end).
+struct TopList {
+    static constexpr uint32_t kNone = 0xFFFFFFFFu;
+    uint32_t index = kNone;  // of its pruning index, or kNone
+    uint32_t transforms_end = 0;
+
+    explicit TopList(const Program& program) {
+        const Word* code = program.code.data();
+        uint32_t pc = 0;
+        for (uint32_t n = 0; n < kMaxKeyedTransforms && pc < program.words; ++n) {
+            const Head head = code[pc].head;
+            if (!block::is_point_transform(head.op) || head.source != Source::Registers) break;
+            pc += head.words;
+        }
+        const uint32_t prune_at = pc + 1 + op_params(Op::PushP);
+        if (program.words <= prune_at + 1 || code[pc].head.op != Op::PushP ||
+            code[prune_at].head.op != Op::Prune) {
+            return;
+        }
+        index = code[prune_at + 1].u;
+        transforms_end = pc;
+    }
+    bool found() const { return index != kNone; }
+    bool transformed() const { return transforms_end > 0; }
+};
+
+/// One step of a chain over n points in place, through the interpreters'
+/// own inline function: bit for bit the point they compute.
+template <class Step>
+SDF_INLINE void step_points(const Word* params, float* __restrict x, float* __restrict y,
+                            float* __restrict z, size_t n) {
+    float f[kMaxParams];  // a copy, which writing the points cannot change
+    std::memcpy(f, params, sizeof f);
+    for (size_t i = 0; i < n; ++i) {
+        const Vec3 q = Step::apply(f, {x[i], y[i], z[i]});
+        x[i] = q.x;
+        y[i] = q.y;
+        z[i] = q.z;
+    }
+}
+
+/// The points of n rows, in place, turned into the top list's points.
+SDF_INLINE void to_list_points(const Program& program, const TopList& top, float* x, float* y,
+                               float* z, size_t n) {
+    const Word* code = program.code.data();
+    for (uint32_t pc = 0; pc < top.transforms_end; pc += code[pc].head.words) {
+        switch (code[pc].head.op) {
+            case Op::Translate: step_points<block::TranslateStep>(code + pc + 1, x, y, z, n); break;
+            case Op::ScaleIn: step_points<block::ScaleStep>(code + pc + 1, x, y, z, n); break;
+            default: step_points<block::RotateStep>(code + pc + 1, x, y, z, n); break;
+        }
+    }
+}
+
+/// One row's point as the top list sees it.
+Vec3 list_point(const Program& program, const TopList& top, Vec3 p) {
+    to_list_points(program, top, &p.x, &p.y, &p.z, 1);
+    return p;
+}
 
 // --- pruned programs: blocks of rows that lie close together -------------
 
@@ -241,14 +312,15 @@ using RowsKernel = void (*)(const Program&, const BlockState&, size_t);
 constexpr size_t kGridSamples = 2048;
 
 /// The box of the grid: per axis, from about the 1st to the 99th percentile
-/// of a sample of the finite rows, so that a few far rows (or one at 1e30)
-/// do not squeeze all the others into one cell. False when no sampled row
-/// is finite.
-bool grid_box(const PointsView& view, float lo[3], float hi[3]) {
+/// of a sample of the finite rows' list points, so that a few far rows (or
+/// one at 1e30) do not squeeze all the others into one cell. False when no
+/// sampled point is finite.
+bool grid_box(const PointsView& view, const Program& program, const TopList& top, float lo[3],
+              float hi[3]) {
     std::vector<float> axis[3];
     const size_t step = std::max<size_t>(1, view.rows / kGridSamples);
     for (size_t i = 0; i < view.rows; i += step) {
-        const Vec3 p = read_row(view, i);
+        const Vec3 p = list_point(program, top, read_row(view, i));
         if (!(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z))) continue;
         axis[0].push_back(p.x);
         axis[1].push_back(p.y);
@@ -331,12 +403,14 @@ size_t rows_per_cell(size_t rows, size_t listed) {
     return coarse ? kRowsPerListedCell : kRowsPerCell;
 }
 
-/// The grid over most of the rows (grid_box), about `per_cell` rows a
-/// cell, at most 64 cells a side.
-CellGrid make_grid(const PointsView& view, size_t per_cell) {
+/// The grid over most of the rows' list points (grid_box), about
+/// `per_cell` rows a cell, at most 64 cells a side.
+CellGrid make_grid(const PointsView& view, const Program& program, const TopList& top,
+                   size_t per_cell) {
     CellGrid grid{};
     float hi[3] = {0, 0, 0};
-    grid_box(view, grid.lo, hi);  // with no finite row, every row is in the last bucket
+    // With no finite point, every row is in the last bucket.
+    grid_box(view, program, top, grid.lo, hi);
     grid.side = 1u << grid_bits(view.rows, per_cell);
     for (int a = 0; a < 3; ++a) {
         const float extent = hi[a] - grid.lo[a];
@@ -346,48 +420,59 @@ CellGrid make_grid(const PointsView& view, size_t per_cell) {
     return grid;
 }
 
-/// The first pass of the sort: every row's cell number (RowKeys) in
-/// key[i], counted in count[cell]; returns the box of the finite rows. It
-/// polls as it goes: a row costs about as much as 16 instructions over one
-/// lane. Compiled twice, as the block kernels are, for its vector lanes.
-SDF_INLINE Region count_keys_lanes(const PointsView& view, const CellGrid& grid, uint32_t* key,
+/// The first pass of the sort: every row's cell number (RowKeys, of its
+/// list point) in key[i], counted in count[cell]; returns the box of the
+/// finite list points. It polls as it goes: a row costs about as much as
+/// 16 instructions over one lane. Compiled twice, as the block kernels
+/// are, for its vector lanes.
+SDF_INLINE Region count_keys_lanes(const PointsView& view, const Program& program,
+                                   const TopList& top, const CellGrid& grid, uint32_t* key,
                                    uint32_t* count, PollCounter& polls) {
     constexpr uint64_t per_slice = RowKeys::kSlice * 16;
+    // And about 8 more for each word of the transforms to the list's point.
+    const uint64_t per_transformed_slice = RowKeys::kSlice * 8 * uint64_t{top.transforms_end};
     RowKeys keys(grid);
     for (size_t first = 0; first < view.rows; first += RowKeys::kSlice) {
         const size_t n = std::min(RowKeys::kSlice, view.rows - first);
-        if (first > 0) polls.count(per_slice);
+        if (first > 0) polls.count(per_slice + per_transformed_slice);
         for (size_t i = 0; i < n; ++i) keys.set(i, read_row(view, first + i));
+        if (top.transformed()) {
+            to_list_points(program, top, keys.lanes(0), keys.lanes(1), keys.lanes(2), n);
+        }
         keys.run(n, key + first);
         for (size_t i = first; i < first + n; ++i) ++count[key[i]];
     }
     return keys.box();
 }
 
-Region count_keys_baseline(const PointsView& view, const CellGrid& grid, uint32_t* key,
-                           uint32_t* count, PollCounter& polls) {
-    return count_keys_lanes(view, grid, key, count, polls);
+Region count_keys_baseline(const PointsView& view, const Program& program, const TopList& top,
+                           const CellGrid& grid, uint32_t* key, uint32_t* count,
+                           PollCounter& polls) {
+    return count_keys_lanes(view, program, top, grid, key, count, polls);
 }
 
 #ifdef SDF_HAVE_AVX2_KERNELS
-SDF_TARGET_AVX2 Region count_keys_avx2(const PointsView& view, const CellGrid& grid,
-                                       uint32_t* key, uint32_t* count, PollCounter& polls) {
-    return count_keys_lanes(view, grid, key, count, polls);
+SDF_TARGET_AVX2 Region count_keys_avx2(const PointsView& view, const Program& program,
+                                       const TopList& top, const CellGrid& grid, uint32_t* key,
+                                       uint32_t* count, PollCounter& polls) {
+    return count_keys_lanes(view, program, top, grid, key, count, polls);
 }
 #endif
 
-using CountKeys = Region (*)(const PointsView&, const CellGrid&, uint32_t*, uint32_t*,
-                             PollCounter&);
+using CountKeys = Region (*)(const PointsView&, const Program&, const TopList&, const CellGrid&,
+                             uint32_t*, uint32_t*, PollCounter&);
 
-/// The first step of the sort: a counting sort of the rows by group; any
-/// order gives the same results, this one only makes blocks small in
-/// space. Each pass over the rows polls too: a row costs about as much as
-/// 16 instructions over one lane.
-SortedRows sort_rows(const PointsView& view, size_t per_cell, KernelChoice choice,
-                     PollCounter& polls) {
+/// The first step of the sort: a counting sort of the rows by group, of
+/// their top list's points (`top`, which may have none); any order gives
+/// the same results, this one only makes blocks small in space. The rows
+/// keep their own points: the whole program runs on them. Each pass over
+/// the rows polls too: a row costs about as much as 16 instructions over
+/// one lane.
+SortedRows sort_rows(const PointsView& view, const Program& program, const TopList& top,
+                     size_t per_cell, KernelChoice choice, PollCounter& polls) {
     constexpr uint64_t per_4096_rows = 4096 * 16;
     constexpr float inf = std::numeric_limits<float>::infinity();
-    SortedRows out{make_grid(view, per_cell), {}, {}, 0, 0,
+    SortedRows out{make_grid(view, program, top, per_cell), {}, {}, 0, 0,
                    {{inf, inf, inf}, {-inf, -inf, -inf}}};
     Region& box = out.box;
     const CellGrid& grid = out.grid;
@@ -404,7 +489,7 @@ SortedRows sort_rows(const PointsView& view, size_t per_cell, KernelChoice choic
     out.start.assign(size_t{cells} + 2, 0);
     const CountKeys count_keys =
         pick<CountKeys>(choice, count_keys_baseline, SDF_AVX2_OR_NULL(count_keys_avx2));
-    box = count_keys(view, grid, key.get(), out.start.data() + 1, polls);
+    box = count_keys(view, program, top, grid, key.get(), out.start.data() + 1, polls);
     for (uint32_t k = 0; k <= cells; ++k) out.start[k + 1] += out.start[k];
     const uint32_t groups = out.groups();
     for (uint32_t g = 0; g < groups; ++g) {
@@ -440,24 +525,16 @@ void sort_group(const SortedRows& sorted, uint32_t g, SortedRow* to) {
     }
 }
 
-/// Which pruning index the list at the top of the program has (its code
-/// starts PushP, Prune), or kNoTopList.
-constexpr uint32_t kNoTopList = 0xFFFFFFFFu;
-uint32_t top_list_index(const Program& program) {
-    const Word* code = program.code.data();
-    const uint32_t prune_at = 1 + op_params(Op::PushP);
-    if (program.words <= prune_at + 1 || code[0].head.op != Op::PushP ||
-        code[prune_at].head.op != Op::Prune) {
-        return kNoTopList;
-    }
-    return code[prune_at + 1].u;
-}
-
-/// The list at the top of the program, whose point is the row itself (its
-/// children can be chosen per cell), or null.
-const PruneIndex* top_list(const Program& program) {
-    return top_list_index(program) == kNoTopList ? nullptr
-                                                 : &program.indexes[top_list_index(program)];
+/// The block's rows as the top list sees them: `state` itself, or where
+/// the list's point is not the row, `moved` with them computed in its lanes.
+const BlockState& list_points(const Program& program, const TopList& top, const BlockState& state,
+                              const BlockState& moved, size_t lanes) {
+    if (!top.transformed()) return state;
+    std::memcpy(moved.x, state.x, lanes * sizeof(float));
+    std::memcpy(moved.y, state.y, lanes * sizeof(float));
+    std::memcpy(moved.z, state.z, lanes * sizeof(float));
+    to_list_points(program, top, moved.x, moved.y, moved.z, lanes);
+    return moved;
 }
 
 /// Entries of the cell lists per row, at most (12 bytes each while built).
@@ -472,8 +549,12 @@ constexpr uint32_t kMinCellListed = 64;
 void eval_points_pruned(const Program& program, const PointsView& view, float* out,
                         const Interrupt& interrupt, KernelChoice choice) {
     const size_t per_lane = 4 + 3 * size_t{program.point_depth} + program.value_depth;
-    const PruneIndex* top = top_list(program);
+    // Without lists of its own, a cell needs its rows close together, as
+    // close as the rows themselves are: no transform is worth applying.
+    TopList listed_top(program);
+    const PruneIndex* top = listed_top.found() ? &program.indexes[listed_top.index] : nullptr;
     const bool per_cell_lists = top && top->child_count >= kMinCellListed;
+    if (!per_cell_lists) listed_top.transforms_end = 0;
     const size_t block = per_cell_lists && per_lane * kListedBlock <= kMaxWorkspaceFloats
                              ? kListedBlock
                              : kPrunedBlock;
@@ -491,13 +572,23 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
         pick<RowsKernel>(choice, run_rows_baseline, SDF_AVX2_OR_NULL(run_rows_avx2));
     const SeedBound seed_bound =
         pick<SeedBound>(choice, seed_bound_baseline, SDF_AVX2_OR_NULL(seed_bound_avx2));
-    if (top) state.preset_index = top_list_index(program);
+    if (top) state.preset_index = listed_top.index;
+    // The list points of a block's rows, where the list's point is not the
+    // row: the seeds' bound is over them.
+    std::unique_ptr<float[]> moved(new float[listed_top.transformed() ? 3 * block : 0]);
+    BlockState moved_state = state;
+    if (listed_top.transformed()) {
+        moved_state.x = moved.get();
+        moved_state.y = moved.get() + block;
+        moved_state.z = moved.get() + 2 * block;
+    }
     for (size_t first = 0; first < view.rows; first += kSortChunk) {
         PointsView chunk = view;
         chunk.data += static_cast<ptrdiff_t>(first) * view.row_stride;
         chunk.rows = std::min(kSortChunk, view.rows - first);
         const SortedRows sorted =
-            sort_rows(chunk, rows_per_cell(chunk.rows, per_cell_lists ? top->child_count : 0),
+            sort_rows(chunk, program, listed_top,
+                      rows_per_cell(chunk.rows, per_cell_lists ? top->child_count : 0),
                       choice, polls);
         const size_t cells = sorted.grid.cells();
         CellLists lists;
@@ -557,8 +648,11 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
                     if (own.count != SIZE_MAX) {
                         double t = std::numeric_limits<double>::infinity();
                         if (own.seeds.count > 0) {
-                            t = seed_threshold(seed_bound(own.seeds, state, lanes), own.far,
-                                               own.seeds, own.margin);
+                            const float near = seed_bound(
+                                own.seeds, list_points(program, listed_top, state, moved_state,
+                                                       lanes),
+                                lanes);
+                            t = seed_threshold(near, own.far, own.seeds, own.margin);
                         }
                         count = keep_below(*top, listed_pcs.get(), gap2.get(), reach.get(),
                                            own.count, t, chosen.get());
@@ -590,7 +684,8 @@ void eval_points(const Program& program, const PointsView& view, float* out,
     // Sorting pays when blocks of rows come out small beside the spacing of
     // the children: with many more rows than children. Choosing per cell
     // costs less than choosing per block, so it pays sooner.
-    const PruneIndex* top = top_list(program);
+    const TopList found(program);
+    const PruneIndex* top = found.found() ? &program.indexes[found.index] : nullptr;
     const bool cell_listed = top && top->child_count >= kMinCellListed &&
                              view.rows >= 4 * size_t{top->child_count};
     const bool block_pruned = program.widest_index >= kMinBlockPruned &&

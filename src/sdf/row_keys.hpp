@@ -38,6 +38,10 @@ class RowKeys {
         v_[2][i] = p.z;
     }
 
+    /// Coordinate `axis` of the slice's rows, to be changed in place
+    /// between set and run (the rows' points under a transform).
+    SDF_INLINE float* lanes(int axis) { return v_[axis]; }
+
     /// The keys of the slice's rows 0 .. n - 1 (1 <= n <= kSlice, all set):
     /// their cell numbers, or grid.cells() for a row with a NaN or infinite
     /// coordinate. The box takes in the finite ones.
