@@ -8,15 +8,10 @@ namespace {
 constexpr double kStartSlack = 1.0 / 1099511627776.0;  // 2^-40
 
 /// A point that moved by at most this fraction of the last threshold (the
-/// stencil of a normal) asks for a box about itself, this many times as
-/// large as the move. (Larger boxes along a march were measured: their
-/// extra children cost more than the walks they save.)
+/// stencil of a normal) asks for the box about itself of half-size the
+/// move. (Larger boxes along a march were measured: their extra children
+/// cost more than the walks they save.)
 constexpr double kBoxReach = 1.0 / 16;
-constexpr float kBoxGrow = 1.0f;
-
-bool is_point(const Region& r) {
-    return r.lo[0] == r.hi[0] && r.lo[1] == r.hi[1] && r.lo[2] == r.hi[2];
-}
 
 }  // namespace
 
@@ -109,7 +104,7 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
             // corners as rounded.
             double half = 0;
             if (delta > 0 && delta <= c.threshold * kBoxReach) {
-                const float h = delta * kBoxGrow;
+                const float h = delta;
                 r = {{p.x - h, p.y - h, p.z - h}, {p.x + h, p.y + h, p.z + h}};
                 const float at[3] = {p.x, p.y, p.z};
                 for (int a = 0; a < 3; ++a) {
@@ -137,7 +132,8 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
         // where the next point is likely to come close, as it does after a
         // point that came close to the last (not for the first point, often
         // the only one: an eval; nor for points one by one from a batch).
-        double* gap = near_last && is_point(r) ? &c.gap : nullptr;
+        // (The walk notes it over a point only, not over a box.)
+        double* gap = near_last ? &c.gap : nullptr;
         c.gap = -kInfinity;
         c.count = collect_within(index, r, c.list, c.room, c.threshold, start, gap, &c.nearest);
         if (c.count == kMoreThanRoom) {
