@@ -49,18 +49,18 @@ constexpr unsigned kAbiVersion2 = 0x02000000;
 constexpr int kSlotArrayType = 2;
 constexpr int kSlotDescrFromType = 45;
 constexpr int kSlotEquivTypes = 182;
-constexpr int kSlotZeros = 183;
+constexpr int kSlotEmpty = 184;
 
 using AbiVersion = unsigned (*)();
 using DescrFromType = PyObject* (*)(int);
 using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
-using Zeros = PyObject* (*)(int, const npy_intp*, PyObject*, int);
+using NewArray = PyObject* (*)(int, const npy_intp*, PyObject*, int);
 
 struct NumpyApi {
     PyTypeObject* array_type;
     DescrFromType descr_from_type;
     EquivTypes equiv_types;
-    Zeros zeros;
+    NewArray empty;
 };
 
 NumpyApi g_api;
@@ -100,7 +100,7 @@ void load_api() {
     g_api.array_type = static_cast<PyTypeObject*>(table[kSlotArrayType]);
     g_api.descr_from_type = reinterpret_cast<DescrFromType>(table[kSlotDescrFromType]);
     g_api.equiv_types = reinterpret_cast<EquivTypes>(table[kSlotEquivTypes]);
-    g_api.zeros = reinterpret_cast<Zeros>(table[kSlotZeros]);
+    g_api.empty = reinterpret_cast<NewArray>(table[kSlotEmpty]);
 }
 
 /// Who is loading the interface. `mutex` guards the fields and is held only
@@ -328,7 +328,10 @@ PyRef new_float32_vector(size_t n, float*& storage) {
     PyObject* descr = api.descr_from_type(kTypeFloat);
     if (!descr) throw PythonError{};
     const npy_intp dims[1] = {static_cast<npy_intp>(n)};
-    PyRef array = PyRef::steal(api.zeros(1, dims, descr, kOrderC));  // steals descr
+    // Left uninitialised: the evaluator writes every row before the array
+    // is returned, and an error drops the array. Zeroing it first cost a
+    // whole extra pass over the result's memory.
+    PyRef array = PyRef::steal(api.empty(1, dims, descr, kOrderC));  // steals descr
     if (!array) throw Panic{text::kResultArrayNotCreated + describe_pending_error()};
     storage = reinterpret_cast<float*>(as_array(array.get())->data);
     return array;

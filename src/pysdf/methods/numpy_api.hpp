@@ -49,7 +49,7 @@ class InPlaceLayout {
 /// its memory; otherwise it stays empty).
 sdf::PointsView points_view(PyObject* obj, PyRef& holder, InPlaceLayout& in_place);
 
-/// A new zero-filled 1-D float32 array of n elements and its storage.
+/// A new 1-D float32 array of n elements, not initialised, and its storage.
 PyRef new_float32_vector(size_t n, float*& storage);
 
 }  // namespace pysdf
