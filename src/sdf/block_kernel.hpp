@@ -192,8 +192,11 @@ inline void run_block(const Program& program, const BlockState& s, size_t n) {
             case Op::LoadP: copy_lanes(points.top(), p, n); break;
             case Op::PopP: copy_lanes(points.pop(), p, n); break;
             case Op::PushD: {
+                // (A capsule child only ends a child of a pruned list: inside
+                // one, the run list holds something.)
                 Combine how;
-                if (!s.pruner && child_kind(code, size, at, how) == RunKind::Capsule) {
+                if (!s.pruner && run != s.runs &&
+                    child_kind(code, size, at, how) == RunKind::Capsule) {
                     pc = run_children(program, at, RunKind::Capsule, how, points.top(), d, n,
                                       run, work);
                     continue;
