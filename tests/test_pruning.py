@@ -450,7 +450,8 @@ def runs_of_parts(draw, sense):
             if what == "spheres":
                 kids.append(("sphere", draw(vec), draw(radius)))
             elif what == "capsules":
-                kids.append(("dilate", draw(radius), ("segment", draw(vec), draw(vec))))
+                a = draw(vec)  # now and then a segment of one point: NaN along it
+                kids.append(("dilate", draw(radius), ("segment", a, draw(st.one_of(st.just(a), vec)))))
             else:
                 kids.append(draw(part(sense)))
     return kids
