@@ -8,6 +8,11 @@
 // performs the leaf's operations in the leaf's order, so the values are
 // the leaf's to the bit.
 //
+// No child is left out here. Leaving out a child whose value cannot beat a
+// bound needs its d2 for the test, which is most of its cost: measured,
+// such a test per child and vector (branch-free, or branching) took longer
+// than the square roots it saved.
+//
 // Included by block_kernel.hpp once per instruction set, inside
 // SDF_BLOCK_NS and after lane_loops.hpp; the AVX2 build spells the loop in
 // intrinsics, the others in plain lane loops over one vector of lanes.
