@@ -431,3 +431,57 @@ def test_marches_through_a_cloud_match_model(seed):
         o, a = tuple(map(float, origin)), tuple(map(float, aim))
         want = ref.raymarch(node, o, a, 64, 3.0, 1e-4, with_normal=True)
         assert agree(shape.raymarch_with_normal(o, a, 64, 3.0, 1e-4), want), (o, a)
+
+
+@st.composite
+def runs_of_parts(draw, sense):
+    """A large list's children in runs: bare spheres (often more than
+    sixteen in a row, and more than sixty-four), bare capsules
+    (segment.dilate), and any other part between them; numbers on the
+    quarter grid (values tie at signed zeros), now and then NaN or infinite.
+    An intersection gets complements enough among the others to be pruned
+    (bare parts grow the wrong way for it)."""
+    kids, others = [], 0
+    while len(kids) < 64 or (sense < 0 and others < 40):
+        what = draw(st.sampled_from(["spheres", "capsules", "other"]))
+        longest = {"spheres": 80, "capsules": 6, "other": 2 if sense > 0 else 12}[what]
+        for _ in range(draw(st.integers(1, longest))):
+            others += what == "other"
+            if what == "spheres":
+                kids.append(("sphere", draw(vec), draw(radius)))
+            elif what == "capsules":
+                a = draw(vec)  # now and then a segment of one point: NaN along it
+                kids.append(("dilate", draw(radius), ("segment", a, draw(st.one_of(st.just(a), vec)))))
+            else:
+                kids.append(draw(part(sense)))
+    return kids
+
+
+@settings(max_examples=12, deadline=None)
+@given(st.sampled_from(["union", "intersect"]), st.data())
+def test_runs_of_bare_parts_match_their_parts(kind, data):
+    # Runs of bare spheres and capsules go through a list's blocks together,
+    # vector by vector: here across the run list's choices per cell (many
+    # rows), across every child in code order (few rows), and in a list
+    # nested in another.
+    sense = 1 if kind == "union" else -1
+    kids = data.draw(runs_of_parts(sense))
+    desc = (kind, kids)
+    if data.draw(st.booleans()):
+        other = "intersect" if kind == "union" else "union"
+        desc = (kind, [(other, [desc, ("sphere", (0.0, 0.0, 0.0), 0.5)])] + kids[:40])
+    shape, parts = build(desc), [build(k) for k in desc[1]]
+    rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1)))
+    pts = rng.uniform(-1.2, 1.2, (8 * len(kids), 3)).astype(F)
+    pts[::7] = np.round(pts[::7] * 4) / 4
+    pts[::97] = rng.choice(np.array([np.nan, np.inf, -0.0, 1e30], F), (len(pts[::97]), 3))
+    acc = np.full(len(pts), INF if kind == "union" else -INF, F)
+    with np.errstate(invalid="ignore"):
+        for p in parts:
+            v = p.eval_vec(pts)
+            acc = np.where(v < acc if kind == "union" else v > acc, v, acc)
+    for n in (len(pts), 100, 9):
+        assert (bits(shape.eval_vec(pts[:n])) == bits(acc[:n])).all()
+    node = compile_tree(desc)
+    for p, got in zip(pts[:4], acc[:4]):
+        assert agree(float(got), ref.evaluate(node, tuple(map(float, p))))

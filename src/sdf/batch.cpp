@@ -537,6 +537,16 @@ const BlockState& list_points(const Program& program, const TopList& top, const 
     return moved;
 }
 
+/// A block's results go to rows all over the output, each a cache miss
+/// when written: their lines are fetched ahead, while the kernel runs.
+inline void fetch_for_writing(float* out, const SortedRow* rows, size_t n) {
+#if defined(__GNUC__) || defined(__clang__)
+    for (size_t i = 0; i < n; ++i) __builtin_prefetch(out + rows[i].row, 1, 1);
+#else
+    (void)out, (void)rows, (void)n;
+#endif
+}
+
 /// Entries of the cell lists per row, at most (12 bytes each while built).
 constexpr size_t kListedPerRow = 4;
 
@@ -657,6 +667,7 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
                         count = keep_below(*top, listed_pcs.get(), gap2.get(), reach.get(),
                                            own.count, t, chosen.get());
                     }
+                    fetch_for_writing(chunk_out, group.get() + from, to - from);
                     state.preset = count == SIZE_MAX ? nullptr : chosen.get();
                     state.preset_count = count;
                     kernel(program, state, lanes);

@@ -12,6 +12,7 @@
 #include "sdf/block_lanes.hpp"
 #include "sdf/chains.hpp"
 #include "sdf/lane_loops.hpp"
+#include "sdf/child_run_lanes.hpp"  // after lane_loops.hpp: SDF_LANE_LOOP
 #include "sdf/poll.hpp"
 #include "sdf/primitives.hpp"
 #include "sdf/program.hpp"
@@ -93,6 +94,18 @@ SDF_INLINE size_t next_child(const BlockState& s, size_t next_pc, uint32_t*& run
     return s.pruner ? s.pruner->next(next_pc) : prune_next(next_pc, run);
 }
 
+/// Runs the simple children from the one at `at` (of kind `kind`) on, as
+/// far as they go in a row (gather_run), folding into d. Returns the
+/// position to go on at.
+SDF_INLINE size_t run_children(const Program& program, size_t at, RunKind kind, Combine how,
+                               Lanes from, float* d, size_t n, uint32_t*& run, uint64_t& work) {
+    ChildRun children;
+    const size_t next = gather_run(program.code.data(), program.words, at, kind, how, children, run);
+    child_run_lanes(children, from, d, n);
+    work += children.count * n;
+    return next;
+}
+
 /// Runs the program over lanes 0 .. n - 1 of the block; n is a whole
 /// number of vectors (kVectorLanes).
 inline void run_block(const Program& program, const BlockState& s, size_t n) {
@@ -144,6 +157,11 @@ inline void run_block(const Program& program, const BlockState& s, size_t n) {
                 work += kVoxelWork * n;
                 break;
             case Op::ItemSphere: {
+                if (!s.pruner) {
+                    pc = run_children(program, at, RunKind::Sphere, in.head.combine(),
+                                      points.top(), d, n, run, work);
+                    continue;
+                }
                 Loaded sphere = in;
                 item_sphere(code, pc - 1, sphere.f);
                 leaf_lanes<SphereLeaf>(sphere, from, d, n);
@@ -173,11 +191,21 @@ inline void run_block(const Program& program, const BlockState& s, size_t n) {
             case Op::PushP: copy_lanes(p, points.push(), n); break;
             case Op::LoadP: copy_lanes(points.top(), p, n); break;
             case Op::PopP: copy_lanes(points.pop(), p, n); break;
-            case Op::PushD:
+            case Op::PushD: {
+                // (A capsule child only ends a child of a pruned list: inside
+                // one, the run list holds something.)
+                Combine how;
+                if (!s.pruner && run != s.runs &&
+                    child_kind(code, size, at, how) == RunKind::Capsule) {
+                    pc = run_children(program, at, RunKind::Capsule, how, points.top(), d, n,
+                                      run, work);
+                    continue;
+                }
                 if (match_leaf_fold(code, pc, size, fold)) break;  // nothing to save
                 std::memcpy(values, d, n * sizeof(float));
                 values += row;
                 break;
+            }
             case Op::UnionFirst:
                 for (size_t i = 0; i < n; ++i) d[i] = union_first(d[i]);
                 break;
