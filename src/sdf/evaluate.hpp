@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "sdf/cpu.hpp"
+#include "sdf/fused_steps.hpp"
 #include "sdf/poll.hpp"
 #include "sdf/program.hpp"
 #include "sdf/prune_hook.hpp"
@@ -19,8 +20,9 @@ namespace sdf {
 /// counts the instructions it runs, over all its evaluations, and polls
 /// `interrupt` as the count grows (an evaluation may throw Interrupted).
 ///
-/// A point runs through the scalar interpreter. Its result is the batch
-/// kernel's to the bit whenever it is a number: both perform the same
+/// A point of a small program runs through its fused steps (decoded once,
+/// here), any other through the scalar interpreter. Its result is the
+/// batch kernel's to the bit whenever it is a number: both perform the same
 /// operations in the same order, and whether a value is NaN, or what a
 /// comparison with it gives, never depends on a NaN's sign or payload.
 /// Those bits alone depend on the machine code (which operand of a sum
@@ -61,6 +63,7 @@ class Evaluator {
     KernelChoice kernel_;
     // The lanes of a large program, made at its first NaN result.
     mutable std::unique_ptr<float[]> lanes_;
+    StepList steps_;  // no steps: the interpreter runs the program
 };
 
 static_assert(!std::is_copy_constructible_v<Evaluator> && !std::is_move_constructible_v<Evaluator>,

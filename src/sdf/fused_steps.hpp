@@ -1,0 +1,63 @@
+// Single points through fused steps: a small program decoded once into a
+// short list of steps, each of which runs a whole chain of instructions
+// (the point transforms before a leaf, the leaf, an operation on its
+// distance and the fold into D) as one piece of straight-line code.
+//
+// The interpreter pays a dispatch, a decode of the head and its point
+// source for every instruction; a march or a normal evaluates the same
+// program many times, so decoding the chains once pays for itself. Each
+// step performs the instructions' own operations in their order, through
+// the same inline functions, so the values are the interpreter's to the
+// bit (see run_steps for where a NaN's bits may differ).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "sdf/program.hpp"
+#include "sdf/vec.hpp"
+
+namespace sdf {
+
+/// How a step's distance v enters D: the leaf's combine, the fold after a
+/// PushD (same rule), or the first child of a union or intersection.
+enum class Fold : uint8_t { Assign, Union, Intersect, Difference, UnionFirst, IntersectFirst };
+
+/// One fused step. `at` is the step's first instruction in the program;
+/// a leaf step runs `transforms` point transforms from there (the first
+/// one reading its point from `source`, the others from P), then the leaf
+/// that follows them, then the optional distance operation `post` with
+/// parameter `k`, then the fold.
+struct Step {
+    uint8_t kind;        // see fused_steps.cpp: a single op, transforms, or a leaf
+    Source source;       // where the first instruction reads its point
+    uint8_t transforms;  // point transforms before the leaf
+    Op post;             // MulK, SubR, AddR, Neg (when the kind says so)
+    float k;             // post's parameter
+    const Word* at;
+};
+
+/// The decoded steps of one program, kept inline: a program that needs
+/// more, or has an instruction no step runs (pruning, pruned items), is
+/// left to the interpreter (`count` 0).
+struct StepList {
+    static constexpr unsigned kMaxSteps = 32;
+    Step steps[kMaxSteps];
+    uint32_t count = 0;
+    // The work the interpreter would count for one evaluation (its
+    // instructions, the voxel samples' extra, the call).
+    uint64_t work = 0;
+};
+
+/// Decodes `program` into `out`; false (and out.count 0) when the steps
+/// cannot run it. `call_work` is what one evaluation adds to the work
+/// besides its instructions.
+bool decode_steps(const Program& program, uint64_t call_work, StepList& out);
+
+/// The distance at p, over the program's stacks `points` and `values`
+/// (point_depth and value_depth of them). A non-NaN result is the
+/// interpreter's to the bit, and a NaN result comes out NaN (its sign and
+/// payload may differ: the Evaluator recomputes NaN results anyway).
+float run_steps(const StepList& list, Vec3 p, Vec3* points, float* values);
+
+}  // namespace sdf
