@@ -199,7 +199,7 @@ Evaluator::Evaluator(const Program& program, Interrupt interrupt, KernelChoice k
       pruner_(program),
       polls_(interrupt),
       kernel_(kernel) {
-    if (is_short_walk(program)) decode_steps(program, kCallWork, steps_);
+    if (is_short_walk(program)) decode_steps(program, kCallWork, kernel, steps_);
     if (program.point_depth > kInline) {
         heap_points_.reset(new Vec3[program.point_depth]);
         points_ = heap_points_.get();
@@ -212,7 +212,7 @@ Evaluator::Evaluator(const Program& program, Interrupt interrupt, KernelChoice k
 
 float Evaluator::scalar(Vec3 p) const {
     if (steps_.count != 0) {
-        const float d = run_steps(steps_, p, points_, values_);
+        const float d = run_steps(steps_, p);
         polls_.count(steps_.work);
         return d;
     }

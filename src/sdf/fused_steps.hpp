@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "sdf/cpu.hpp"
 #include "sdf/program.hpp"
 #include "sdf/vec.hpp"
 
@@ -24,40 +25,44 @@ namespace sdf {
 enum class Fold : uint8_t { Assign, Union, Intersect, Difference, UnionFirst, IntersectFirst };
 
 /// One fused step. `at` is the step's first instruction in the program;
-/// a leaf step runs `transforms` point transforms from there (the first
-/// one reading its point from `source`, the others from P), then the leaf
-/// that follows them, then the optional distance operation `post` with
-/// parameter `k`, then the fold.
+/// a leaf step reads its point from the slot at byte offset `slot` (see
+/// run_steps), runs `transforms` point transforms from `at` (the first
+/// reading that point, the others P), then the leaf that follows them,
+/// then the optional operation on its distance v, as v * mul - sub, then
+/// the fold. A single instruction's step keeps the slot it reads or
+/// writes there.
 struct Step {
     uint8_t kind;        // see fused_steps.cpp: a single op, transforms, or a leaf
-    Source source;       // where the first instruction reads its point
+    uint8_t slot;        // where the point (or saved distance) it reads is
     uint8_t transforms;  // point transforms before the leaf
-    Op post;             // MulK, SubR, AddR, Neg (when the kind says so)
-    float k;             // post's parameter
+    float mul, sub;      // the distance operation
     const Word* at;
 };
 
 /// The decoded steps of one program, kept inline: a program that needs
-/// more, or has an instruction no step runs (pruning, pruned items), is
-/// left to the interpreter (`count` 0).
+/// more, or more saved points or distances than run_steps keeps, or has
+/// an instruction no step runs (pruning), is left to the interpreter
+/// (`count` 0).
 struct StepList {
     static constexpr unsigned kMaxSteps = 32;
+    static constexpr unsigned kMaxSaved = 16;
     Step steps[kMaxSteps];
     uint32_t count = 0;
     // The work the interpreter would count for one evaluation (its
     // instructions, the voxel samples' extra, the call).
     uint64_t work = 0;
+    bool avx2 = false;  // run the steps' AVX2 build
 };
 
-/// Decodes `program` into `out`; false (and out.count 0) when the steps
-/// cannot run it. `call_work` is what one evaluation adds to the work
-/// besides its instructions.
-bool decode_steps(const Program& program, uint64_t call_work, StepList& out);
+/// Decodes `program` into `out`, to run with the build `kernel` picks;
+/// false (and out.count 0) when the steps cannot run it. `call_work` is
+/// what one evaluation adds to the work besides its instructions.
+bool decode_steps(const Program& program, uint64_t call_work, KernelChoice kernel,
+                  StepList& out);
 
-/// The distance at p, over the program's stacks `points` and `values`
-/// (point_depth and value_depth of them). A non-NaN result is the
-/// interpreter's to the bit, and a NaN result comes out NaN (its sign and
-/// payload may differ: the Evaluator recomputes NaN results anyway).
-float run_steps(const StepList& list, Vec3 p, Vec3* points, float* values);
+/// The distance at p. A non-NaN result is the interpreter's to the bit,
+/// and a NaN result comes out NaN (its sign and payload may differ: the
+/// Evaluator recomputes NaN results anyway).
+float run_steps(const StepList& list, Vec3 p);
 
 }  // namespace sdf
