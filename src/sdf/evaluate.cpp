@@ -210,12 +210,15 @@ Evaluator::Evaluator(const Program& program, Interrupt interrupt, KernelChoice k
     }
 }
 
-float Evaluator::scalar(Vec3 p) const {
-    if (steps_.count != 0) {
-        const float d = run_steps(steps_, p);
-        polls_.count(steps_.work);
-        return d;
-    }
+// Inline in this file: the steps' path is every sample of a march.
+inline float Evaluator::scalar(Vec3 p) const {
+    if (steps_.count == 0) return interpreted(p);
+    const float d = run_steps(steps_, p);
+    polls_.count(steps_.work);
+    return d;
+}
+
+float Evaluator::interpreted(Vec3 p) const {
     return is_short_walk(program_) ? run<false>(p) : run<true>(p);
 }
 

@@ -49,6 +49,7 @@ class Evaluator {
     template <bool Prunes>
     float run(Vec3 p) const;
     float scalar(Vec3 p) const;
+    float interpreted(Vec3 p) const;
     void in_lanes(const Vec3* points, size_t n, float* out) const;
     static constexpr unsigned kInline = 32;
     const Program& program_;

@@ -313,31 +313,6 @@ struct Decoder {
     }
 };
 
-}  // namespace
-
-bool decode_steps(const Program& program, uint64_t call_work, KernelChoice kernel,
-                  StepList& out) {
-    out.count = 0;
-    out.avx2 = use_avx2(kernel);
-    if (!program.indexes.empty()) return false;
-    Decoder decoder{program.code.data(), program.words};
-    uint64_t work = call_work + program.instructions;
-    unsigned n = 0;
-    for (size_t pc = 0; pc < program.words;) {
-        if (n == StepList::kMaxSteps) return false;
-        if (program.code[pc].head.op == Op::Voxel) work += kVoxelWork;
-        bool made;
-        pc = decoder.step(pc, out.steps[n], made);
-        if (pc == 0) return false;
-        n += made;
-    }
-    out.count = n;
-    out.work = work;
-    return true;
-}
-
-namespace {
-
 #define SDF_MOVE_CASES(L, F, P)                                                 \
     case leaf_kind(Op::L, Fold::F, P, false):                                   \
         d = leaf_step<Op::L, Fold::F, P, false>(*s, slots, d);                  \
@@ -393,15 +368,32 @@ SDF_TARGET_AVX2 float run_avx2(const StepList& list, Vec3 p) { return run_list(l
 
 }  // namespace
 
-float run_steps(const StepList& list, Vec3 p) {
-#ifdef SDF_HAVE_AVX2_KERNELS
-    if (list.avx2) return run_avx2(list, p);
-#endif
-    return run_baseline(list, p);
-}
-
 #undef SDF_LEAF_CASES
 #undef SDF_FOLD_CASES
 #undef SDF_MOVE_CASES
+
+bool decode_steps(const Program& program, uint64_t call_work, KernelChoice kernel,
+                  StepList& out) {
+    out.count = 0;
+    out.run = run_baseline;
+#ifdef SDF_HAVE_AVX2_KERNELS
+    if (use_avx2(kernel)) out.run = run_avx2;
+#endif
+    if (!program.indexes.empty()) return false;
+    Decoder decoder{program.code.data(), program.words};
+    uint64_t work = call_work + program.instructions;
+    unsigned n = 0;
+    for (size_t pc = 0; pc < program.words;) {
+        if (n == StepList::kMaxSteps) return false;
+        if (program.code[pc].head.op == Op::Voxel) work += kVoxelWork;
+        bool made;
+        pc = decoder.step(pc, out.steps[n], made);
+        if (pc == 0) return false;
+        n += made;
+    }
+    out.count = n;
+    out.work = work;
+    return true;
+}
 
 }  // namespace sdf

@@ -51,7 +51,8 @@ struct StepList {
     // The work the interpreter would count for one evaluation (its
     // instructions, the voxel samples' extra, the call).
     uint64_t work = 0;
-    bool avx2 = false;  // run the steps' AVX2 build
+    // The steps' loop, built for the instruction set decoding chose.
+    float (*run)(const StepList& list, Vec3 p) = nullptr;
 };
 
 /// Decodes `program` into `out`, to run with the build `kernel` picks;
@@ -63,6 +64,6 @@ bool decode_steps(const Program& program, uint64_t call_work, KernelChoice kerne
 /// The distance at p. A non-NaN result is the interpreter's to the bit,
 /// and a NaN result comes out NaN (its sign and payload may differ: the
 /// Evaluator recomputes NaN results anyway).
-float run_steps(const StepList& list, Vec3 p);
+inline float run_steps(const StepList& list, Vec3 p) { return list.run(list, p); }
 
 }  // namespace sdf
