@@ -90,10 +90,18 @@ SDF_INLINE Vec3& slot_at(Vec3* slots, uint8_t offset) {
     return *reinterpret_cast<Vec3*>(reinterpret_cast<char*>(slots) + offset);
 }
 
+/// The point in the slot at `offset`: the evaluated point, `entry`, is
+/// kept in registers (a copy in memory would add a store and a load to
+/// the path of every sample), the others in memory.
+SDF_INLINE Vec3 read_slot(Vec3* slots, uint8_t offset, Vec3 entry) {
+    return offset == 0 ? entry : slot_at(slots, offset);
+}
+
 /// The byte offset of point slot i.
 constexpr uint8_t point_slot(unsigned i) { return static_cast<uint8_t>(i * sizeof(Vec3)); }
 
 static_assert(kPointSlots * sizeof(Vec3) <= 256, "a slot's offset fits a byte");
+static_assert(kEntrySlot == 0, "read_slot knows the entry slot by its offset 0");
 
 template <Fold F>
 SDF_INLINE float fold_value(float d, float v) {
@@ -109,9 +117,9 @@ SDF_INLINE float fold_value(float d, float v) {
 /// their point in P, as the instructions do), the leaf at the point less
 /// its own translation, the distance operation, the fold into d.
 template <Op L, Fold F, bool Post, bool Moves>
-SDF_INLINE float leaf_step(const Step& s, Vec3* slots, float d) {
+SDF_INLINE float leaf_step(const Step& s, Vec3* slots, Vec3 entry, float d) {
     const Word* at = s.at;
-    Vec3 q = slot_at(slots, s.slot);
+    Vec3 q = read_slot(slots, s.slot, entry);
     if constexpr (Moves) {
         q = transform_chain(at, s.transforms, q);
         slots[kPointSlot] = q;
@@ -134,7 +142,7 @@ float voxel_leaf(const Word* at, Vec3 q, float d) {
 
 /// An instruction that is not part of a chain, run as the interpreter
 /// runs it, with its stack slot from the step.
-SDF_INLINE float single_op(const Step& s, Vec3* slots, float* saved, float d) {
+SDF_INLINE float single_op(const Step& s, Vec3* slots, Vec3 entry, float* saved, float d) {
     const Word* at = s.at;
     const float k = at[1].f;  // every program ends in zero words: always readable
     switch (at->head.op) {
@@ -149,7 +157,7 @@ SDF_INLINE float single_op(const Step& s, Vec3* slots, float* saved, float d) {
         case Op::PushD: saved[s.slot] = d; return d;
         case Op::UnionFirst: return union_first(d);
         case Op::IntersectFirst: return intersect_first(d);
-        case Op::Voxel: return voxel_leaf(at, slot_at(slots, s.slot), d);
+        case Op::Voxel: return voxel_leaf(at, read_slot(slots, s.slot, entry), d);
         default: return combine_distance(combine_of_next(at->head.op), saved[s.slot], d);
     }
 }
@@ -315,10 +323,10 @@ struct Decoder {
 
 #define SDF_MOVE_CASES(L, F, P)                                                 \
     case leaf_kind(Op::L, Fold::F, P, false):                                   \
-        d = leaf_step<Op::L, Fold::F, P, false>(*s, slots, d);                  \
+        d = leaf_step<Op::L, Fold::F, P, false>(*s, slots, entry, d);                  \
         break;                                                                  \
     case leaf_kind(Op::L, Fold::F, P, true):                                    \
-        d = leaf_step<Op::L, Fold::F, P, true>(*s, slots, d);                   \
+        d = leaf_step<Op::L, Fold::F, P, true>(*s, slots, entry, d);                   \
         break;
 #define SDF_FOLD_CASES(L, F) SDF_MOVE_CASES(L, F, false) SDF_MOVE_CASES(L, F, true)
 #define SDF_LEAF_CASES(L)                                                       \
@@ -330,18 +338,19 @@ struct Decoder {
     SDF_FOLD_CASES(L, IntersectFirst)
 
 /// The steps' loop, compiled once per instruction set (see run_steps).
-SDF_INLINE float run_list(const StepList& list, Vec3 p) {
-    Vec3 slots[kPointSlots];
+SDF_INLINE float run_list(const StepList& list, float x, float y, float z) {
+    const Vec3 entry{x, y, z};
+    Vec3 slots[kPointSlots];  // the entry slot is never written (see read_slot)
     float saved[StepList::kMaxSaved];
-    slots[kEntrySlot] = p;
     float d = 0.0f;
     const Step* const end = list.steps + list.count;
     for (const Step* s = list.steps; s != end; ++s) {
         switch (s->kind) {
-            case kSingle: d = single_op(*s, slots, saved, d); break;
+            case kSingle: d = single_op(*s, slots, entry, saved, d); break;
             case kTransforms: {
                 const Word* at = s->at;
-                slots[kPointSlot] = transform_chain(at, s->transforms, slot_at(slots, s->slot));
+                slots[kPointSlot] =
+                    transform_chain(at, s->transforms, read_slot(slots, s->slot, entry));
                 break;
             }
             SDF_LEAF_CASES(Sphere)
@@ -357,13 +366,17 @@ SDF_INLINE float run_list(const StepList& list, Vec3 p) {
     return d;
 }
 
-float run_baseline(const StepList& list, Vec3 p) { return run_list(list, p); }
+float run_baseline(const StepList& list, float x, float y, float z) {
+    return run_list(list, x, y, z);
+}
 
 #ifdef SDF_HAVE_AVX2_KERNELS
 // The same code with VEX encodings: three-operand arithmetic saves the
 // register copies that two-operand SSE needs (the operations are the same,
 // and no fused multiply-add is enabled).
-SDF_TARGET_AVX2 float run_avx2(const StepList& list, Vec3 p) { return run_list(list, p); }
+SDF_TARGET_AVX2 float run_avx2(const StepList& list, float x, float y, float z) {
+    return run_list(list, x, y, z);
+}
 #endif
 
 }  // namespace

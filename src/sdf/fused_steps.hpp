@@ -52,7 +52,9 @@ struct StepList {
     // instructions, the voxel samples' extra, the call).
     uint64_t work = 0;
     // The steps' loop, built for the instruction set decoding chose.
-    float (*run)(const StepList& list, Vec3 p) = nullptr;
+    // (The point comes as three floats: three registers, where a Vec3
+    // argument may pass through memory on the way.)
+    float (*run)(const StepList& list, float x, float y, float z) = nullptr;
 };
 
 /// Decodes `program` into `out`, to run with the build `kernel` picks;
@@ -64,6 +66,6 @@ bool decode_steps(const Program& program, uint64_t call_work, KernelChoice kerne
 /// The distance at p. A non-NaN result is the interpreter's to the bit,
 /// and a NaN result comes out NaN (its sign and payload may differ: the
 /// Evaluator recomputes NaN results anyway).
-inline float run_steps(const StepList& list, Vec3 p) { return list.run(list, p); }
+inline float run_steps(const StepList& list, Vec3 p) { return list.run(list, p.x, p.y, p.z); }
 
 }  // namespace sdf
