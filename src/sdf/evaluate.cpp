@@ -222,9 +222,11 @@ float Evaluator::interpreted(Vec3 p) const {
     return is_short_walk(program_) ? run<false>(p) : run<true>(p);
 }
 
-float Evaluator::operator()(Vec3 p) const {
-    const float d = scalar(p);
-    if (d == d) return d;
+float Evaluator::off_steps(Vec3 p) const {
+    if (steps_.count == 0) {
+        const float d = interpreted(p);
+        if (d == d) return d;
+    }
     float out;
     in_lanes(&p, 1, &out);
     return out;

@@ -39,7 +39,15 @@ class Evaluator {
     // so a copy or a moved-to evaluator would read another object's frame.
     Evaluator(const Evaluator&) = delete;
     Evaluator& operator=(const Evaluator&) = delete;
-    float operator()(Vec3 p) const;
+    /// The distance at p. (Inline: every sample of a march comes here.)
+    float operator()(Vec3 p) const {
+        if (steps_.count != 0) {
+            const float d = run_steps(steps_, p);
+            polls_.count(steps_.work);
+            if (d == d) return d;
+        }
+        return off_steps(p);
+    }
     /// out[i] = the distance at points[i], for n <= 8 points (a normal's
     /// stencil); NaN results are computed in one vector of lanes.
     void operator()(const Vec3* points, size_t n, float* out) const;
@@ -50,6 +58,9 @@ class Evaluator {
     float run(Vec3 p) const;
     float scalar(Vec3 p) const;
     float interpreted(Vec3 p) const;
+    /// operator() for a program the interpreter runs, or for a NaN of the
+    /// steps (whose bits the lanes give).
+    float off_steps(Vec3 p) const;
     void in_lanes(const Vec3* points, size_t n, float* out) const;
     static constexpr unsigned kInline = 32;
     const Program& program_;
