@@ -259,8 +259,9 @@ float Evaluator::run(Vec3 p) const {
 float evaluate(const Program& program, Vec3 p, Interrupt interrupt) {
     // One short plain walk is counted whole and cannot reach a poll, so it
     // needs no counter, no pruner and no heap: it runs on stacks made here.
-    // This is the path of every `eval` of a small shape. A NaN goes through
-    // an evaluator, whose lanes decide its bits.
+    // This is the path of every `eval` of a small shape (decoding its steps
+    // would cost more than the interpreter's dispatch on one point). A NaN
+    // goes through an evaluator, whose lanes decide its bits.
     constexpr unsigned kStack = 32;
     if (is_short_walk(program) && program.point_depth <= kStack && program.value_depth <= kStack) {
         Vec3 points[kStack];

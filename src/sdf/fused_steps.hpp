@@ -5,10 +5,12 @@
 //
 // The interpreter pays a dispatch, a decode of the head and its point
 // source for every instruction; a march or a normal evaluates the same
-// program many times, so decoding the chains once pays for itself. Each
-// step performs the instructions' own operations in their order, through
-// the same inline functions, so the values are the interpreter's to the
-// bit (see run_steps for where a NaN's bits may differ).
+// program many times, so decoding the chains once pays for itself (a
+// single evaluation does not: see evaluate()). Each step performs the
+// instructions' own operations in their order, through the same inline
+// functions (a distance operation in a form with the same bits, see
+// post_value), so the values are the interpreter's to the bit (see
+// run_steps for where a NaN's bits may differ).
 #pragma once
 
 #include <cstddef>
