@@ -199,6 +199,7 @@ Evaluator::Evaluator(const Program& program, Interrupt interrupt, KernelChoice k
       pruner_(program),
       polls_(interrupt),
       kernel_(kernel) {
+    if (is_short_walk(program)) decode_steps(program, kCallWork, kernel, steps_);
     if (program.point_depth > kInline) {
         heap_points_.reset(new Vec3[program.point_depth]);
         points_ = heap_points_.get();
@@ -209,13 +210,23 @@ Evaluator::Evaluator(const Program& program, Interrupt interrupt, KernelChoice k
     }
 }
 
-float Evaluator::scalar(Vec3 p) const {
+// Inline in this file: the steps' path is every sample of a march.
+inline float Evaluator::scalar(Vec3 p) const {
+    if (steps_.count == 0) return interpreted(p);
+    const float d = run_steps(steps_, p);
+    polls_.count(steps_.work);
+    return d;
+}
+
+float Evaluator::interpreted(Vec3 p) const {
     return is_short_walk(program_) ? run<false>(p) : run<true>(p);
 }
 
-float Evaluator::operator()(Vec3 p) const {
-    const float d = scalar(p);
-    if (d == d) return d;
+float Evaluator::off_steps(Vec3 p) const {
+    if (steps_.count == 0) {
+        const float d = interpreted(p);
+        if (d == d) return d;
+    }
     float out;
     in_lanes(&p, 1, &out);
     return out;
@@ -248,8 +259,9 @@ float Evaluator::run(Vec3 p) const {
 float evaluate(const Program& program, Vec3 p, Interrupt interrupt) {
     // One short plain walk is counted whole and cannot reach a poll, so it
     // needs no counter, no pruner and no heap: it runs on stacks made here.
-    // This is the path of every `eval` of a small shape. A NaN goes through
-    // an evaluator, whose lanes decide its bits.
+    // This is the path of every `eval` of a small shape (decoding its steps
+    // would cost more than the interpreter's dispatch on one point). A NaN
+    // goes through an evaluator, whose lanes decide its bits.
     constexpr unsigned kStack = 32;
     if (is_short_walk(program) && program.point_depth <= kStack && program.value_depth <= kStack) {
         Vec3 points[kStack];

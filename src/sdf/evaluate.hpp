@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "sdf/cpu.hpp"
+#include "sdf/fused_steps.hpp"
 #include "sdf/poll.hpp"
 #include "sdf/program.hpp"
 #include "sdf/prune_hook.hpp"
@@ -19,8 +20,9 @@ namespace sdf {
 /// counts the instructions it runs, over all its evaluations, and polls
 /// `interrupt` as the count grows (an evaluation may throw Interrupted).
 ///
-/// A point runs through the scalar interpreter. Its result is the batch
-/// kernel's to the bit whenever it is a number: both perform the same
+/// A point of a small program runs through its fused steps (decoded once,
+/// here), any other through the scalar interpreter. Its result is the
+/// batch kernel's to the bit whenever it is a number: both perform the same
 /// operations in the same order, and whether a value is NaN, or what a
 /// comparison with it gives, never depends on a NaN's sign or payload.
 /// Those bits alone depend on the machine code (which operand of a sum
@@ -37,7 +39,15 @@ class Evaluator {
     // so a copy or a moved-to evaluator would read another object's frame.
     Evaluator(const Evaluator&) = delete;
     Evaluator& operator=(const Evaluator&) = delete;
-    float operator()(Vec3 p) const;
+    /// The distance at p. (Inline: every sample of a march comes here.)
+    float operator()(Vec3 p) const {
+        if (steps_.count != 0) {
+            const float d = run_steps(steps_, p);
+            polls_.count(steps_.work);
+            if (d == d) return d;
+        }
+        return off_steps(p);
+    }
     /// out[i] = the distance at points[i], for n <= 8 points (a normal's
     /// stencil); NaN results are computed in one vector of lanes.
     void operator()(const Vec3* points, size_t n, float* out) const;
@@ -47,6 +57,10 @@ class Evaluator {
     template <bool Prunes>
     float run(Vec3 p) const;
     float scalar(Vec3 p) const;
+    float interpreted(Vec3 p) const;
+    /// operator() for a program the interpreter runs, or for a NaN of the
+    /// steps (whose bits the lanes give).
+    float off_steps(Vec3 p) const;
     void in_lanes(const Vec3* points, size_t n, float* out) const;
     static constexpr unsigned kInline = 32;
     const Program& program_;
@@ -61,6 +75,7 @@ class Evaluator {
     KernelChoice kernel_;
     // The lanes of a large program, made at its first NaN result.
     mutable std::unique_ptr<float[]> lanes_;
+    StepList steps_;  // no steps: the interpreter runs the program
 };
 
 static_assert(!std::is_copy_constructible_v<Evaluator> && !std::is_move_constructible_v<Evaluator>,

@@ -1,0 +1,412 @@
+// Decoding a program into fused steps, and running them at one point.
+#include "sdf/fused_steps.hpp"
+
+#include "sdf/chains.hpp"
+#include "sdf/cpu.hpp"
+#include "sdf/poll.hpp"
+#include "sdf/primitives.hpp"
+
+namespace sdf {
+namespace {
+
+using block::is_distance_op;
+using block::is_point_transform;
+
+// --- step kinds ------------------------------------------------------------
+//
+// A step's kind picks its code in run_steps' switch: one instruction run
+// alone, a run of point transforms alone, or a leaf step, whose code is
+// specialised per leaf, fold and whether a distance operation follows.
+
+constexpr uint8_t kSingle = 0;
+constexpr uint8_t kTransforms = 1;
+constexpr uint8_t kFirstLeafKind = 2;
+constexpr unsigned kFolds = 6;
+
+/// The kind of a step with a formula leaf, fold, an operation on its
+/// distance or not (post), point transforms before it or not (moves).
+constexpr uint8_t leaf_kind(Op leaf, Fold fold, bool post, bool moves) {
+    return static_cast<uint8_t>(
+        kFirstLeafKind +
+        ((static_cast<unsigned>(leaf) * kFolds + static_cast<unsigned>(fold)) * 2 + post) * 2 +
+        moves);
+}
+
+static_assert(kFirstLeafKind + (static_cast<unsigned>(Op::Ray) + 1) * kFolds * 4 <= 256,
+              "a kind fits a byte");
+
+// --- running ---------------------------------------------------------------
+//
+// Without jumps (no pruning), the depth of both stacks at each instruction
+// is known when decoding: a saved point or distance lives in a fixed slot,
+// which the step names, instead of behind a moving stack pointer. Slot 0 of
+// the points is P; slot i >= 1 the i-th saved point.
+
+/// Runs n >= 1 point transforms from `at`, leaving `at` after them.
+SDF_INLINE Vec3 transform_chain(const Word*& at, unsigned n, Vec3 q) {
+    do {
+        const Head head = at->head;
+        const float* f = &at[1].f;
+        if (head.op == Op::Translate) {
+            q = q - vec_at(f);
+        } else if (head.op == Op::ScaleIn) {
+            q = scale_point(f, q);
+        } else {
+            q = rotate_point(f, q);
+        }
+        at += head.words;
+    } while (--n != 0);
+    return q;
+}
+
+template <Op L>
+SDF_INLINE float leaf_value(const float* f, Vec3 q) {
+    if constexpr (L == Op::Sphere) return sphere_distance(f, q);
+    if constexpr (L == Op::Plane) return plane_distance(f, q);
+    if constexpr (L == Op::Segment) return segment_distance(f, q);
+    if constexpr (L == Op::Ray) return ray_distance(f, q);
+}
+
+/// A distance operation as v * mul - sub, which gives each one's bits:
+/// v * 1 and v - +0 are v, NaN included, and x - y is x + -y, so
+///   MulK k = (k, +0), SubR r = (1, r), AddR r = (1, -r), Neg = (-1, +0).
+/// (One form for all four: no branch on which it is.)
+SDF_INLINE float post_value(float v, float mul, float sub) { return v * mul - sub; }
+
+void set_post(Op op, float k, Step& s) {
+    s.mul = op == Op::MulK ? k : op == Op::Neg ? -1.0f : 1.0f;
+    s.sub = op == Op::SubR ? k : op == Op::AddR ? -k : 0.0f;
+}
+
+/// The point slots: the evaluated point (never written), P once it has
+/// moved from there, then the saved points.
+constexpr unsigned kEntrySlot = 0;
+constexpr unsigned kPointSlot = 1;
+constexpr unsigned kFirstSavedSlot = 2;
+constexpr unsigned kPointSlots = kFirstSavedSlot + StepList::kMaxSaved;
+
+/// A point slot, at its byte offset.
+SDF_INLINE Vec3& slot_at(Vec3* slots, uint8_t offset) {
+    return *reinterpret_cast<Vec3*>(reinterpret_cast<char*>(slots) + offset);
+}
+
+/// The point in the slot at `offset`: the evaluated point, `entry`, is
+/// kept in registers (a copy in memory would add a store and a load to
+/// the path of every sample), the others in memory.
+SDF_INLINE Vec3 read_slot(Vec3* slots, uint8_t offset, Vec3 entry) {
+    return offset == 0 ? entry : slot_at(slots, offset);
+}
+
+/// The byte offset of point slot i.
+constexpr uint8_t point_slot(unsigned i) { return static_cast<uint8_t>(i * sizeof(Vec3)); }
+
+static_assert(kPointSlots * sizeof(Vec3) <= 256, "a slot's offset fits a byte");
+static_assert(kEntrySlot == 0, "read_slot knows the entry slot by its offset 0");
+
+template <Fold F>
+SDF_INLINE float fold_value(float d, float v) {
+    if constexpr (F == Fold::Assign) return v;
+    if constexpr (F == Fold::Union) return combine_distance(Combine::Union, d, v);
+    if constexpr (F == Fold::Intersect) return combine_distance(Combine::Intersect, d, v);
+    if constexpr (F == Fold::Difference) return combine_distance(Combine::Difference, d, v);
+    if constexpr (F == Fold::UnionFirst) return union_first(v);
+    if constexpr (F == Fold::IntersectFirst) return intersect_first(v);
+}
+
+/// A leaf step: its transforms (Moves: there are some, and they leave
+/// their point in P, as the instructions do), the leaf at the point less
+/// its own translation, the distance operation, the fold into d.
+template <Op L, Fold F, bool Post, bool Moves>
+SDF_INLINE float leaf_step(const Step& s, Vec3* slots, Vec3 entry, float d) {
+    const Word* at = s.at;
+    Vec3 q = read_slot(slots, s.slot, entry);
+    if constexpr (Moves) {
+        q = transform_chain(at, s.transforms, q);
+        slots[kPointSlot] = q;
+    }
+    const float* f = &at[1].f;
+    if (at->head.translated()) q = q - vec_at(f + op_params(L));
+    float v = leaf_value<L>(f, q);
+    if constexpr (Post) v = post_value(v, s.mul, s.sub);
+    return fold_value<F>(d, v);
+}
+
+/// A voxel leaf, with its combine: the trilinear read costs far more than
+/// a step's dispatch, so it is not specialised.
+float voxel_leaf(const Word* at, Vec3 q, float d) {
+    const Head head = at->head;
+    const float* f = &at[1].f;
+    if (head.translated()) q = q - vec_at(f + op_params(Op::Voxel));
+    return combine_distance(head.combine(), d, sample_trilinear(*grid_at(f), q));
+}
+
+/// An instruction that is not part of a chain, run as the interpreter
+/// runs it, with its stack slot from the step.
+SDF_INLINE float single_op(const Step& s, Vec3* slots, Vec3 entry, float* saved, float d) {
+    const Word* at = s.at;
+    const float k = at[1].f;  // every program ends in zero words: always readable
+    switch (at->head.op) {
+        case Op::Const: return k;
+        case Op::MulK: return distance_op<Op::MulK>(d, k);
+        case Op::SubR: return distance_op<Op::SubR>(d, k);
+        case Op::AddR: return distance_op<Op::AddR>(d, k);
+        case Op::Neg: return distance_op<Op::Neg>(d, k);
+        case Op::PushP: slot_at(slots, s.slot) = slots[kPointSlot]; return d;
+        case Op::LoadP:
+        case Op::PopP: slots[kPointSlot] = slot_at(slots, s.slot); return d;
+        case Op::PushD: saved[s.slot] = d; return d;
+        case Op::UnionFirst: return union_first(d);
+        case Op::IntersectFirst: return intersect_first(d);
+        case Op::Voxel: return voxel_leaf(at, read_slot(slots, s.slot, entry), d);
+        default: return combine_distance(combine_of_next(at->head.op), saved[s.slot], d);
+    }
+}
+
+// --- decoding --------------------------------------------------------------
+
+/// Ops that a single step runs (the rest of a chain is in leaf and
+/// transform steps; any other op leaves the program to the interpreter).
+bool is_single_op(Op op) {
+    switch (op) {
+        case Op::Const:
+        case Op::PushP:
+        case Op::LoadP:
+        case Op::PopP:
+        case Op::PushD:
+        case Op::UnionFirst:
+        case Op::IntersectFirst:
+        case Op::UnionNext:
+        case Op::IntersectNext:
+        case Op::DifferenceNext:
+        case Op::Voxel: return true;
+        default: return is_distance_op(op);
+    }
+}
+
+bool is_next(Op op) {
+    return op == Op::UnionNext || op == Op::IntersectNext || op == Op::DifferenceNext;
+}
+
+Fold fold_of(Combine how) {
+    switch (how) {
+        case Combine::Union: return Fold::Union;
+        case Combine::Intersect: return Fold::Intersect;
+        case Combine::Difference: return Fold::Difference;
+        default: return Fold::Assign;
+    }
+}
+
+/// Reads the chain at `pc`: point transforms (the first from any source,
+/// the others from P) and a formula leaf reading P after them, its
+/// distance operation and fold. After a PushD (`folds_saved`), the chain
+/// must end in the fold that pops it. Returns the position after the
+/// chain, or 0 when there is none there. Without a leaf, the transforms
+/// alone make a step. (The slot is the caller's.)
+size_t match_chain(const Word* code, size_t pc, size_t end, bool folds_saved, Step& s) {
+    size_t at = pc;
+    unsigned transforms = 0;
+    while (at < end && is_point_transform(code[at].head.op) && transforms < 255 &&
+           (transforms == 0 || code[at].head.source == Source::Registers)) {
+        at += code[at].head.words;
+        ++transforms;
+    }
+    s = Step{kTransforms, 0, static_cast<uint8_t>(transforms), 1.0f, 0.0f, code + pc};
+    const bool has_leaf = at < end && block::is_formula_leaf(code[at].head.op) &&
+                          (transforms == 0 || code[at].head.source == Source::Registers);
+    if (!has_leaf) return folds_saved || transforms == 0 ? 0 : at;
+    const Head leaf = code[at].head;
+    size_t next = at + leaf.words;
+    bool post = false;
+    if (leaf.combine() == Combine::Assign && next < end && is_distance_op(code[next].head.op)) {
+        post = true;
+        set_post(code[next].head.op, code[next + 1].f, s);
+        next += code[next].head.words;
+    }
+    Fold fold = fold_of(leaf.combine());
+    const Op after = next < end ? code[next].head.op : Op::Skip;
+    if (folds_saved) {
+        if (leaf.combine() != Combine::Assign || !is_next(after)) return 0;
+        fold = fold_of(combine_of_next(after));
+        next += code[next].head.words;
+    } else if (leaf.combine() == Combine::Assign &&
+               (after == Op::UnionFirst || after == Op::IntersectFirst)) {
+        fold = after == Op::UnionFirst ? Fold::UnionFirst : Fold::IntersectFirst;
+        next += code[next].head.words;
+    }
+    s.kind = leaf_kind(leaf.op, fold, post, transforms != 0);
+    return next;
+}
+
+/// Decoding state: where the instructions are, how deep both stacks are
+/// at the current one and where each saved point and P are. A point saved
+/// or reloaded while it is still the evaluated point itself needs no copy:
+/// it stays in the entry slot, which nothing writes.
+struct Decoder {
+    const Word* code;
+    size_t end;
+    uint8_t p_at = point_slot(kEntrySlot);
+    uint8_t saved_at[StepList::kMaxSaved] = {};
+    unsigned points = 0;  // saved points
+    unsigned values = 0;  // saved distances
+
+    /// The slot of the point an instruction with source `source` reads,
+    /// popping it for SavedPop; false if there is none to read.
+    bool read_point(Source source, uint8_t& slot) {
+        if (source == Source::Registers) {
+            slot = p_at;
+            return true;
+        }
+        if (points == 0) return false;
+        slot = saved_at[points - 1];
+        if (source == Source::SavedPop) --points;
+        return true;
+    }
+
+    /// The slot of a single instruction, moving the depths as it does;
+    /// false when no step runs it. `needed` is false for a move of the
+    /// entry point, which is only noted.
+    bool single_slot(const Head head, uint8_t& slot, bool& needed) {
+        needed = true;
+        switch (head.op) {
+            case Op::PushP:
+                if (points == StepList::kMaxSaved) return false;
+                needed = p_at != point_slot(kEntrySlot);
+                slot = needed ? point_slot(kFirstSavedSlot + points) : p_at;
+                saved_at[points++] = slot;
+                return true;
+            case Op::LoadP:
+            case Op::PopP:
+                if (!read_point(head.op == Op::LoadP ? Source::Saved : Source::SavedPop, slot)) {
+                    return false;
+                }
+                needed = slot != point_slot(kEntrySlot);
+                p_at = needed ? point_slot(kPointSlot) : slot;
+                return true;
+            case Op::Voxel: return read_point(head.source, slot);
+            case Op::PushD:
+                if (values == StepList::kMaxSaved) return false;
+                slot = static_cast<uint8_t>(values++);
+                return true;
+            case Op::UnionNext:
+            case Op::IntersectNext:
+            case Op::DifferenceNext:
+                if (values == 0) return false;
+                slot = static_cast<uint8_t>(--values);
+                return true;
+            default: slot = 0; return true;
+        }
+    }
+
+    /// Decodes the step at `pc` into s; returns the position after it, or
+    /// 0 when no step runs the instruction there. `made` is false when
+    /// the instruction needs no step.
+    size_t step(size_t pc, Step& s, bool& made) {
+        const Head head = code[pc].head;
+        made = true;
+        size_t next = 0;
+        if (head.op == Op::PushD) {
+            next = match_chain(code, pc + 1, end, true, s);
+        } else if (is_point_transform(head.op) || block::is_formula_leaf(head.op)) {
+            next = match_chain(code, pc, end, false, s);
+        }
+        if (next != 0) {
+            const Source source = head.op == Op::PushD ? code[pc + 1].head.source : head.source;
+            if (!read_point(source, s.slot)) return 0;
+            if (s.transforms != 0) p_at = point_slot(kPointSlot);
+            return next;
+        }
+        if (!is_single_op(head.op)) return 0;
+        s = Step{kSingle, 0, 0, 1.0f, 0.0f, code + pc};
+        return single_slot(head, s.slot, made) ? pc + head.words : 0;
+    }
+};
+
+#define SDF_MOVE_CASES(L, F, P)                                                 \
+    case leaf_kind(Op::L, Fold::F, P, false):                                   \
+        d = leaf_step<Op::L, Fold::F, P, false>(*s, slots, entry, d);                  \
+        break;                                                                  \
+    case leaf_kind(Op::L, Fold::F, P, true):                                    \
+        d = leaf_step<Op::L, Fold::F, P, true>(*s, slots, entry, d);                   \
+        break;
+#define SDF_FOLD_CASES(L, F) SDF_MOVE_CASES(L, F, false) SDF_MOVE_CASES(L, F, true)
+#define SDF_LEAF_CASES(L)                                                       \
+    SDF_FOLD_CASES(L, Assign)                                                   \
+    SDF_FOLD_CASES(L, Union)                                                    \
+    SDF_FOLD_CASES(L, Intersect)                                                \
+    SDF_FOLD_CASES(L, Difference)                                               \
+    SDF_FOLD_CASES(L, UnionFirst)                                               \
+    SDF_FOLD_CASES(L, IntersectFirst)
+
+/// The steps' loop, compiled once per instruction set (see run_steps).
+SDF_INLINE float run_list(const StepList& list, float x, float y, float z) {
+    const Vec3 entry{x, y, z};
+    Vec3 slots[kPointSlots];  // the entry slot is never written (see read_slot)
+    float saved[StepList::kMaxSaved];
+    float d = 0.0f;
+    const Step* const end = list.steps + list.count;
+    for (const Step* s = list.steps; s != end; ++s) {
+        switch (s->kind) {
+            case kSingle: d = single_op(*s, slots, entry, saved, d); break;
+            case kTransforms: {
+                const Word* at = s->at;
+                slots[kPointSlot] =
+                    transform_chain(at, s->transforms, read_slot(slots, s->slot, entry));
+                break;
+            }
+            SDF_LEAF_CASES(Sphere)
+            SDF_LEAF_CASES(Plane)
+            SDF_LEAF_CASES(Segment)
+            SDF_LEAF_CASES(Ray)
+#if defined(__GNUC__) || defined(__clang__)
+            // Decoding makes no other kind: no range test before the jump.
+            default: __builtin_unreachable();
+#endif
+        }
+    }
+    return d;
+}
+
+float run_baseline(const StepList& list, float x, float y, float z) {
+    return run_list(list, x, y, z);
+}
+
+#ifdef SDF_HAVE_AVX2_KERNELS
+// The same code with VEX encodings: three-operand arithmetic saves the
+// register copies that two-operand SSE needs (the operations are the same,
+// and no fused multiply-add is enabled).
+SDF_TARGET_AVX2 float run_avx2(const StepList& list, float x, float y, float z) {
+    return run_list(list, x, y, z);
+}
+#endif
+
+}  // namespace
+
+#undef SDF_LEAF_CASES
+#undef SDF_FOLD_CASES
+#undef SDF_MOVE_CASES
+
+bool decode_steps(const Program& program, uint64_t call_work, KernelChoice kernel,
+                  StepList& out) {
+    out.count = 0;
+    out.run = run_baseline;
+#ifdef SDF_HAVE_AVX2_KERNELS
+    if (use_avx2(kernel)) out.run = run_avx2;
+#endif
+    if (!program.indexes.empty()) return false;
+    Decoder decoder{program.code.data(), program.words};
+    uint64_t work = call_work + program.instructions;
+    unsigned n = 0;
+    for (size_t pc = 0; pc < program.words;) {
+        if (n == StepList::kMaxSteps) return false;
+        if (program.code[pc].head.op == Op::Voxel) work += kVoxelWork;
+        bool made;
+        pc = decoder.step(pc, out.steps[n], made);
+        if (pc == 0) return false;
+        n += made;
+    }
+    out.count = n;
+    out.work = work;
+    return true;
+}
+
+}  // namespace sdf
