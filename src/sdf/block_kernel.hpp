@@ -11,12 +11,19 @@
 #include "sdf/batch.hpp"
 #include "sdf/block_lanes.hpp"
 #include "sdf/chains.hpp"
+#include "sdf/fused_runs.hpp"
 #include "sdf/lane_loops.hpp"
 #include "sdf/poll.hpp"
 #include "sdf/primitives.hpp"
 #include "sdf/program.hpp"
 #include "sdf/prune_hook.hpp"
 #include "sdf/voxel_sdf/voxel_lanes.hpp"
+
+// Fused runs pay with sixteen lanes to a register (fused_run_lanes.hpp).
+#define SDF_BLOCK_FUSED_RUNS (SDF_HAVE_FUSED_RUNS && SDF_BLOCK_AVX512)
+#if SDF_BLOCK_FUSED_RUNS
+#include "sdf/fused_run_lanes.hpp"
+#endif
 
 namespace sdf {
 namespace SDF_BLOCK_NS {
@@ -93,6 +100,33 @@ SDF_INLINE size_t next_child(const BlockState& s, size_t next_pc, uint32_t*& run
     return s.pruner ? s.pruner->next(next_pc) : prune_next(next_pc, run);
 }
 
+/// Runs the fused run that starts at `pc`, if one does (fused_runs.hpp):
+/// then pc, the point stack and the work count are past it. `local` holds
+/// a run decoded for this block alone.
+SDF_INLINE bool fused_run_at(const Word* code, size_t& pc, size_t size, Lanes p,
+                             PointStack& points, float* d, size_t n, uint64_t& work,
+                             FusedRunCache* cache, FusedRun& local) {
+#if SDF_BLOCK_FUSED_RUNS
+    const FusedRun* run = cache ? cache->find(pc) : nullptr;
+    if (!run) {
+        const bool keep = cache && cache->count < FusedRunCache::kRuns;
+        FusedRun& into = keep ? cache->runs[cache->count] : local;
+        if (!decode_run(code, pc, size, p, points, into)) return false;
+        if (keep) cache->starts[cache->count++] = pc;
+        run = &into;
+    }
+    run_fused(*run, p, d, n);
+    for (size_t i = 0; i < run->pops; ++i) points.pop();
+    work += (run->instructions - 1) * n;  // the loop counted one
+    pc = run->end;
+    return true;
+#else
+    (void)code, (void)pc, (void)size, (void)p, (void)points, (void)d, (void)n, (void)work;
+    (void)cache, (void)local;
+    return false;
+#endif
+}
+
 /// Runs the program over lanes 0 .. n - 1 of the block; n is a whole
 /// number of vectors (kVectorLanes).
 inline void run_block(const Program& program, const BlockState& s, size_t n) {
@@ -108,11 +142,19 @@ inline void run_block(const Program& program, const BlockState& s, size_t n) {
     // take far longer than a poll's interval over a single block.
     uint64_t work = 0;
     LeafFold fold;  // a leaf ahead that folds itself into D (chains.hpp)
+    // Programs that prune run as passes: a pruned list's children end in
+    // jumps, and fused runs stop before each.
+    const bool fused = SDF_BLOCK_FUSED_RUNS && program.indexes.empty();
+    FusedRun local;
     for (size_t pc = 0; pc < size;) {
         work += n;
         if (work >= kWorkPerPoll) {
             s.polls->count(work);
             work = 0;
+        }
+        if (fused && fold.leaf_at == kNoLeaf &&
+            fused_run_at(code, pc, size, p, points, d, n, work, s.fused_runs, local)) {
+            continue;
         }
         const size_t at = pc;
         const Loaded in = load(code + pc);

@@ -1,6 +1,6 @@
 // Checks of the distance-field core on its own, without Python:
 //  - the voxel grid builder against a grid built with edt_1d line by line;
-//  - the batch kernels (baseline and AVX2) against the single-point
+//  - the batch kernels (baseline, AVX2, AVX-512) against the single-point
 //    evaluator, bit for bit, on random trees of every node kind;
 //  - everything against the known answers of the float32 model (the file
 //    given as the first argument, or the one in the source tree), which is
@@ -170,8 +170,8 @@ void test_batch_kernels(std::mt19937& rng) {
         for (float& v : points) v = case_number % 3 ? maker.value() : maker.value() * 4.0f + 8.0f;
         {
             const core_checks::Shape shape(tree);
-            for (sdf::KernelChoice kernel :
-                 {sdf::KernelChoice::Baseline, sdf::KernelChoice::Avx2}) {
+            for (sdf::KernelChoice kernel : {sdf::KernelChoice::Baseline, sdf::KernelChoice::Avx2,
+                                             sdf::KernelChoice::Avx512}) {
                 std::vector<float> out(rows);
                 shape.distances(points.data(), rows, 4, out.data(), kernel);
                 bool same = true;
@@ -278,7 +278,8 @@ int main(int argc, char** argv) {
     test_float_env_guard(answers);
     test_program_sizes(rng);
     failures += test_pruning();
-    std::printf("core checks: %s (avx2 kernels %s)\n", failures ? "FAILED" : "passed",
-                sdf::cpu_has_avx2() ? "run" : "not available here");
+    std::printf("core checks: %s (avx2 kernels %s, avx-512 kernels %s)\n",
+                failures ? "FAILED" : "passed", sdf::cpu_has_avx2() ? "run" : "not available here",
+                sdf::cpu_has_avx512() ? "run" : "not available here");
     return failures ? 1 : 0;
 }
