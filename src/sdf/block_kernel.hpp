@@ -101,28 +101,27 @@ SDF_INLINE size_t next_child(const BlockState& s, size_t next_pc, uint32_t*& run
 }
 
 /// Runs the fused run that starts at `pc`, if one does (fused_runs.hpp):
-/// then pc, the point stack and the work count are past it. `local` holds
-/// a run decoded for this block alone.
+/// then pc, the point stack and the work count are past it. `met` counts
+/// the block's runs so far; `local` holds a run decoded for this block.
 SDF_INLINE bool fused_run_at(const Word* code, size_t& pc, size_t size, Lanes p,
                              PointStack& points, float* d, size_t n, uint64_t& work,
-                             FusedRunCache* cache, FusedRun& local) {
+                             FusedRunCache* cache, size_t& met, FusedRun& local) {
 #if SDF_BLOCK_FUSED_RUNS
-    const FusedRun* run = cache ? cache->find(pc) : nullptr;
-    if (!run) {
-        const bool keep = cache && cache->count < FusedRunCache::kRuns;
-        FusedRun& into = keep ? cache->runs[cache->count] : local;
-        if (!decode_run(code, pc, size, p, points, into)) return false;
-        if (keep) cache->starts[cache->count++] = pc;
-        run = &into;
+    const RunShape* run = &local;
+    const RunStep* steps = local.steps;
+    if (!cache || !cache->find(met, pc, run, steps)) {
+        if (!decode_run(code, pc, size, p, points, local)) return false;
+        if (cache) cache->keep(met, pc, local);
     }
-    run_fused(*run, p, d, n);
+    ++met;
+    run_fused(*run, steps, p, d, n);
     for (size_t i = 0; i < run->pops; ++i) points.pop();
     work += (run->instructions - 1) * n;  // the loop counted one
     pc = run->end;
     return true;
 #else
     (void)code, (void)pc, (void)size, (void)p, (void)points, (void)d, (void)n, (void)work;
-    (void)cache, (void)local;
+    (void)cache, (void)met, (void)local;
     return false;
 #endif
 }
@@ -146,6 +145,7 @@ inline void run_block(const Program& program, const BlockState& s, size_t n) {
     // jumps, and fused runs stop before each.
     const bool fused = SDF_BLOCK_FUSED_RUNS && program.indexes.empty();
     FusedRun local;
+    size_t runs_met = 0;
     for (size_t pc = 0; pc < size;) {
         work += n;
         if (work >= kWorkPerPoll) {
@@ -153,7 +153,7 @@ inline void run_block(const Program& program, const BlockState& s, size_t n) {
             work = 0;
         }
         if (fused && fold.leaf_at == kNoLeaf &&
-            fused_run_at(code, pc, size, p, points, d, n, work, s.fused_runs, local)) {
+            fused_run_at(code, pc, size, p, points, d, n, work, s.fused_runs, runs_met, local)) {
             continue;
         }
         const size_t at = pc;

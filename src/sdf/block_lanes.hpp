@@ -113,7 +113,7 @@ class PointStack {
     size_t stride_;
 };
 
-struct FusedRunCache;
+class FusedRunCache;
 
 /// Registers and stacks of one block: coordinates, distances, and the
 /// point and value stacks, each slot `stride` floats per component.

@@ -254,12 +254,14 @@ SDF_INLINE void step_lanes(const RunStep& step, RunRegisters& r, size_t i, const
 // (Kinds from kStepKinds to 191 do nothing, and no step has them.)
 static_assert(kStepKinds <= 192, "run_fused has a label for each of 192 kinds");
 
-/// Runs `run` over lanes 0 .. n - 1 (whole vectors): D in `d`, P in `p`.
-SDF_LANE_LOOP void run_fused(const FusedRun& run, Lanes p, float* d, size_t n) {
+/// Runs the run `run` with `steps` over lanes 0 .. n - 1 (whole vectors):
+/// D in `d`, P in `p`.
+SDF_LANE_LOOP void run_fused(const RunShape& run, const RunStep* steps, Lanes p, float* d,
+                             size_t n) {
     static const void* const labels[192] = {SDF_RUN_KINDS(SDF_RUN_ADDRESSES8)};
     // Where each step goes, and after the last, the end of the vector.
     const void* jumps[kMaxRunSteps + 1];
-    for (size_t k = 0; k < run.count; ++k) jumps[k] = labels[run.steps[k].kind];
+    for (size_t k = 0; k < run.count; ++k) jumps[k] = labels[steps[k].kind];
     jumps[run.count] = &&vector_done;
     const RunBounds bounds = run_bounds();
     const bool shared = run.shared[0] != nullptr;
@@ -273,7 +275,7 @@ SDF_LANE_LOOP void run_fused(const FusedRun& run, Lanes p, float* d, size_t n) {
             r.shared = {load_lanes(run.shared[0] + i), load_lanes(run.shared[1] + i),
                         load_lanes(run.shared[2] + i)};
         }
-        const RunStep* step = run.steps;
+        const RunStep* step = steps;
         const void* const* to = jumps;
         goto** to;
         SDF_RUN_KINDS(SDF_RUN_LABELS8)
