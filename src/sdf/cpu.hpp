@@ -18,6 +18,7 @@
 // instructions, with the byte, word and double-word ones.
 #define SDF_TARGET_AVX512 __attribute__((target("avx2,avx512f,avx512vl,avx512bw,avx512dq")))
 #if defined(__clang__)
+// (One string: _Pragma does not join literals.)
 #define SDF_AVX512_BEGIN                                                                        \
     _Pragma("clang attribute push(__attribute__((target(\"avx2,avx512f,avx512vl,avx512bw,avx512dq\"))), apply_to = function)")
 #define SDF_AVX512_END _Pragma("clang attribute pop")

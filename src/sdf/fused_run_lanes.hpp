@@ -57,7 +57,9 @@ struct RunPoint {
     RunVector x, y, z;
 };
 
-SDF_INLINE RunPoint minus(RunPoint p, const float* f) { return {p.x - f[0], p.y - f[1], p.z - f[2]}; }
+SDF_INLINE RunPoint minus(RunPoint p, const float* f) {
+    return {p.x - f[0], p.y - f[1], p.z - f[2]};
+}
 
 SDF_INLINE RunVector dot_lanes(RunPoint a, RunPoint b) {
     return (a.x * b.x + a.y * b.y) + a.z * b.z;
@@ -92,7 +94,7 @@ SDF_INLINE RunBounds run_bounds() {
         r.zero[j] = b.zero;
         r.one[j] = b.one;
     }
-    __asm__("" : "+v"(r.zero), "+v"(r.one));
+    __asm__("" : "+x"(r.zero), "+x"(r.one));
     return r;
 }
 
@@ -209,7 +211,8 @@ SDF_INLINE void distance_step_lanes(const RunStep& step, RunRegisters& r) {
 }
 
 template <unsigned Kind>
-SDF_INLINE void step_lanes(const RunStep& step, RunRegisters& r, size_t i, const RunBounds& bounds) {
+SDF_INLINE void step_lanes(const RunStep& step, RunRegisters& r, size_t i,
+                           const RunBounds& bounds) {
     if constexpr (Kind < kLeafSteps) {
         transform_step_lanes<Kind>(step, r, i);
     } else if constexpr (Kind < kDistanceSteps) {

@@ -95,7 +95,8 @@ constexpr StepSource source_of_kind(unsigned kind) {
 /// The same step reading its point from `from` instead.
 constexpr unsigned with_source(unsigned kind, StepSource from) {
     const unsigned unit = kind < kLeafSteps ? 1 : kFolds;
-    return kind + (static_cast<unsigned>(from) - static_cast<unsigned>(source_of_kind(kind))) * unit;
+    const unsigned now = static_cast<unsigned>(source_of_kind(kind));
+    return kind + (static_cast<unsigned>(from) - now) * unit;
 }
 
 /// One step: its kind, the lanes it reads its point from (steps that read
@@ -268,7 +269,8 @@ inline void share_lanes(FusedRun& run) {
     }
     for (size_t k = 0; k < run.count; ++k) {
         if (reads_lanes(k) && run.steps[k].x == run.shared[0]) {
-            run.steps[k].kind = static_cast<uint16_t>(with_source(run.steps[k].kind, StepSource::Shared));
+            const unsigned kind = with_source(run.steps[k].kind, StepSource::Shared);
+            run.steps[k].kind = static_cast<uint16_t>(kind);
         }
     }
 }
@@ -318,15 +320,17 @@ inline bool decode_run(const Word* code, size_t pc, size_t size, Lanes p, PointS
                 point_in_registers = moved_since_leaf = true;
                 ++transforms;
             } else {
+                const StepFold fold = fold_of(head.combine(), false);
                 step.kind = static_cast<uint16_t>(
-                    leaf_step(step_leaf(op), head.translated(), source, fold_of(head.combine(), false)));
+                    leaf_step(step_leaf(op), head.translated(), source, fold));
                 moved_since_leaf = false;
                 transforms = 0;
                 any_leaf = true;
             }
             ++run.count;
         } else if (is_distance_op(op) || op == Op::UnionFirst || op == Op::IntersectFirst) {
-            step.kind = static_cast<uint16_t>(kDistanceSteps + static_cast<unsigned>(step_distance(op)));
+            const unsigned distance = static_cast<unsigned>(step_distance(op));
+            step.kind = static_cast<uint16_t>(kDistanceSteps + distance);
             if (op != Op::Neg && op != Op::UnionFirst && op != Op::IntersectFirst) {
                 step.k = code[pc + 1].f;
             }
