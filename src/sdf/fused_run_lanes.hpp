@@ -268,9 +268,11 @@ SDF_LANE_LOOP void run_fused(const RunShape& run, const RunStep* steps, Lanes p,
     jumps[run.count] = &&vector_done;
     const RunBounds bounds = run_bounds();
     const bool shared = run.shared[0] != nullptr;
+    const bool reads_distance = run.reads_distance;
     for (size_t i = 0; i < n; i += kRunLanes) {
         RunRegisters r;
-        r.d = load_lanes(d + i);
+        r.d = RunVector{};
+        if (reads_distance) r.d = load_lanes(d + i);
         r.q = {r.d, r.d, r.d};  // (read only after a step has set it)
         r.saved = r.d;
         r.shared = r.q;

@@ -140,6 +140,7 @@ struct RunShape {
     size_t instructions = 0;   // the program's instructions it stands for
     size_t pops = 0;           // saved points it drops
     bool store_point = false;  // P is read after it: write it back
+    bool reads_distance = false;  // D is read before a leaf sets it
     const float* shared[3] = {};  // x, y, z lanes of StepSource::Shared
 };
 
@@ -241,6 +242,17 @@ class FusedRunCache {
     std::vector<RunShape> shapes_;
     std::vector<RunStep> steps_;
 };
+
+/// Does a step of the run read D before a leaf sets it? (If not, the lanes
+/// of D need not be read: a pass that only writes them reads none.)
+inline bool reads_distance(const FusedRun& run) {
+    for (size_t k = 0; k < run.count; ++k) {
+        const unsigned kind = run.steps[k].kind;
+        if (kind < kLeafSteps) continue;  // a transform
+        return !is_leaf_kind(kind) || fold_of_kind(kind) != StepFold::Assign;
+    }
+    return false;
+}
 
 /// The lanes that most steps of the run read (at least two) become its
 /// shared point: one load per vector, for all of them.
@@ -365,6 +377,7 @@ inline bool decode_run(const Word* code, size_t pc, size_t size, Lanes p, PointS
     if (run.end == 0) return false;
     run.count = safe_count;
     share_lanes(run);
+    run.reads_distance = reads_distance(run);
     return true;
 }
 
