@@ -287,8 +287,8 @@ inline void share_lanes(FusedRun& run) {
     }
 }
 
-/// The run that starts at `pc`, if one does: at least one leaf, ending
-/// where no distance is saved in a register. `p` holds P, `points` is the
+/// The run that starts at `pc`, if one does: at least one leaf and two
+/// steps, ending where no distance is saved in a register. `p` holds P, `points` is the
 /// point stack as it is at `pc`. The run stops before an instruction that
 /// ends a pruned list's child (a jump may follow it), and before anything
 /// it does not run (stacks of points, voxels, pruning).
@@ -365,8 +365,9 @@ inline bool decode_run(const Word* code, size_t pc, size_t size, Lanes p, PointS
         }
         pc += head.words;
         ++instructions;
-        if (!saved && any_leaf) {
-            // Everything up to here can run as one.
+        if (!saved && any_leaf && run.count > 1) {
+            // Everything up to here can run as one. (One step alone is
+            // no better than its pass.)
             run.end = pc;
             run.instructions = instructions;
             run.pops = pops;
