@@ -198,13 +198,29 @@ SDF_INLINE void leaf_step_lanes(const RunStep& step, RunRegisters& r, size_t i,
     r.d = combine_lanes(how, r.d, v);
 }
 
+/// k * d ('m') or k + d ('a') with k as the instruction's first operand.
+/// Where both are NaN, the instruction keeps its first operand's; the
+/// passes of these operations read d from memory, which leaves k first, and
+/// the compiler would put the memory operand k second here.
+template <char Op>
+SDF_INLINE RunVector k_first(float k, RunVector d) {
+    const RunVector kv = _mm512_set1_ps(k);
+    RunVector r;
+    if constexpr (Op == 'm') {
+        __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(kv), "v"(d));
+    } else {
+        __asm__("vaddps %2, %1, %0" : "=v"(r) : "v"(kv), "v"(d));
+    }
+    return r;
+}
+
 template <unsigned Kind>
 SDF_INLINE void distance_step_lanes(const RunStep& step, RunRegisters& r) {
     constexpr auto op = static_cast<StepDistance>(Kind - kDistanceSteps);
     const RunVector inf = RunVector{} + kInfinity;
-    if constexpr (op == StepDistance::MulK) r.d = r.d * step.k;
+    if constexpr (op == StepDistance::MulK) r.d = k_first<'m'>(step.k, r.d);
     if constexpr (op == StepDistance::SubR) r.d = r.d - step.k;
-    if constexpr (op == StepDistance::AddR) r.d = r.d + step.k;
+    if constexpr (op == StepDistance::AddR) r.d = k_first<'a'>(step.k, r.d);
     if constexpr (op == StepDistance::Neg) r.d = -r.d;
     if constexpr (op == StepDistance::UnionFirst) r.d = less_of(r.d, inf);
     if constexpr (op == StepDistance::IntersectFirst) r.d = greater_of(r.d, -inf);
