@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -709,6 +710,16 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
     }
 }
 
+/// Floats in a cache line (of 64 bytes).
+constexpr size_t kLineFloats = 16;
+
+/// The first float at or after `at` that starts a cache line.
+float* on_line(float* at) {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(at);
+    const uintptr_t line = kLineFloats * sizeof(float);
+    return at + (line - address % line) % line / sizeof(float);
+}
+
 /// Too deep for block storage: one point at a time.
 void eval_points_singly(const Program& program, const PointsView& view, float* out,
                         const Interrupt& interrupt) {
@@ -741,8 +752,10 @@ void eval_points(const Program& program, const PointsView& view, float* out,
         std::min(kBlock, kMaxWorkspaceFloats / per_lane / kVectorLanes * kVectorLanes);
     if (block == 0) return eval_points_singly(program, view, out, interrupt);
     // A last block short of whole vectors writes its distances here.
-    std::unique_ptr<float[]> workspace(new float[per_lane * block + block]);
-    float* w = workspace.get();
+    // Lanes start on a cache line (and blocks are whole lines): a vector of
+    // sixteen lanes is one line, read and written without a split.
+    std::unique_ptr<float[]> workspace(new float[per_lane * block + block + kLineFloats]);
+    float* w = on_line(workspace.get());
     float* const tail = w + per_lane * block;
     // The distance register of each block is its slice of `out` itself.
     // (A pruning program this deep comes here too: its run list is needed.)
