@@ -46,8 +46,8 @@ combined = st.one_of(
 # that is not the row itself.
 trees = st.one_of(combined, st.tuples(transform, combined).map(lambda t: t[0] + (t[1],)))
 
-# Row counts around the 8-lane vectors and the 512-row blocks.
-ROWS = [1, 7, 9, 511, 512, 513, 1031]
+# Row counts around the 8- and 16-lane vectors and the 512-row blocks.
+ROWS = [1, 7, 9, 15, 17, 511, 512, 513, 1031]
 SPECIAL = [math.nan, math.inf, -math.inf, -0.0, 0.0, 1e30, -3e38, 1e-40]
 
 
@@ -56,7 +56,7 @@ def rows_to_check(n):
     vectors and blocks and a spread in between."""
     if n <= 16:
         return range(n)
-    edges = {0, 1, 7, 8, 9, n - 1, n - 2, n - 8}
+    edges = {0, 1, 7, 8, 9, 15, 16, 17, n - 1, n - 2, n - 8, n - 16}
     edges |= {b + d for b in range(0, n, 512) for d in (-1, 0, 1)}
     return sorted(i for i in edges | set(range(3, n, 97)) if 0 <= i < n)
 

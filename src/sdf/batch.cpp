@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -19,22 +20,36 @@
 #include "sdf/row_keys.hpp"
 
 // The block interpreter, once per instruction set, each in a namespace of
-// its own: sdf::baseline, and sdf::avx2 with every function compiled for
-// AVX2 (where SDF_BLOCK_AVX2 lets it use AVX2 intrinsics).
+// its own: sdf::baseline, sdf::avx2 with every function compiled for AVX2
+// (where SDF_BLOCK_AVX2 lets it use AVX2 intrinsics), and sdf::avx512 for
+// AVX-512 (SDF_BLOCK_AVX512: its intrinsics too).
 #define SDF_BLOCK_NS baseline
 #define SDF_BLOCK_AVX2 0
+#define SDF_BLOCK_AVX512 0
 #include "sdf/block_kernel.hpp"
 #undef SDF_BLOCK_NS
 #undef SDF_BLOCK_AVX2
+#undef SDF_BLOCK_AVX512
 #ifdef SDF_HAVE_AVX2_KERNELS
 #include <immintrin.h>
 SDF_AVX2_BEGIN
 #define SDF_BLOCK_NS avx2
 #define SDF_BLOCK_AVX2 1
+#define SDF_BLOCK_AVX512 0
 #include "sdf/block_kernel.hpp"
 #undef SDF_BLOCK_NS
 #undef SDF_BLOCK_AVX2
+#undef SDF_BLOCK_AVX512
 SDF_AVX2_END
+SDF_AVX512_BEGIN
+#define SDF_BLOCK_NS avx512
+#define SDF_BLOCK_AVX2 1
+#define SDF_BLOCK_AVX512 1
+#include "sdf/block_kernel.hpp"
+#undef SDF_BLOCK_NS
+#undef SDF_BLOCK_AVX2
+#undef SDF_BLOCK_AVX512
+SDF_AVX512_END
 #endif
 
 namespace sdf {
@@ -73,6 +88,19 @@ SDF_TARGET_AVX2 void eval_block_avx2(const Program& program, const PointsView& v
 SDF_TARGET_AVX2 void run_lanes_avx2(const Program& program, const BlockState& s, size_t n) {
     avx2::run_block(program, s, n);
 }
+
+SDF_TARGET_AVX512 void eval_block_avx512(const Program& program, const PointsView& view,
+                                         size_t start, size_t n, const BlockState& s) {
+    BlockState state = s;
+    state.voxel_lanes = voxel_lanes_avx2;
+    avx512::gather_rows(view, start, n, state);
+    avx512::run_block(program, state, whole_vectors(n));
+}
+
+/// The state must carry voxel_lanes_avx2 (lane_kernel's voxel).
+SDF_TARGET_AVX512 void run_lanes_avx512(const Program& program, const BlockState& s, size_t n) {
+    avx512::run_block(program, s, n);
+}
 #endif
 
 using BlockKernel = void (*)(const Program&, const PointsView&, size_t, size_t,
@@ -91,10 +119,17 @@ Kernel pick(KernelChoice choice, Kernel baseline, Kernel avx2) {
     return avx2 && use_avx2(choice) ? avx2 : baseline;
 }
 
+/// The same, with the AVX-512 build first where that runs and is allowed.
+template <class Kernel>
+Kernel pick(KernelChoice choice, Kernel baseline, Kernel avx2, Kernel avx512) {
+    return avx512 && use_avx512(choice) ? avx512 : pick(choice, baseline, avx2);
+}
+
 }  // namespace
 
 block::LaneKernel block::lane_kernel(KernelChoice choice) {
 #ifdef SDF_HAVE_AVX2_KERNELS
+    if (use_avx512(choice)) return {run_lanes_avx512, voxel_lanes_avx2};
     if (use_avx2(choice)) return {run_lanes_avx2, voxel_lanes_avx2};
 #endif
     (void)choice;
@@ -303,6 +338,13 @@ SDF_TARGET_AVX2 void run_rows_avx2(const Program& program, const BlockState& s, 
     BlockState state = s;
     state.voxel_lanes = voxel_lanes_avx2;
     avx2::run_block(program, state, lanes);
+}
+
+SDF_TARGET_AVX512 void run_rows_avx512(const Program& program, const BlockState& s,
+                                       size_t lanes) {
+    BlockState state = s;
+    state.voxel_lanes = voxel_lanes_avx2;
+    avx512::run_block(program, state, lanes);
 }
 #endif
 
@@ -578,8 +620,9 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
     BlockState state{w, w + block, w + 2 * block, w + 3 * block, w + 4 * block,
                      w + (4 + 3 * size_t{program.point_depth}) * block, block,
                      runs.get(), scratch.get(), &polls};
-    const RowsKernel kernel =
-        pick<RowsKernel>(choice, run_rows_baseline, SDF_AVX2_OR_NULL(run_rows_avx2));
+    const RowsKernel kernel = pick<RowsKernel>(choice, run_rows_baseline,
+                                               SDF_AVX2_OR_NULL(run_rows_avx2),
+                                               SDF_AVX2_OR_NULL(run_rows_avx512));
     const SeedBound seed_bound =
         pick<SeedBound>(choice, seed_bound_baseline, SDF_AVX2_OR_NULL(seed_bound_avx2));
     if (top) state.preset_index = listed_top.index;
@@ -678,6 +721,16 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
     }
 }
 
+/// Floats in a cache line (of 64 bytes).
+constexpr size_t kLineFloats = 16;
+
+/// The first float at or after `at` that starts a cache line.
+float* on_line(float* at) {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(at);
+    const uintptr_t line = kLineFloats * sizeof(float);
+    return at + (line - address % line) % line / sizeof(float);
+}
+
 /// Too deep for block storage: one point at a time.
 void eval_points_singly(const Program& program, const PointsView& view, float* out,
                         const Interrupt& interrupt) {
@@ -710,8 +763,10 @@ void eval_points(const Program& program, const PointsView& view, float* out,
         std::min(kBlock, kMaxWorkspaceFloats / per_lane / kVectorLanes * kVectorLanes);
     if (block == 0) return eval_points_singly(program, view, out, interrupt);
     // A last block short of whole vectors writes its distances here.
-    std::unique_ptr<float[]> workspace(new float[per_lane * block + block]);
-    float* w = workspace.get();
+    // Lanes start on a cache line (and blocks are whole lines): a vector of
+    // sixteen lanes is one line, read and written without a split.
+    std::unique_ptr<float[]> workspace(new float[per_lane * block + block + kLineFloats]);
+    float* w = on_line(workspace.get());
     float* const tail = w + per_lane * block;
     // The distance register of each block is its slice of `out` itself.
     // (A pruning program this deep comes here too: its run list is needed.)
@@ -722,8 +777,14 @@ void eval_points(const Program& program, const PointsView& view, float* out,
     BlockState state{w, w + block, w + 2 * block, nullptr, w + 3 * block,
                      w + (3 + 3 * size_t{program.point_depth}) * block, block, runs.get(),
                      nullptr, &polls};
+    // Every block runs the same fused runs over the same lanes: the first
+    // decodes them for all.
+    std::unique_ptr<block::FusedRunCache> fused(view.rows > block ? new block::FusedRunCache
+                                                                  : nullptr);
+    state.fused_runs = fused.get();
     const BlockKernel kernel =
-        pick<BlockKernel>(choice, eval_block_baseline, SDF_AVX2_OR_NULL(eval_block_avx2));
+        pick<BlockKernel>(choice, eval_block_baseline, SDF_AVX2_OR_NULL(eval_block_avx2),
+                          SDF_AVX2_OR_NULL(eval_block_avx512));
     for (size_t start = 0; start < view.rows; start += block) {
         const size_t n = std::min(block, view.rows - start);
         const bool whole = n == whole_vectors(n);

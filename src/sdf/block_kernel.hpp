@@ -11,6 +11,7 @@
 #include "sdf/batch.hpp"
 #include "sdf/block_lanes.hpp"
 #include "sdf/chains.hpp"
+#include "sdf/fused_runs.hpp"
 #include "sdf/lane_loops.hpp"
 #include "sdf/child_run_lanes.hpp"  // after lane_loops.hpp: SDF_LANE_LOOP
 #include "sdf/poll.hpp"
@@ -18,6 +19,12 @@
 #include "sdf/program.hpp"
 #include "sdf/prune_hook.hpp"
 #include "sdf/voxel_sdf/voxel_lanes.hpp"
+
+// Fused runs pay with sixteen lanes to a register (fused_run_lanes.hpp).
+#define SDF_BLOCK_FUSED_RUNS (SDF_HAVE_FUSED_RUNS && SDF_BLOCK_AVX512)
+#if SDF_BLOCK_FUSED_RUNS
+#include "sdf/fused_run_lanes.hpp"
+#endif
 
 namespace sdf {
 namespace SDF_BLOCK_NS {
@@ -106,6 +113,32 @@ SDF_INLINE size_t run_children(const Program& program, size_t at, RunKind kind, 
     return next;
 }
 
+/// Runs the fused run that starts at `pc`, if one does (fused_runs.hpp):
+/// then pc, the point stack and the work count are past it. `met` counts
+/// the block's runs so far; `local` holds a run decoded for this block.
+SDF_INLINE bool fused_run_at(const Word* code, size_t& pc, size_t size, Lanes p,
+                             PointStack& points, float* d, size_t n, uint64_t& work,
+                             FusedRunCache* cache, size_t& met, FusedRun& local) {
+#if SDF_BLOCK_FUSED_RUNS
+    const RunShape* run = &local;
+    const RunStep* steps = local.steps;
+    if (!cache || !cache->find(met, pc, run, steps)) {
+        if (!decode_run(code, pc, size, p, points, local)) return false;
+        if (cache) cache->keep(met, pc, local);
+    }
+    ++met;
+    run_fused(*run, steps, p, d, n);
+    for (size_t i = 0; i < run->pops; ++i) points.pop();
+    work += (run->instructions - 1) * n;  // the loop counted one
+    pc = run->end;
+    return true;
+#else
+    (void)code, (void)pc, (void)size, (void)p, (void)points, (void)d, (void)n, (void)work;
+    (void)cache, (void)met, (void)local;
+    return false;
+#endif
+}
+
 /// Runs the program over lanes 0 .. n - 1 of the block; n is a whole
 /// number of vectors (kVectorLanes).
 inline void run_block(const Program& program, const BlockState& s, size_t n) {
@@ -121,11 +154,20 @@ inline void run_block(const Program& program, const BlockState& s, size_t n) {
     // take far longer than a poll's interval over a single block.
     uint64_t work = 0;
     LeafFold fold;  // a leaf ahead that folds itself into D (chains.hpp)
+    // Programs that prune run as passes: a pruned list's children end in
+    // jumps, and fused runs stop before each.
+    const bool fused = SDF_BLOCK_FUSED_RUNS && program.indexes.empty();
+    FusedRun local;
+    size_t runs_met = 0;
     for (size_t pc = 0; pc < size;) {
         work += n;
         if (work >= kWorkPerPoll) {
             s.polls->count(work);
             work = 0;
+        }
+        if (fused && fold.leaf_at == kNoLeaf &&
+            fused_run_at(code, pc, size, p, points, d, n, work, s.fused_runs, runs_met, local)) {
+            continue;
         }
         const size_t at = pc;
         const Loaded in = load(code + pc);

@@ -113,6 +113,8 @@ class PointStack {
     size_t stride_;
 };
 
+class FusedRunCache;
+
 /// Registers and stacks of one block: coordinates, distances, and the
 /// point and value stacks, each slot `stride` floats per component.
 struct BlockState {
@@ -136,6 +138,10 @@ struct BlockState {
     // pruned lists choose their children through this walk, seeded by the
     // previous point, instead of the run list.
     const PointPruner* pruner = nullptr;
+    // The fused runs of the program, decoded by the first block that met
+    // them, for the blocks after it (fused_runs.hpp); null: each block
+    // decodes its own.
+    FusedRunCache* fused_runs = nullptr;
 };
 
 /// Every lane loop runs over whole vectors of this many lanes: blocks are
@@ -143,7 +149,9 @@ struct BlockState {
 /// No scalar remainder loop then ever runs, so every lane of every block
 /// goes through the same machine instructions, and a result (down to a
 /// NaN's sign and payload) cannot depend on where its row falls.
-constexpr size_t kVectorLanes = 8;
+/// (Sixteen: the AVX-512 kernel's vector; the others run two or four of
+/// theirs for one.)
+constexpr size_t kVectorLanes = 16;
 
 SDF_INLINE size_t whole_vectors(size_t n) {
     return (n + kVectorLanes - 1) / kVectorLanes * kVectorLanes;

@@ -210,11 +210,13 @@ class Case {
         for (size_t i = 0; i < rows; ++i) {
             std::memcpy(&points[i * 4], &points_[(i % wanted_.size()) * 3], 3 * sizeof(float));
         }
-        for (sdf::KernelChoice kernel : {sdf::KernelChoice::Baseline, sdf::KernelChoice::Avx2}) {
+        for (sdf::KernelChoice kernel : {sdf::KernelChoice::Baseline, sdf::KernelChoice::Avx2,
+                                         sdf::KernelChoice::Avx512}) {
             std::vector<float> out(rows);
             shape_->distances(points.data(), rows, 4, out.data(), kernel);
             const char* what = kernel == sdf::KernelChoice::Baseline ? "baseline batch"
-                                                                      : "best batch";
+                               : kernel == sdf::KernelChoice::Avx2   ? "avx2 batch"
+                                                                     : "avx-512 batch";
             for (size_t i = 0; i < rows; ++i) {
                 report.compare(out[i], wanted_[i % wanted_.size()], what, line_);
             }

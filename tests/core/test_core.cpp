@@ -1,6 +1,6 @@
 // Checks of the distance-field core on its own, without Python:
 //  - the voxel grid builder against a grid built with edt_1d line by line;
-//  - the batch kernels (baseline and AVX2) against the single-point
+//  - the batch kernels (baseline, AVX2, AVX-512) against the single-point
 //    evaluator, bit for bit, on random trees of every node kind;
 //  - everything against the known answers of the float32 model (the file
 //    given as the first argument, or the one in the source tree), which is
@@ -170,16 +170,27 @@ void test_batch_kernels(std::mt19937& rng) {
         for (float& v : points) v = case_number % 3 ? maker.value() : maker.value() * 4.0f + 8.0f;
         {
             const core_checks::Shape shape(tree);
-            for (sdf::KernelChoice kernel :
-                 {sdf::KernelChoice::Baseline, sdf::KernelChoice::Avx2}) {
-                std::vector<float> out(rows);
-                shape.distances(points.data(), rows, 4, out.data(), kernel);
+            std::vector<float> out[3];
+            int k = 0;
+            for (sdf::KernelChoice kernel : {sdf::KernelChoice::Baseline, sdf::KernelChoice::Avx2,
+                                             sdf::KernelChoice::Avx512}) {
+                out[k].resize(rows);
+                shape.distances(points.data(), rows, 4, out[k].data(), kernel);
                 bool same = true;
                 for (size_t i = 0; i < rows; ++i) {
                     const float* p = &points[i * 4];
-                    same &= same_value(out[i], shape.distance({p[0], p[1], p[2]}));
+                    same &= same_value(out[k][i], shape.distance({p[0], p[1], p[2]}));
                 }
                 check(same, "batch kernel equals single-point evaluation", case_number);
+                ++k;
+            }
+            // The AVX-512 kernel runs whole stretches of the program a vector at a
+            // time where the AVX2 one makes a pass per instruction: the same
+            // operations in the same order, so the same bits, NaN ones included.
+            if (sdf::cpu_has_avx512()) {
+                bool same = true;
+                for (size_t i = 0; i < rows; ++i) same &= bits(out[1][i]) == bits(out[2][i]);
+                check(same, "AVX-512 batch has the AVX2 batch's bits, NaN included", case_number);
             }
         }
         sdf::release_tree(tree);
@@ -278,7 +289,8 @@ int main(int argc, char** argv) {
     test_float_env_guard(answers);
     test_program_sizes(rng);
     failures += test_pruning();
-    std::printf("core checks: %s (avx2 kernels %s)\n", failures ? "FAILED" : "passed",
-                sdf::cpu_has_avx2() ? "run" : "not available here");
+    std::printf("core checks: %s (avx2 kernels %s, avx-512 kernels %s)\n",
+                failures ? "FAILED" : "passed", sdf::cpu_has_avx2() ? "run" : "not available here",
+                sdf::cpu_has_avx512() ? "run" : "not available here");
     return failures ? 1 : 0;
 }

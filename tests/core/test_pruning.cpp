@@ -438,7 +438,8 @@ void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng, bool 
     for (size_t rows : {size_t{1}, size_t{7}, size_t{64}, size_t{65}, pts.size() / 3}) {
         const sdf::PointsView view{reinterpret_cast<const char*>(pts.data()), rows, 3,
                                    3 * sizeof(float), sizeof(float)};
-        for (sdf::KernelChoice kernel : {sdf::KernelChoice::Baseline, sdf::KernelChoice::Avx2}) {
+        for (sdf::KernelChoice kernel : {sdf::KernelChoice::Baseline, sdf::KernelChoice::Avx2,
+                                         sdf::KernelChoice::Avx512}) {
             std::vector<float> got(rows), want(rows);
             sdf::eval_points(pruned, view, got.data(), {}, kernel);
             sdf::eval_points(plain, view, want.data(), {}, kernel);

@@ -1,0 +1,319 @@
+// Running a fused run (fused_runs.hpp): one vector of lanes at a time
+// through all of the run's steps, the point and the distances in vector
+// registers. Each formula here is its one-lane version in primitives.hpp
+// over a vector, operation for operation in the same order, and the
+// selects are the same comparisons, so that every lane gets the bits the
+// one-lane code gives.
+//
+// Included by block_kernel.hpp inside the namespace SDF_BLOCK_NS of the
+// AVX-512 build only: there a vector is sixteen lanes, and the parameters
+// broadcast from memory into the instructions that use them. (Measured with
+// eight lanes in the AVX2 build, the steps' own work - a parameter broadcast
+// per use, a jump per step - costs more than the passes over the block.)
+#include <cstddef>
+#include <cstring>
+
+#include "sdf/block_lanes.hpp"
+#include "sdf/fused_runs.hpp"
+
+namespace sdf {
+namespace SDF_BLOCK_NS {
+
+using namespace ::sdf::block;
+
+/// Lanes of one vector of a run: one AVX-512 register.
+constexpr size_t kRunLanes = 16;
+static_assert(kVectorLanes % kRunLanes == 0, "blocks are whole vectors of a run");
+
+/// One vector of lanes (GCC and Clang vector extensions: each operator is
+/// the float operation on every lane).
+typedef float RunVector __attribute__((vector_size(kRunLanes * sizeof(float))));
+
+SDF_INLINE RunVector load_lanes(const float* at) {
+    RunVector v;
+    std::memcpy(&v, at, sizeof v);
+    return v;
+}
+
+SDF_INLINE void store_lanes(float* at, RunVector v) { std::memcpy(at, &v, sizeof v); }
+
+// The selects below are the comparisons of the one-lane code; compilers
+// make them one min or max instruction each (whose NaN and signed-zero
+// rules are exactly those selects), and the square root one instruction.
+
+/// a < b ? a : b, lane by lane (the union's select).
+SDF_INLINE RunVector less_of(RunVector a, RunVector b) { return a < b ? a : b; }
+
+/// a > b ? a : b, lane by lane (the intersection's select).
+SDF_INLINE RunVector greater_of(RunVector a, RunVector b) { return a > b ? a : b; }
+
+SDF_INLINE RunVector sqrt_lanes(RunVector v) {
+    for (size_t j = 0; j < kRunLanes; ++j) v[j] = __builtin_sqrtf(v[j]);
+    return v;
+}
+
+/// A point in three vectors of lanes.
+struct RunPoint {
+    RunVector x, y, z;
+};
+
+SDF_INLINE RunPoint minus(RunPoint p, const float* f) {
+    return {p.x - f[0], p.y - f[1], p.z - f[2]};
+}
+
+SDF_INLINE RunVector dot_lanes(RunPoint a, RunPoint b) {
+    return (a.x * b.x + a.y * b.y) + a.z * b.z;
+}
+
+SDF_INLINE RunVector dot_lanes(RunPoint a, const float* b) {
+    return (a.x * b[0] + a.y * b[1]) + a.z * b[2];
+}
+
+SDF_INLINE RunVector length_lanes(RunPoint v) { return sqrt_lanes(dot_lanes(v, v)); }
+
+// --- the formulas (primitives.hpp), over vectors -------------------------------
+
+SDF_INLINE RunVector sphere_lanes(const float* f, RunPoint p) {
+    return length_lanes(minus(p, f)) - f[3];
+}
+
+SDF_INLINE RunVector plane_lanes(const float* f, RunPoint p) {
+    return dot_lanes(minus(p, f), f + 3);
+}
+
+/// The clamp bounds 0 and 1 of the segment and ray, in every lane, made
+/// opaque once per run (see opaque()).
+struct RunBounds {
+    RunVector zero, one;
+};
+
+SDF_INLINE RunBounds run_bounds() {
+    const ClampBounds b = clamp_bounds();
+    RunBounds r;
+    for (size_t j = 0; j < kRunLanes; ++j) {
+        r.zero[j] = b.zero;
+        r.one[j] = b.one;
+    }
+    __asm__("" : "+x"(r.zero), "+x"(r.one));
+    return r;
+}
+
+SDF_INLINE RunVector segment_lanes(const float* f, RunPoint p, const RunBounds& b) {
+    RunVector h = dot_lanes(minus(p, f), f + 3) / f[6];
+    h = greater_of(b.zero, h);  // zero > h ? zero : h
+    h = less_of(b.one, h);      // one < h ? one : h
+    const RunPoint c{f[3] * h + f[0], f[4] * h + f[1], f[5] * h + f[2]};
+    return length_lanes({p.x - c.x, p.y - c.y, p.z - c.z});
+}
+
+SDF_INLINE RunVector ray_lanes(const float* f, RunPoint p, const RunBounds& b) {
+    RunVector t = dot_lanes(minus(p, f), f + 3);
+    t = greater_of(t, b.zero);  // t > zero ? t : zero
+    const RunPoint c{f[3] * t + f[0], f[4] * t + f[1], f[5] * t + f[2]};
+    return length_lanes({p.x - c.x, p.y - c.y, p.z - c.z});
+}
+
+SDF_INLINE RunPoint scale_lanes(const float* f, RunPoint p) {
+    const float k = f[0];
+    return {p.x / k, p.y / k, p.z / k};
+}
+
+SDF_INLINE RunPoint rotate_lanes(const float* f, RunPoint p) {
+    const float ux = f[0], uy = f[1], uz = f[2], s = f[3], w2 = f[4];
+    const RunVector d = (ux * p.x + uy * p.y) + uz * p.z;  // dot(u, p)
+    const RunVector d2 = d + d;
+    const RunPoint c{uy * p.z - p.y * uz, uz * p.x - p.z * ux, ux * p.y - p.x * uy};
+    return {w2 * c.x + (d2 * ux + s * p.x), w2 * c.y + (d2 * uy + s * p.y),
+            w2 * c.z + (d2 * uz + s * p.z)};
+}
+
+/// difference_value(a, b) lane by lane: -b unless it is smaller than a
+/// non-NaN a.
+SDF_INLINE RunVector difference_lanes(RunVector a, RunVector b) {
+    const RunVector nb = -b;
+    const RunVector kept = greater_of(nb, a);  // nb > a ? nb : a
+    return a != a ? nb : kept;
+}
+
+/// combine_distance(how, d, v) lane by lane.
+SDF_INLINE RunVector combine_lanes(Combine how, RunVector d, RunVector v) {
+    switch (how) {
+        case Combine::Union: return less_of(v, d);
+        case Combine::Intersect: return greater_of(v, d);
+        case Combine::Difference: return difference_lanes(d, v);
+        default: return v;
+    }
+}
+
+// --- the steps ------------------------------------------------------------------
+
+/// What a run holds in registers for one vector: its point, its shared
+/// point, D, and the distance a PushD saved.
+struct RunRegisters {
+    RunPoint q, shared;
+    RunVector d, saved;
+};
+
+template <StepSource From>
+SDF_INLINE RunPoint step_point(const RunStep& step, const RunRegisters& r, size_t i) {
+    if constexpr (From == StepSource::Registers) return r.q;
+    if constexpr (From == StepSource::Shared) return r.shared;
+    return {load_lanes(step.x + i), load_lanes(step.y + i), load_lanes(step.z + i)};
+}
+
+template <unsigned Kind>
+SDF_INLINE void transform_step_lanes(const RunStep& step, RunRegisters& r, size_t i) {
+    constexpr unsigned t = (Kind - kTransformSteps) / kSources;
+    const RunPoint p = step_point<source_of_kind(Kind)>(step, r, i);
+    if constexpr (t == static_cast<unsigned>(StepTransform::Translate)) {
+        r.q = minus(p, step.f);
+    } else if constexpr (t == static_cast<unsigned>(StepTransform::Scale)) {
+        r.q = scale_lanes(step.f, p);
+    } else {
+        r.q = rotate_lanes(step.f, p);
+    }
+}
+
+template <unsigned Kind>
+SDF_INLINE void leaf_step_lanes(const RunStep& step, RunRegisters& r, size_t i,
+                                const RunBounds& bounds) {
+    constexpr unsigned n = Kind - kLeafSteps;
+    constexpr unsigned fold = n % kFolds;
+    constexpr bool shifted = (n / kFolds / kSources) % 2 != 0;
+    constexpr auto leaf = static_cast<StepLeaf>(n / kFolds / kSources / 2);
+    RunPoint p = step_point<source_of_kind(Kind)>(step, r, i);
+    constexpr size_t params = op_params(leaf == StepLeaf::Sphere    ? Op::Sphere
+                                        : leaf == StepLeaf::Plane   ? Op::Plane
+                                        : leaf == StepLeaf::Segment ? Op::Segment
+                                                                    : Op::Ray);
+    if constexpr (shifted) p = minus(p, step.f + params);
+    RunVector v;
+    if constexpr (leaf == StepLeaf::Sphere) v = sphere_lanes(step.f, p);
+    if constexpr (leaf == StepLeaf::Plane) v = plane_lanes(step.f, p);
+    if constexpr (leaf == StepLeaf::Segment) v = segment_lanes(step.f, p, bounds);
+    if constexpr (leaf == StepLeaf::Ray) v = ray_lanes(step.f, p, bounds);
+    constexpr bool multiply = fold >= 4;
+    constexpr auto how = static_cast<Combine>(multiply ? fold - 3 : fold);
+    if constexpr (multiply) v = v * step.k;
+    r.d = combine_lanes(how, r.d, v);
+}
+
+/// k * d ('m') or k + d ('a') with k as the instruction's first operand.
+/// Where both are NaN, the instruction keeps its first operand's; the
+/// passes of these operations read d from memory, which leaves k first, and
+/// the compiler would put the memory operand k second here.
+template <char Op>
+SDF_INLINE RunVector k_first(float k, RunVector d) {
+    const RunVector kv = _mm512_set1_ps(k);
+    RunVector r;
+    if constexpr (Op == 'm') {
+        __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(kv), "v"(d));
+    } else {
+        __asm__("vaddps %2, %1, %0" : "=v"(r) : "v"(kv), "v"(d));
+    }
+    return r;
+}
+
+template <unsigned Kind>
+SDF_INLINE void distance_step_lanes(const RunStep& step, RunRegisters& r) {
+    constexpr auto op = static_cast<StepDistance>(Kind - kDistanceSteps);
+    const RunVector inf = RunVector{} + kInfinity;
+    if constexpr (op == StepDistance::MulK) r.d = k_first<'m'>(step.k, r.d);
+    if constexpr (op == StepDistance::SubR) r.d = r.d - step.k;
+    if constexpr (op == StepDistance::AddR) r.d = k_first<'a'>(step.k, r.d);
+    if constexpr (op == StepDistance::Neg) r.d = -r.d;
+    if constexpr (op == StepDistance::UnionFirst) r.d = less_of(r.d, inf);
+    if constexpr (op == StepDistance::IntersectFirst) r.d = greater_of(r.d, -inf);
+}
+
+template <unsigned Kind>
+SDF_INLINE void step_lanes(const RunStep& step, RunRegisters& r, size_t i,
+                           const RunBounds& bounds) {
+    if constexpr (Kind < kLeafSteps) {
+        transform_step_lanes<Kind>(step, r, i);
+    } else if constexpr (Kind < kDistanceSteps) {
+        leaf_step_lanes<Kind>(step, r, i, bounds);
+    } else if constexpr (Kind < kPushStep) {
+        distance_step_lanes<Kind>(step, r);
+    } else if constexpr (Kind == kPushStep) {
+        r.saved = r.d;
+    } else if constexpr (Kind < kStepKinds) {
+        // The fold of the saved distance (first) with D.
+        constexpr auto how = static_cast<Combine>(Kind - kNextSteps + 1);
+        r.d = combine_lanes(how, r.saved, r.d);
+    }
+}
+
+// Every step kind as a label of run_fused, eight at a time: each runs its
+// step and jumps straight to the next step's label (an indirect jump of its
+// own per kind, which the branch predictor learns per kind, and no switch).
+#define SDF_RUN_LABEL(k)                          \
+    step_##k : step_lanes<(k)>(*step, r, i, bounds); \
+    ++step;                                       \
+    goto** ++to;
+#define SDF_RUN_LABELS8(a, b, c, d, e, f, g, h)                                              \
+    SDF_RUN_LABEL(a) SDF_RUN_LABEL(b) SDF_RUN_LABEL(c) SDF_RUN_LABEL(d) SDF_RUN_LABEL(e)   \
+        SDF_RUN_LABEL(f) SDF_RUN_LABEL(g) SDF_RUN_LABEL(h)
+#define SDF_RUN_ADDRESSES8(a, b, c, d, e, f, g, h) \
+    &&step_##a, &&step_##b, &&step_##c, &&step_##d, &&step_##e, &&step_##f, &&step_##g, &&step_##h,
+#define SDF_RUN_KINDS(M) \
+    M(0, 1, 2, 3, 4, 5, 6, 7) M(8, 9, 10, 11, 12, 13, 14, 15) \
+    M(16, 17, 18, 19, 20, 21, 22, 23) M(24, 25, 26, 27, 28, 29, 30, 31) \
+    M(32, 33, 34, 35, 36, 37, 38, 39) M(40, 41, 42, 43, 44, 45, 46, 47) \
+    M(48, 49, 50, 51, 52, 53, 54, 55) M(56, 57, 58, 59, 60, 61, 62, 63) \
+    M(64, 65, 66, 67, 68, 69, 70, 71) M(72, 73, 74, 75, 76, 77, 78, 79) \
+    M(80, 81, 82, 83, 84, 85, 86, 87) M(88, 89, 90, 91, 92, 93, 94, 95) \
+    M(96, 97, 98, 99, 100, 101, 102, 103) M(104, 105, 106, 107, 108, 109, 110, 111) \
+    M(112, 113, 114, 115, 116, 117, 118, 119) M(120, 121, 122, 123, 124, 125, 126, 127) \
+    M(128, 129, 130, 131, 132, 133, 134, 135) M(136, 137, 138, 139, 140, 141, 142, 143) \
+    M(144, 145, 146, 147, 148, 149, 150, 151) M(152, 153, 154, 155, 156, 157, 158, 159) \
+    M(160, 161, 162, 163, 164, 165, 166, 167) M(168, 169, 170, 171, 172, 173, 174, 175) \
+    M(176, 177, 178, 179, 180, 181, 182, 183) M(184, 185, 186, 187, 188, 189, 190, 191)
+
+// (Kinds from kStepKinds to 191 do nothing, and no step has them.)
+static_assert(kStepKinds <= 192, "run_fused has a label for each of 192 kinds");
+
+/// Runs the run `run` with `steps` over lanes 0 .. n - 1 (whole vectors):
+/// D in `d`, P in `p`.
+SDF_LANE_LOOP void run_fused(const RunShape& run, const RunStep* steps, Lanes p, float* d,
+                             size_t n) {
+    static const void* const labels[192] = {SDF_RUN_KINDS(SDF_RUN_ADDRESSES8)};
+    // Where each step goes, and after the last, the end of the vector.
+    const void* jumps[kMaxRunSteps + 1];
+    for (size_t k = 0; k < run.count; ++k) jumps[k] = labels[steps[k].kind];
+    jumps[run.count] = &&vector_done;
+    const RunBounds bounds = run_bounds();
+    const bool shared = run.shared[0] != nullptr;
+    const bool reads_distance = run.reads_distance;
+    for (size_t i = 0; i < n; i += kRunLanes) {
+        RunRegisters r;
+        r.d = RunVector{};
+        if (reads_distance) r.d = load_lanes(d + i);
+        r.q = {r.d, r.d, r.d};  // (read only after a step has set it)
+        r.saved = r.d;
+        r.shared = r.q;
+        if (shared) {
+            r.shared = {load_lanes(run.shared[0] + i), load_lanes(run.shared[1] + i),
+                        load_lanes(run.shared[2] + i)};
+        }
+        const RunStep* step = steps;
+        const void* const* to = jumps;
+        goto** to;
+        SDF_RUN_KINDS(SDF_RUN_LABELS8)
+    vector_done:
+        store_lanes(d + i, r.d);
+        if (run.store_point) {
+            store_lanes(p.x + i, r.q.x);
+            store_lanes(p.y + i, r.q.y);
+            store_lanes(p.z + i, r.q.z);
+        }
+    }
+}
+
+#undef SDF_RUN_KINDS
+#undef SDF_RUN_ADDRESSES8
+#undef SDF_RUN_LABELS8
+#undef SDF_RUN_LABEL
+
+}  // namespace SDF_BLOCK_NS
+}  // namespace sdf
