@@ -75,3 +75,32 @@ def test_long_runs_match_model_and_single_points(desc, n, p, seed):
     # The same point first and last in the batch, and alone.
     one = shape.eval(tuple(map(float, pts[0])))
     assert [u32(got[0]), u32(got[n - 1])] == [u32(one)] * 2, hex(u32(one))
+
+
+def test_more_steps_than_one_batch_keeps():
+    """Nested lists too short to be pruned, with more chain steps than the
+    batch keeps decoded: later blocks decode the rest on their own. Every
+    row must still be its own point's value."""
+    rng = np.random.default_rng(7)
+
+    def part():
+        c = tuple(float(v) for v in rng.uniform(-2, 2, 3))
+        if rng.random() < 0.5:
+            leaf_desc = ("sphere", (0.0, 0.0, 0.0), float(rng.uniform(0.1, 0.4)))
+        else:
+            leaf_desc = ("segment", (0.0, 0.0, 0.0), c)
+        return ("dilate", 0.05, ("scale", 1.5, ("translate", c, leaf_desc)))
+
+    fold_of = ["union", "intersect"]
+    desc = ("union", [(fold_of[i % 2], [("union", [part() for _ in range(12)])
+                                        for _ in range(12)]) for i in range(12)])
+    shape = build(desc)
+    n = 1537  # three blocks and a tail
+    pts = (rng.normal(size=(n, 3)) * 2).astype(np.float32)
+    pts[::97, 1] = np.nan
+    got = shape.eval_vec(pts)
+    alone = [shape.eval(tuple(map(float, p))) for p in pts]
+    assert [u32(g) for g in got] == [u32(a) for a in alone]
+    model = compile_tree(desc)
+    for i in range(0, n, 200):
+        assert agree(float(got[i]), evaluate(model, tuple(map(float, pts[i])))), i
