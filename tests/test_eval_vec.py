@@ -120,6 +120,36 @@ def test_matches_eval_row_by_row(kind, tree, seed):
     assert getattr(arr, "calls", [(("float32",), {})]) == [(("float32",), {})]
 
 
+POISON = np.uint32(0x7FBADBAD)  # a NaN no evaluation makes
+
+
+def _cloud(n, rng):
+    centres = rng.uniform(-1, 1, (n, 3))
+    return Sdf.union([Sdf.sphere(tuple(map(float, c)), 0.05) for c in centres])
+
+
+@pytest.mark.parametrize("n", [1, 9, 513, 5000])
+@pytest.mark.parametrize("shape", [
+    Sdf.sphere((0, 0, 0), 1), Sdf.union([Sdf.sphere((i, 0, 0), 0.5).translate((0, 1, 0))
+                                         for i in range(5)]),
+    _cloud(300, np.random.default_rng(1)), _cloud(300, np.random.default_rng(2)).translate((1, 0, 0)),
+], ids=["sphere", "small-union", "pruned-cloud", "moved-cloud"])
+def test_every_row_written(shape, n):
+    # The result array is not zero-filled: memory just freed with a marker
+    # in it is what a new array of that size most likely gets, so a row the
+    # evaluator missed would show the marker (and differ from eval).
+    rng = np.random.default_rng(n)
+    pts = rng.uniform(-1.2, 1.2, (n, 3)).astype(np.float32)
+    pts[rng.random(n) < 0.02, 0] = np.nan
+    want = rowwise(shape, pts)
+    for _ in range(3):
+        marked = np.full(n, POISON, np.uint32)
+        del marked
+        got = shape.eval_vec(pts)
+        assert not np.any(got.view(np.uint32) == POISON)
+        assert same_bits(got, want)
+
+
 ZERO_SPHERE = Sdf.sphere((0, 0, 0), 0)
 
 
