@@ -386,7 +386,8 @@ SDF_TARGET_AVX2 float run_avx2(const StepList& list, float x, float y, float z) 
 #undef SDF_MOVE_CASES
 
 bool decode_steps(const Program& program, uint64_t call_work, KernelChoice kernel,
-                  StepList& out) {
+                  Step (&storage)[StepList::kMaxSteps], StepList& out) {
+    out.steps = storage;
     out.count = 0;
     out.run = run_baseline;
 #ifdef SDF_HAVE_AVX2_KERNELS
@@ -400,7 +401,7 @@ bool decode_steps(const Program& program, uint64_t call_work, KernelChoice kerne
         if (n == StepList::kMaxSteps) return false;
         if (program.code[pc].head.op == Op::Voxel) work += kVoxelWork;
         bool made;
-        pc = decoder.step(pc, out.steps[n], made);
+        pc = decoder.step(pc, storage[n], made);
         if (pc == 0) return false;
         n += made;
     }
