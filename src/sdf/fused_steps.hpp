@@ -34,7 +34,7 @@ enum class Fold : uint8_t { Assign, Union, Intersect, Difference, UnionFirst, In
 /// the fold. A single instruction's step keeps the slot it reads or
 /// writes there.
 struct Step {
-    uint8_t kind;        // see fused_steps.cpp: a single op, transforms, or a leaf
+    uint16_t kind;       // see fused_steps.cpp: a single op, transforms, or a leaf
     uint8_t slot;        // where the point (or saved distance) it reads is
     uint8_t transforms;  // point transforms before the leaf
     float mul, sub;      // the distance operation
