@@ -21,7 +21,8 @@ namespace sdf {
 /// `interrupt` as the count grows (an evaluation may throw Interrupted).
 ///
 /// A point of a small program runs through its fused steps (decoded once,
-/// here), any other through the scalar interpreter. Its result is the
+/// here, unless they are kept with the program), any other through the
+/// scalar interpreter. Its result is the
 /// batch kernel's to the bit whenever it is a number: both perform the same
 /// operations in the same order, and whether a value is NaN, or what a
 /// comparison with it gives, never depends on a NaN's sign or payload.

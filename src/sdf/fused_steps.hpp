@@ -6,7 +6,8 @@
 // The interpreter pays a dispatch, a decode of the head and its point
 // source for every instruction; a march or a normal evaluates the same
 // program many times, so decoding the chains once pays for itself (a
-// single evaluation does not: see evaluate()). Each step performs the
+// single evaluation does only where the steps are kept with the program:
+// see KeptSteps and evaluate()). Each step performs the
 // instructions' own operations in their order, through the same inline
 // functions (a distance operation in a form with the same bits, see
 // post_value), so the values are the interpreter's to the bit (see
