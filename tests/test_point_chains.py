@@ -6,6 +6,8 @@ and programs past the steps' limits must match the float32 model bit for
 bit."""
 
 import math
+import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -136,3 +138,30 @@ def test_voxel_leaf_in_a_fused_union():
                       ("dilate", 0.25, ("segment", (0.0, 0.0, 0.0), (4.0, 4.0, 4.0)))])
     for p in [(5.0, 5.0, 5.0), (1.5, 2.5, 3.5), (-1.0, 8.0, 2.0)]:
         assert_normal(desc, p, 0.01)
+
+
+def test_one_shape_queried_from_many_threads():
+    """A shape's decoded steps are kept with it after its first query and
+    shared by every later one, on any thread: each thread's mix of evals,
+    normals and marches must still give the model's answers."""
+    desc = ("union", [deep_lists(2), ("scale", 1.5, long_transform_chain(4))])
+    tree = compile_tree(desc)
+    shape = build(desc)
+    rng = np.random.default_rng(5)
+    points = [tuple(map(float, p)) for p in rng.uniform(-3.0, 3.0, size=(24, 3))]
+    rays = [(p, (0.3 - p[0], -p[1], 0.2 - p[2]), 40, 20.0, 1e-3) for p in points]
+    want = [(ref.evaluate(tree, p), ref.normal(tree, p, 1e-3),
+             ref.raymarch(tree, *ray, with_normal=True)) for p, ray in zip(points, rays)]
+    start = threading.Barrier(4)
+
+    def work(order):
+        start.wait()  # the first query races with the others
+        return [(shape.eval(points[i]), shape.normal(points[i], 1e-3),
+                 shape.raymarch_with_normal(*rays[i])) for i in order]
+
+    orders = [list(range(len(points)))[::step] for step in (1, -1, 2, -2)]
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(work, orders))
+    for order, got in zip(orders, results):
+        for i, answers in zip(order, got):
+            assert all(agree(g, w) for g, w in zip(answers, want[i])), (i, answers, want[i])

@@ -17,7 +17,7 @@ namespace {
 // dealloc: release the shape tree, free the object, drop the type reference
 void sdf_dealloc(PyObject* self) {
     SdfObject* obj = reinterpret_cast<SdfObject*>(self);
-    delete obj->program.load(std::memory_order_acquire);
+    delete obj->compiled.load(std::memory_order_acquire);
     sdf::release_tree(obj->root);
     PyTypeObject* type = Py_TYPE(self);
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -133,20 +133,20 @@ PyRef new_sdf(sdf::Tree tree) {
     PyRef obj = PyRef::check(object_new(type, args.get(), nullptr));
     SdfObject* self = reinterpret_cast<SdfObject*>(obj.get());
     new (&self->borrow_count) std::atomic<int64_t>(0);
-    new (&self->program) std::atomic<sdf::Program*>(nullptr);
+    new (&self->compiled) std::atomic<Compiled*>(nullptr);
     self->root = tree.disown();
     return obj;
 }
 
-const sdf::Program& program_of(SdfObject* self) {
-    sdf::Program* program = self->program.load(std::memory_order_acquire);
-    if (program) return *program;
-    sdf::Program* fresh = new sdf::Program(sdf::compile(self->root));
-    if (self->program.compare_exchange_strong(program, fresh, std::memory_order_acq_rel)) {
-        return *fresh;
+const Compiled& compiled_of(SdfObject* self) {
+    Compiled* compiled = self->compiled.load(std::memory_order_acquire);
+    if (compiled) return *compiled;
+    std::unique_ptr<Compiled> fresh(new Compiled{sdf::compile(self->root), nullptr});
+    fresh->steps = sdf::KeptSteps::make(fresh->program);
+    if (self->compiled.compare_exchange_strong(compiled, fresh.get(), std::memory_order_acq_rel)) {
+        return *fresh.release();
     }
-    delete fresh;  // another thread published first
-    return *program;
+    return *compiled;  // another thread published first
 }
 
 }  // namespace pysdf

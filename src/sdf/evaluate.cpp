@@ -192,14 +192,19 @@ void lanes_at(const Program& program, const Vec3* points, size_t n, float* out, 
 
 }  // namespace
 
-Evaluator::Evaluator(const Program& program, Interrupt interrupt, KernelChoice kernel)
+Evaluator::Evaluator(const Program& program, Interrupt interrupt, KernelChoice kernel,
+                     const KeptSteps* kept)
     : program_(program),
       points_(inline_points_),
       values_(inline_values_),
       pruner_(program),
       polls_(interrupt),
       kernel_(kernel) {
-    if (is_short_walk(program)) decode_steps(program, kCallWork, kernel, steps_);
+    if (kept && kernel == KernelChoice::Best) {
+        steps_ = kept->list();
+    } else if (is_short_walk(program)) {
+        decode_steps(program, kCallWork, kernel, own_steps_, steps_);
+    }
     if (program.point_depth > kInline) {
         heap_points_.reset(new Vec3[program.point_depth]);
         points_ = heap_points_.get();
@@ -256,7 +261,30 @@ float Evaluator::run(Vec3 p) const {
     return interpret<Prunes>(program_, p, {points_, values_, &pruner_, &polls_});
 }
 
-float evaluate(const Program& program, Vec3 p, Interrupt interrupt) {
+std::unique_ptr<const KeptSteps> KeptSteps::make(const Program& program) {
+    if (!is_short_walk(program)) return nullptr;
+    Step storage[StepList::kMaxSteps];
+    StepList list;
+    if (!decode_steps(program, kCallWork, KernelChoice::Best, storage, list) || list.count == 0) {
+        return nullptr;
+    }
+    if (sizeof(KeptSteps) + list.count * sizeof(Step) > program.words * sizeof(Word)) return nullptr;
+    std::unique_ptr<KeptSteps> kept(new KeptSteps);
+    kept->steps_.reset(new Step[list.count]);
+    std::copy(storage, storage + list.count, kept->steps_.get());
+    kept->list_ = list;
+    kept->list_.steps = kept->steps_.get();
+    return kept;
+}
+
+float evaluate(const Program& program, Vec3 p, Interrupt interrupt, const KeptSteps* kept) {
+    // Kept steps beat the interpreter's dispatch even on one point, and a
+    // short walk needs no poll (see below).
+    if (kept) {
+        const float d = run_steps(kept->list(), p);
+        if (d == d) return d;
+        return Evaluator(program, interrupt, KernelChoice::Best, kept)(p);
+    }
     // One short plain walk is counted whole and cannot reach a poll, so it
     // needs no counter, no pruner and no heap: it runs on stacks made here.
     // This is the path of every `eval` of a small shape (decoding its steps

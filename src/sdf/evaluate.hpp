@@ -21,7 +21,8 @@ namespace sdf {
 /// `interrupt` as the count grows (an evaluation may throw Interrupted).
 ///
 /// A point of a small program runs through its fused steps (decoded once,
-/// here), any other through the scalar interpreter. Its result is the
+/// here, unless they are kept with the program), any other through the
+/// scalar interpreter. Its result is the
 /// batch kernel's to the bit whenever it is a number: both perform the same
 /// operations in the same order, and whether a value is NaN, or what a
 /// comparison with it gives, never depends on a NaN's sign or payload.
@@ -29,12 +30,17 @@ namespace sdf {
 /// the compiler puts first), so a NaN result is computed once more by the
 /// batch kernel (`kernel`), over one vector of lanes, as a row of a batch
 /// would be: eval and eval_vec then agree on every bit.
+class KeptSteps;
+
 class Evaluator {
   public:
     /// Throws std::bad_alloc when the program's stacks do not fit the
-    /// built-in storage and cannot be allocated.
+    /// built-in storage and cannot be allocated. `kept`, if any, must be
+    /// the program's own (KeptSteps::make): its steps are then not decoded
+    /// again (it is used with the Best kernel only, the one it was made for).
     explicit Evaluator(const Program& program, Interrupt interrupt = {},
-                       KernelChoice kernel = KernelChoice::Best);
+                       KernelChoice kernel = KernelChoice::Best,
+                       const KeptSteps* kept = nullptr);
     // The stack pointers may point into this object's own inline storage,
     // so a copy or a moved-to evaluator would read another object's frame.
     Evaluator(const Evaluator&) = delete;
@@ -76,12 +82,32 @@ class Evaluator {
     // The lanes of a large program, made at its first NaN result.
     mutable std::unique_ptr<float[]> lanes_;
     StepList steps_;  // no steps: the interpreter runs the program
+    Step own_steps_[StepList::kMaxSteps];  // steps_'s, unless they are kept
 };
 
 static_assert(!std::is_copy_constructible_v<Evaluator> && !std::is_move_constructible_v<Evaluator>,
               "an Evaluator refers to its own storage and must stay where it was made");
 
-/// One-off evaluation: the distance of the program at p.
-float evaluate(const Program& program, Vec3 p, Interrupt interrupt = {});
+/// A program's fused steps decoded once, to keep beside the program for
+/// its evaluators (a march decodes no more). Read only once made: safe to
+/// share between threads.
+class KeptSteps {
+  public:
+    /// The steps of `program`, or null when the steps cannot run it, or
+    /// when keeping them would take more memory than the program's code
+    /// (so that what is kept never outgrows the program, nor its tree).
+    static std::unique_ptr<const KeptSteps> make(const Program& program);
+    const StepList& list() const { return list_; }
+
+  private:
+    KeptSteps() = default;
+    StepList list_;
+    std::unique_ptr<Step[]> steps_;
+};
+
+/// One-off evaluation: the distance of the program at p (`kept`: its
+/// kept steps, if any).
+float evaluate(const Program& program, Vec3 p, Interrupt interrupt = {},
+               const KeptSteps* kept = nullptr);
 
 }  // namespace sdf

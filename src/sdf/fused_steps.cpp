@@ -16,24 +16,29 @@ using block::is_point_transform;
 //
 // A step's kind picks its code in run_steps' switch: one instruction run
 // alone, a run of point transforms alone, or a leaf step, whose code is
-// specialised per leaf, fold and whether a distance operation follows.
+// specialised per leaf, fold, the form of the distance operation after it,
+// and whether it moves its point (transforms before it, a translation of
+// its own): every test a step would make is made once, when decoding.
 
-constexpr uint8_t kSingle = 0;
-constexpr uint8_t kTransforms = 1;
-constexpr uint8_t kFirstLeafKind = 2;
+constexpr uint16_t kSingle = 0;
+constexpr uint16_t kTransforms = 1;
+constexpr uint16_t kFirstLeafKind = 2;
 constexpr unsigned kFolds = 6;
 
-/// The kind of a step with a formula leaf, fold, an operation on its
-/// distance or not (post), point transforms before it or not (moves).
-constexpr uint8_t leaf_kind(Op leaf, Fold fold, bool post, bool moves) {
-    return static_cast<uint8_t>(
-        kFirstLeafKind +
-        ((static_cast<unsigned>(leaf) * kFolds + static_cast<unsigned>(fold)) * 2 + post) * 2 +
-        moves);
-}
+/// The distance operation after a leaf: none, a product (MulK, Neg) or a
+/// difference (SubR, AddR); see post_value.
+enum class Post : uint8_t { None, Mul, Sub };
+constexpr unsigned kPosts = 3;
 
-static_assert(kFirstLeafKind + (static_cast<unsigned>(Op::Ray) + 1) * kFolds * 4 <= 256,
-              "a kind fits a byte");
+/// The kind of a step with a formula leaf, fold, distance operation, point
+/// transforms before it or not (moves), a translation of its own or not.
+constexpr uint16_t leaf_kind(Op leaf, Fold fold, Post post, bool moves, bool translated) {
+    return static_cast<uint16_t>(
+        kFirstLeafKind +
+        (((static_cast<unsigned>(leaf) * kFolds + static_cast<unsigned>(fold)) * kPosts +
+          static_cast<unsigned>(post)) * 2 + moves) * 2 +
+        translated);
+}
 
 // --- running ---------------------------------------------------------------
 //
@@ -67,15 +72,22 @@ SDF_INLINE float leaf_value(const float* f, Vec3 q) {
     if constexpr (L == Op::Ray) return ray_distance(f, q);
 }
 
-/// A distance operation as v * mul - sub, which gives each one's bits:
-/// v * 1 and v - +0 are v, NaN included, and x - y is x + -y, so
-///   MulK k = (k, +0), SubR r = (1, r), AddR r = (1, -r), Neg = (-1, +0).
-/// (One form for all four: no branch on which it is.)
-SDF_INLINE float post_value(float v, float mul, float sub) { return v * mul - sub; }
+/// A distance operation as v * mul or v - sub, which give each one's bits
+/// whenever v is a number: -v is v * -1, and x + y is x - -y, so
+///   MulK k = v * k, Neg = v * -1, SubR r = v - r, AddR r = v - -r.
+/// (Two forms for the four: fewer kinds of step, and no operation that
+/// does nothing, such as a product by 1, lengthens a sample's chain.)
+template <Post P>
+SDF_INLINE float post_value(float v, float mul, float sub) {
+    if constexpr (P == Post::Mul) return v * mul;
+    if constexpr (P == Post::Sub) return v - sub;
+    return v;
+}
 
-void set_post(Op op, float k, Step& s) {
-    s.mul = op == Op::MulK ? k : op == Op::Neg ? -1.0f : 1.0f;
-    s.sub = op == Op::SubR ? k : op == Op::AddR ? -k : 0.0f;
+Post set_post(Op op, float k, Step& s) {
+    s.mul = op == Op::MulK ? k : -1.0f;
+    s.sub = op == Op::SubR ? k : -k;
+    return op == Op::MulK || op == Op::Neg ? Post::Mul : Post::Sub;
 }
 
 /// The point slots: the evaluated point (never written), P once it has
@@ -115,8 +127,9 @@ SDF_INLINE float fold_value(float d, float v) {
 
 /// A leaf step: its transforms (Moves: there are some, and they leave
 /// their point in P, as the instructions do), the leaf at the point less
-/// its own translation, the distance operation, the fold into d.
-template <Op L, Fold F, bool Post, bool Moves>
+/// its own translation (if Translated), the distance operation, the fold
+/// into d.
+template <Op L, Fold F, Post P, bool Moves, bool Translated>
 SDF_INLINE float leaf_step(const Step& s, Vec3* slots, Vec3 entry, float d) {
     const Word* at = s.at;
     Vec3 q = read_slot(slots, s.slot, entry);
@@ -125,10 +138,8 @@ SDF_INLINE float leaf_step(const Step& s, Vec3* slots, Vec3 entry, float d) {
         slots[kPointSlot] = q;
     }
     const float* f = &at[1].f;
-    if (at->head.translated()) q = q - vec_at(f + op_params(L));
-    float v = leaf_value<L>(f, q);
-    if constexpr (Post) v = post_value(v, s.mul, s.sub);
-    return fold_value<F>(d, v);
+    if constexpr (Translated) q = q - vec_at(f + op_params(L));
+    return fold_value<F>(d, post_value<P>(leaf_value<L>(f, q), s.mul, s.sub));
 }
 
 /// A voxel leaf, with its combine: the trilinear read costs far more than
@@ -216,10 +227,9 @@ size_t match_chain(const Word* code, size_t pc, size_t end, bool folds_saved, St
     if (!has_leaf) return folds_saved || transforms == 0 ? 0 : at;
     const Head leaf = code[at].head;
     size_t next = at + leaf.words;
-    bool post = false;
+    Post post = Post::None;
     if (leaf.combine() == Combine::Assign && next < end && is_distance_op(code[next].head.op)) {
-        post = true;
-        set_post(code[next].head.op, code[next + 1].f, s);
+        post = set_post(code[next].head.op, code[next + 1].f, s);
         next += code[next].head.words;
     }
     Fold fold = fold_of(leaf.combine());
@@ -233,7 +243,7 @@ size_t match_chain(const Word* code, size_t pc, size_t end, bool folds_saved, St
         fold = after == Op::UnionFirst ? Fold::UnionFirst : Fold::IntersectFirst;
         next += code[next].head.words;
     }
-    s.kind = leaf_kind(leaf.op, fold, post, transforms != 0);
+    s.kind = leaf_kind(leaf.op, fold, post, transforms != 0, leaf.translated());
     return next;
 }
 
@@ -321,14 +331,15 @@ struct Decoder {
     }
 };
 
-#define SDF_MOVE_CASES(L, F, P)                                                 \
-    case leaf_kind(Op::L, Fold::F, P, false):                                   \
-        d = leaf_step<Op::L, Fold::F, P, false>(*s, slots, entry, d);                  \
+#define SDF_TRANSLATED_CASES(L, F, P, M)                                        \
+    case leaf_kind(Op::L, Fold::F, Post::P, M, false):                          \
+        d = leaf_step<Op::L, Fold::F, Post::P, M, false>(*s, slots, entry, d);  \
         break;                                                                  \
-    case leaf_kind(Op::L, Fold::F, P, true):                                    \
-        d = leaf_step<Op::L, Fold::F, P, true>(*s, slots, entry, d);                   \
+    case leaf_kind(Op::L, Fold::F, Post::P, M, true):                           \
+        d = leaf_step<Op::L, Fold::F, Post::P, M, true>(*s, slots, entry, d);   \
         break;
-#define SDF_FOLD_CASES(L, F) SDF_MOVE_CASES(L, F, false) SDF_MOVE_CASES(L, F, true)
+#define SDF_MOVE_CASES(L, F, P) SDF_TRANSLATED_CASES(L, F, P, false) SDF_TRANSLATED_CASES(L, F, P, true)
+#define SDF_FOLD_CASES(L, F) SDF_MOVE_CASES(L, F, None) SDF_MOVE_CASES(L, F, Mul) SDF_MOVE_CASES(L, F, Sub)
 #define SDF_LEAF_CASES(L)                                                       \
     SDF_FOLD_CASES(L, Assign)                                                   \
     SDF_FOLD_CASES(L, Union)                                                    \
@@ -384,9 +395,11 @@ SDF_TARGET_AVX2 float run_avx2(const StepList& list, float x, float y, float z) 
 #undef SDF_LEAF_CASES
 #undef SDF_FOLD_CASES
 #undef SDF_MOVE_CASES
+#undef SDF_TRANSLATED_CASES
 
 bool decode_steps(const Program& program, uint64_t call_work, KernelChoice kernel,
-                  StepList& out) {
+                  Step (&storage)[StepList::kMaxSteps], StepList& out) {
+    out.steps = storage;
     out.count = 0;
     out.run = run_baseline;
 #ifdef SDF_HAVE_AVX2_KERNELS
@@ -400,7 +413,7 @@ bool decode_steps(const Program& program, uint64_t call_work, KernelChoice kerne
         if (n == StepList::kMaxSteps) return false;
         if (program.code[pc].head.op == Op::Voxel) work += kVoxelWork;
         bool made;
-        pc = decoder.step(pc, out.steps[n], made);
+        pc = decoder.step(pc, storage[n], made);
         if (pc == 0) return false;
         n += made;
     }

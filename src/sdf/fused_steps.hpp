@@ -6,7 +6,8 @@
 // The interpreter pays a dispatch, a decode of the head and its point
 // source for every instruction; a march or a normal evaluates the same
 // program many times, so decoding the chains once pays for itself (a
-// single evaluation does not: see evaluate()). Each step performs the
+// single evaluation does only where the steps are kept with the program:
+// see KeptSteps and evaluate()). Each step performs the
 // instructions' own operations in their order, through the same inline
 // functions (a distance operation in a form with the same bits, see
 // post_value), so the values are the interpreter's to the bit (see
@@ -34,21 +35,21 @@ enum class Fold : uint8_t { Assign, Union, Intersect, Difference, UnionFirst, In
 /// the fold. A single instruction's step keeps the slot it reads or
 /// writes there.
 struct Step {
-    uint8_t kind;        // see fused_steps.cpp: a single op, transforms, or a leaf
+    uint16_t kind;       // see fused_steps.cpp: a single op, transforms, or a leaf
     uint8_t slot;        // where the point (or saved distance) it reads is
     uint8_t transforms;  // point transforms before the leaf
     float mul, sub;      // the distance operation
     const Word* at;
 };
 
-/// The decoded steps of one program, kept inline: a program that needs
-/// more, or more saved points or distances than run_steps keeps, or has
-/// an instruction no step runs (pruning), is left to the interpreter
-/// (`count` 0).
+/// The decoded steps of one program, in storage of the caller's (at most
+/// kMaxSteps): a program that needs more, or more saved points or
+/// distances than run_steps keeps, or has an instruction no step runs
+/// (pruning), is left to the interpreter (`count` 0).
 struct StepList {
     static constexpr unsigned kMaxSteps = 32;
     static constexpr unsigned kMaxSaved = 16;
-    Step steps[kMaxSteps];
+    const Step* steps = nullptr;
     uint32_t count = 0;
     // The work the interpreter would count for one evaluation (its
     // instructions, the voxel samples' extra, the call).
@@ -59,11 +60,12 @@ struct StepList {
     float (*run)(const StepList& list, float x, float y, float z) = nullptr;
 };
 
-/// Decodes `program` into `out`, to run with the build `kernel` picks;
-/// false (and out.count 0) when the steps cannot run it. `call_work` is
-/// what one evaluation adds to the work besides its instructions.
+/// Decodes `program` into `out`, its steps into `storage`, to run with the
+/// build `kernel` picks; false (and out.count 0) when the steps cannot run
+/// it. `call_work` is what one evaluation adds to the work besides its
+/// instructions.
 bool decode_steps(const Program& program, uint64_t call_work, KernelChoice kernel,
-                  StepList& out);
+                  Step (&storage)[StepList::kMaxSteps], StepList& out);
 
 /// The distance at p. A non-NaN result is the interpreter's to the bit,
 /// and a NaN result comes out NaN (its sign and payload may differ: the

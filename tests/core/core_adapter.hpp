@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "sdf/batch.hpp"
@@ -16,14 +17,26 @@
 
 namespace core_checks {
 
-/// A tree made ready for queries. The tree must outlive it.
+/// A tree made ready for queries, as the module makes it (its fused steps
+/// decoded once and kept, where they are worth keeping). The tree must
+/// outlive it.
 class Shape {
   public:
-    explicit Shape(const sdf::SdfNode& root) : program_(sdf::compile(root)), single_(program_) {}
+    explicit Shape(const sdf::SdfNode& root)
+        : program_(sdf::compile(root)),
+          kept_(sdf::KeptSteps::make(program_)),
+          single_(program_, {}, sdf::KernelChoice::Best, kept_.get()) {}
     Shape(const Shape&) = delete;
     Shape& operator=(const Shape&) = delete;
 
     float distance(sdf::Vec3 p) const { return single_(p); }
+    /// The one-off evaluation of `eval`.
+    float one_off(sdf::Vec3 p) const { return sdf::evaluate(program_, p, {}, kept_.get()); }
+    /// Bytes kept beside the program, and the bytes of its code.
+    size_t kept_bytes() const {
+        return kept_ ? sizeof(sdf::KeptSteps) + kept_->list().count * sizeof(sdf::Step) : 0;
+    }
+    size_t code_bytes() const { return program_.words * sizeof(sdf::Word); }
 
     /// out[i] = distance at row i of `rows` rows of `stride` floats (x, y, z
     /// first), through the chosen batch kernel.
@@ -50,6 +63,7 @@ class Shape {
 
   private:
     sdf::Program program_;
+    std::unique_ptr<const sdf::KeptSteps> kept_;
     sdf::Evaluator single_;
 };
 

@@ -184,18 +184,24 @@ void test_batch_kernels(std::mt19937& rng) {
         for (float& v : points) v = case_number % 3 ? maker.value() : maker.value() * 4.0f + 8.0f;
         {
             const core_checks::Shape shape(tree);
+            check(shape.kept_bytes() <= shape.code_bytes(), "kept steps within the code's size",
+                  case_number);
             std::vector<float> out[3];
             int k = 0;
             for (sdf::KernelChoice kernel : {sdf::KernelChoice::Baseline, sdf::KernelChoice::Avx2,
                                              sdf::KernelChoice::Avx512}) {
                 out[k].resize(rows);
                 shape.distances(points.data(), rows, 4, out[k].data(), kernel);
-                bool same = true;
+                bool same = true, one_off = true;
                 for (size_t i = 0; i < rows; ++i) {
                     const float* p = &points[i * 4];
                     same &= same_value(out[k][i], shape.distance({p[0], p[1], p[2]}));
+                    const sdf::Vec3 q{p[0], p[1], p[2]};
+                    one_off &= k != 0 || bits(shape.distance(q)) == bits(shape.one_off(q));
                 }
                 check(same, "batch kernel equals single-point evaluation", case_number);
+                check(one_off, "one-off evaluation has the evaluator's bits, NaN included",
+                      case_number);
                 ++k;
             }
             // The AVX-512 kernel runs whole stretches of the program a vector at a

@@ -74,7 +74,9 @@ PyObject* march_method(const MethodSignature& sig, PyObject* self, PyObject* arg
         const uint32_t max_steps = extract_u32(slots[2], sig.params[2]);
         const float max_dist = extract_f32(slots[3], sig.params[3]);
         const float eps = extract_f32(slots[4], sig.params[4]);
-        const sdf::Evaluator f(program_of(receiver.get()), python_signals());
+        const Compiled& compiled = compiled_of(receiver.get());
+        const sdf::Evaluator f(compiled.program, python_signals(), sdf::KernelChoice::Best,
+                               compiled.steps.get());
         const auto result = march(f, origin, dir, max_steps, max_dist, eps);
         return result ? to_python(*result) : PyRef::borrow(Py_None);
     });
@@ -88,7 +90,8 @@ PyObject* sdf_eval(PyObject* self, PyObject* args, PyObject* kwargs) {
         const Slots slots = bind_arguments(sig, args, kwargs);
         const SdfRef receiver = borrow_receiver(self);
         const sdf::Vec3 p = extract_vec3(slots[0], sig.params[0]);
-        const float d = sdf::evaluate(program_of(receiver.get()), p, python_signals());
+        const Compiled& compiled = compiled_of(receiver.get());
+        const float d = sdf::evaluate(compiled.program, p, python_signals(), compiled.steps.get());
         return result(PyFloat_FromDouble(d));
     });
 }
@@ -100,7 +103,9 @@ PyObject* sdf_normal(PyObject* self, PyObject* args, PyObject* kwargs) {
         const SdfRef receiver = borrow_receiver(self);
         const sdf::Vec3 p = extract_vec3(slots[0], sig.params[0]);
         const float eps = extract_f32(slots[1], sig.params[1]);
-        const sdf::Evaluator f(program_of(receiver.get()), python_signals());
+        const Compiled& compiled = compiled_of(receiver.get());
+        const sdf::Evaluator f(compiled.program, python_signals(), sdf::KernelChoice::Best,
+                               compiled.steps.get());
         return float_tuple(sdf::normal(f, p, eps));
     });
 }
