@@ -1,4 +1,5 @@
 // Query methods: distance at a point or at many points, normals, marching.
+#include <cstddef>
 #include <memory>
 #include <optional>
 
@@ -50,14 +51,31 @@ PyRef result(PyObject* made) {
     return PyRef::steal(made);
 }
 
-/// Every float leaves as the 32-bit value widened exactly.
-PyRef float_tuple(sdf::Vec3 v) {
-    return result(Py_BuildValue("(ddd)", double{v.x}, double{v.y}, double{v.z}));
+/// A new plain tuple of `items`, each a new reference (checked as result()
+/// checks: a missing item is a failure to create the result). Built item
+/// by item: a format string would be parsed again on every call.
+template <size_t N>
+PyRef tuple_of(PyRef (&&items)[N]) {
+    for (PyRef& item : items) {
+        if (!item) result(nullptr);
+    }
+    PyRef tuple = result(PyTuple_New(N));
+    for (size_t i = 0; i < N; ++i) {
+        // PyTuple_SetItem takes the item's reference, even when it fails.
+        if (PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release()) != 0) {
+            result(nullptr);
+        }
+    }
+    return tuple;
 }
 
+/// A float result: the 32-bit value widened exactly.
+PyRef float_of(float v) { return PyRef::steal(PyFloat_FromDouble(double{v})); }
+
+PyRef float_tuple(sdf::Vec3 v) { return tuple_of({float_of(v.x), float_of(v.y), float_of(v.z)}); }
+
 PyRef hit_tuple(const sdf::RayHit& hit) {
-    PyRef point = float_tuple(hit.point);
-    return result(Py_BuildValue("(dO)", double{hit.t}, point.get()));
+    return tuple_of({float_of(hit.t), float_tuple(hit.point)});
 }
 
 /// The common body of the two marching methods: `march(evaluator, origin,
@@ -119,10 +137,7 @@ PyObject* sdf_raymarch_with_normal(PyObject* self, PyObject* args, PyObject* kwa
     static constexpr MethodSignature sig = signature_of(kRaymarchWithNormal);
     return march_method(sig, self, args, kwargs, sdf::raymarch_with_normal,
                         [](const sdf::RayHitWithNormal& hit) {
-                            PyRef hit_part = hit_tuple(hit.hit);
-                            PyRef normal_part = float_tuple(hit.normal);
-                            return result(
-                                Py_BuildValue("(OO)", hit_part.get(), normal_part.get()));
+                            return tuple_of({hit_tuple(hit.hit), float_tuple(hit.normal)});
                         });
 }
 
