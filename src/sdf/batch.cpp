@@ -476,18 +476,24 @@ CellGrid make_grid(const PointsView& view, const Program& program, const TopList
 /// list point) in key[i], counted in count[cell]; returns the box of the
 /// finite list points. It polls as it goes: a row costs about as much as
 /// 16 instructions over one lane. Compiled twice, as the block kernels
-/// are, for its vector lanes.
+/// are, for its vector lanes; `copy_rows` is the kernels' own copy of rows
+/// into lanes (packed rows of three floats, the usual input, in a few
+/// vector instructions).
+using CopyRows = void (*)(const PointsView&, size_t, size_t, const BlockState&);
+
 SDF_INLINE Region count_keys_lanes(const PointsView& view, const Program& program,
                                    const TopList& top, const CellGrid& grid, uint32_t* key,
-                                   uint32_t* count, PollCounter& polls) {
+                                   uint32_t* count, PollCounter& polls, CopyRows copy_rows) {
     constexpr uint64_t per_slice = RowKeys::kSlice * 16;
     // And about 8 more for each word of the transforms to the list's point.
     const uint64_t per_transformed_slice = RowKeys::kSlice * 8 * uint64_t{top.transforms_end};
     RowKeys keys(grid);
+    BlockState lanes{keys.lanes(0), keys.lanes(1), keys.lanes(2), nullptr, nullptr, nullptr,
+                     RowKeys::kSlice, nullptr, nullptr, nullptr};
     for (size_t first = 0; first < view.rows; first += RowKeys::kSlice) {
         const size_t n = std::min(RowKeys::kSlice, view.rows - first);
         if (first > 0) polls.count(per_slice + per_transformed_slice);
-        for (size_t i = 0; i < n; ++i) keys.set(i, read_row(view, first + i));
+        copy_rows(view, first, n, lanes);
         if (top.transformed()) {
             to_list_points(program, top, keys.lanes(0), keys.lanes(1), keys.lanes(2), n);
         }
@@ -497,17 +503,26 @@ SDF_INLINE Region count_keys_lanes(const PointsView& view, const Program& progra
     return keys.box();
 }
 
+void copy_rows_baseline(const PointsView& view, size_t start, size_t n, const BlockState& s) {
+    baseline::copy_rows(view, start, n, s);
+}
+
 Region count_keys_baseline(const PointsView& view, const Program& program, const TopList& top,
                            const CellGrid& grid, uint32_t* key, uint32_t* count,
                            PollCounter& polls) {
-    return count_keys_lanes(view, program, top, grid, key, count, polls);
+    return count_keys_lanes(view, program, top, grid, key, count, polls, copy_rows_baseline);
 }
 
 #ifdef SDF_HAVE_AVX2_KERNELS
+SDF_TARGET_AVX2 void copy_rows_avx2(const PointsView& view, size_t start, size_t n,
+                                    const BlockState& s) {
+    avx2::copy_rows(view, start, n, s);
+}
+
 SDF_TARGET_AVX2 Region count_keys_avx2(const PointsView& view, const Program& program,
                                        const TopList& top, const CellGrid& grid, uint32_t* key,
                                        uint32_t* count, PollCounter& polls) {
-    return count_keys_lanes(view, program, top, grid, key, count, polls);
+    return count_keys_lanes(view, program, top, grid, key, count, polls, copy_rows_avx2);
 }
 #endif
 
