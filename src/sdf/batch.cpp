@@ -530,21 +530,38 @@ using CountKeys = Region (*)(const PointsView&, const Program&, const TopList&, 
                              uint32_t*, uint32_t*, PollCounter&);
 
 /// One piece of the first step: the n rows of `view` from `first` on (of
-/// group key[i] >> bits), each with its cell within its group, written to
-/// `to` by group; `at` (groups + 1 entries) gets where each group starts.
+/// group key[i] >> bits, `size[g]` of them in group g), each with its cell
+/// within its group, written to `to` by group; `at` (groups + 1 entries)
+/// gets where each group starts.
 void group_piece(const PointsView& view, size_t first, size_t n, const uint32_t* key,
-                 uint32_t bits, uint32_t groups, SortedRow* to, uint32_t* at) {
+                 uint32_t bits, const std::vector<uint32_t>& size, SortedRow* to,
+                 uint32_t* at) {
     const uint32_t fine_mask = (1u << bits) - 1;
-    // groups + 1 counts, at most 2^(18 - kGroupBits) + 1: the grid has at
-    // most 64^3 = 2^18 cells.
-    uint32_t fill[(size_t{1} << (18 - kGroupBits)) + 2] = {};
-    for (size_t i = 0; i < n; ++i) ++fill[(key[i] >> bits) + 1];
-    for (uint32_t g = 0; g < groups; ++g) fill[g + 1] += fill[g];
-    for (uint32_t g = 0; g <= groups; ++g) at[g] = fill[g];
+    // groups counts, at most 2^(18 - kGroupBits) + 1: the grid has at most
+    // 64^3 = 2^18 cells.
+    uint32_t fill[(size_t{1} << (18 - kGroupBits)) + 1];
+    uint32_t sum = 0;
+    for (size_t g = 0; g < size.size(); ++g) {
+        at[g] = fill[g] = sum;
+        sum += size[g];
+    }
+    at[size.size()] = sum;
     for (size_t i = 0; i < n; ++i) {
         const Vec3 p = read_row(view, first + i);
         const uint32_t tag = static_cast<uint32_t>(first + i) | (key[i] & fine_mask) << kRowBits;
         to[fill[key[i] >> bits]++] = {p.x, p.y, p.z, tag};
+    }
+}
+
+/// The rows of each group counted in `count` (by cell) so far; `size[g]`
+/// becomes how many of them came since the last call (`total` the sums).
+void count_groups(const SortedRows& sorted, const uint32_t* count, std::vector<uint32_t>& total,
+                  std::vector<uint32_t>& size) {
+    for (uint32_t g = 0; g < total.size(); ++g) {
+        uint32_t sum = 0;
+        for (size_t c = sorted.first_cell(g); c < sorted.first_cell(g + 1); ++c) sum += count[c];
+        size[g] = sum - total[g];
+        total[g] = sum;
     }
 }
 
@@ -578,6 +595,7 @@ SortedRows sort_rows(const PointsView& view, const Program& program, const TopLi
     out.start.assign(size_t{cells} + 2, 0);
     const CountKeys count_keys =
         pick<CountKeys>(choice, count_keys_baseline, SDF_AVX2_OR_NULL(count_keys_avx2));
+    std::vector<uint32_t> total(groups), size(groups);
     for (size_t j = 0; j < pieces; ++j) {
         const size_t first = j * kPieceRows, n = std::min(kPieceRows, rows - first);
         PointsView part = view;
@@ -589,8 +607,11 @@ SortedRows sort_rows(const PointsView& view, const Program& program, const TopLi
             box.hi[a] = std::max(box.hi[a], r.hi[a]);
         }
         polls.count(per_row * n);
+        // The piece's rows per group, from the count by cell: a pass over
+        // the cells, not over the rows.
+        count_groups(out, out.start.data() + 1, total, size);
         uint32_t* at = out.piece.data() + j * (size_t{groups} + 1);
-        group_piece(view, first, n, key.get(), bits, groups, out.rows.get() + first, at);
+        group_piece(view, first, n, key.get(), bits, size, out.rows.get() + first, at);
         for (uint32_t g = 0; g <= groups; ++g) at[g] += static_cast<uint32_t>(first);
     }
     for (uint32_t k = 0; k <= cells; ++k) out.start[k + 1] += out.start[k];
