@@ -242,6 +242,36 @@ def test_batches_of_more_rows_than_one_sort_match_their_parts(kind, layout, extr
     assert (bits(shape.eval_vec(pts)) == bits(acc)).all()
 
 
+@settings(max_examples=8, deadline=None)
+@given(st.integers(0, 2**32 - 1), st.sampled_from([2**15 - 1, 2**15 + 1, 2**16 + 1, 3 * 2**15]),
+       st.booleans(), st.sampled_from(["packed", "strided", "one point"]))
+def test_rows_in_slabs_across_sort_pieces_match_their_parts(seed, n, ascending, layout):
+    # The sort takes the rows in pieces of 2^15: here each piece lies in a
+    # slab of space of its own (rows ordered along x), so most groups of
+    # cells have rows in one piece or two and none in the others; or every
+    # row is one point, in one cell from every piece. Row counts either
+    # side of whole pieces, non-finite rows first and last; rows packed
+    # (three floats each) or columns of a wider array.
+    rng = np.random.default_rng(seed)
+    centres = rng.uniform(-1, 1, (256, 3))
+    radii = rng.uniform(0.02, 0.06, len(centres))
+    parts = [Sdf.sphere(tuple(map(float, c)), float(r)) for c, r in zip(centres, radii)]
+    shape = Sdf.union(parts)
+    pts = rng.uniform(-1, 1, (n, 3)).astype(F)
+    pts = pts[np.argsort(pts[:, 0] if ascending else -pts[:, 0], kind="stable")]
+    if layout == "one point":
+        pts[:] = centres[0] + F(0.25) * radii[0]
+    pts[[0, -1, n // 2], [0, 2, 1]] = [np.nan, np.inf, -np.inf]
+    if layout == "strided":
+        pts = np.hstack([pts, rng.uniform(-9, 9, (n, 2)).astype(F)])[:, :3]
+    acc = np.full(n, INF, F)
+    with np.errstate(invalid="ignore"):
+        for p in parts:
+            v = p.eval_vec(pts)
+            acc = np.where(v < acc, v, acc)
+    assert (bits(shape.eval_vec(pts)) == bits(acc)).all()
+
+
 hostile = st.sampled_from([0.0, -0.0, INF, -INF, math.nan, 1e-30, 1e30])
 offset = rarely(hostile, num, 5)
 factor = rarely(hostile, st.sampled_from([0.5, 2.0, 1.5, -1.0, -0.5]), 4)

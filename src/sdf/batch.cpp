@@ -403,21 +403,30 @@ constexpr uint32_t kGroups = 8;
 constexpr uint32_t kGroupBits = 9;
 static_assert(kRowBits + kGroupBits <= 32, "a row's number and its cell share a word");
 
+/// Rows of a piece of the sort's first step: the keys need room for one
+/// piece only (not four bytes for every row), and the piece's points are
+/// read the second time while still in the nearer caches.
+constexpr size_t kPieceRows = size_t{1} << 15;
+
 /// Rows sorted by cell in two steps. The cells are numbered in Morton
 /// order, so a group of 2^group_bits consecutive numbers is a small cube of
-/// cells. A first pass puts the rows in their groups (a few streams of
-/// writes; one pass straight into thousands of cells misses on nearly
-/// every row), and each group is sorted into its cells only when it is
-/// evaluated, in a buffer of its own.
+/// cells. A first pass, piece by piece of the rows, puts each piece's rows
+/// in their groups (a few streams of writes; one pass straight into
+/// thousands of cells misses on nearly every row), and each group is
+/// sorted into its cells only when it is evaluated, in a buffer of its own,
+/// from its part of every piece.
 /// Once sorted, the rows of cell c (cell_number order) are at
 /// [start[c], start[c + 1]) of the whole order, and those with a NaN or
 /// infinite coordinate come last, from start[cells], in a group of their
 /// own.
 struct SortedRows {
     CellGrid grid;
-    // Grouped, each `row` with its cell within its group above kRowBits;
-    // not zeroed first: every entry is written.
+    // By piece, then by group within the piece; each `row` with its cell
+    // within its group above kRowBits. Not zeroed first: every entry is
+    // written.
     std::unique_ptr<SortedRow[]> rows;
+    // Group g of piece j is rows [piece[j * (groups() + 1) + g], the next).
+    std::vector<uint32_t> piece;
     std::vector<uint32_t> start;
     uint32_t group_bits;  // cells per group: 2^group_bits
     uint32_t widest = 0;  // rows of the largest group
@@ -428,6 +437,7 @@ struct SortedRows {
     size_t first_cell(uint32_t g) const {
         return std::min(size_t{g} << group_bits, grid.cells() + 1);
     }
+    size_t pieces() const { return piece.size() / (size_t{groups()} + 1); }
 };
 
 /// Bits of the cells along an axis for about `per_cell` rows a cell.
@@ -466,18 +476,24 @@ CellGrid make_grid(const PointsView& view, const Program& program, const TopList
 /// list point) in key[i], counted in count[cell]; returns the box of the
 /// finite list points. It polls as it goes: a row costs about as much as
 /// 16 instructions over one lane. Compiled twice, as the block kernels
-/// are, for its vector lanes.
+/// are, for its vector lanes; `copy_rows` is the kernels' own copy of rows
+/// into lanes (packed rows of three floats, the usual input, in a few
+/// vector instructions).
+using CopyRows = void (*)(const PointsView&, size_t, size_t, const BlockState&);
+
 SDF_INLINE Region count_keys_lanes(const PointsView& view, const Program& program,
                                    const TopList& top, const CellGrid& grid, uint32_t* key,
-                                   uint32_t* count, PollCounter& polls) {
+                                   uint32_t* count, PollCounter& polls, CopyRows copy_rows) {
     constexpr uint64_t per_slice = RowKeys::kSlice * 16;
     // And about 8 more for each word of the transforms to the list's point.
     const uint64_t per_transformed_slice = RowKeys::kSlice * 8 * uint64_t{top.transforms_end};
     RowKeys keys(grid);
+    BlockState lanes{keys.lanes(0), keys.lanes(1), keys.lanes(2), nullptr, nullptr, nullptr,
+                     RowKeys::kSlice, nullptr, nullptr, nullptr};
     for (size_t first = 0; first < view.rows; first += RowKeys::kSlice) {
         const size_t n = std::min(RowKeys::kSlice, view.rows - first);
         if (first > 0) polls.count(per_slice + per_transformed_slice);
-        for (size_t i = 0; i < n; ++i) keys.set(i, read_row(view, first + i));
+        copy_rows(view, first, n, lanes);
         if (top.transformed()) {
             to_list_points(program, top, keys.lanes(0), keys.lanes(1), keys.lanes(2), n);
         }
@@ -487,34 +503,79 @@ SDF_INLINE Region count_keys_lanes(const PointsView& view, const Program& progra
     return keys.box();
 }
 
+void copy_rows_baseline(const PointsView& view, size_t start, size_t n, const BlockState& s) {
+    baseline::copy_rows(view, start, n, s);
+}
+
 Region count_keys_baseline(const PointsView& view, const Program& program, const TopList& top,
                            const CellGrid& grid, uint32_t* key, uint32_t* count,
                            PollCounter& polls) {
-    return count_keys_lanes(view, program, top, grid, key, count, polls);
+    return count_keys_lanes(view, program, top, grid, key, count, polls, copy_rows_baseline);
 }
 
 #ifdef SDF_HAVE_AVX2_KERNELS
+SDF_TARGET_AVX2 void copy_rows_avx2(const PointsView& view, size_t start, size_t n,
+                                    const BlockState& s) {
+    avx2::copy_rows(view, start, n, s);
+}
+
 SDF_TARGET_AVX2 Region count_keys_avx2(const PointsView& view, const Program& program,
                                        const TopList& top, const CellGrid& grid, uint32_t* key,
                                        uint32_t* count, PollCounter& polls) {
-    return count_keys_lanes(view, program, top, grid, key, count, polls);
+    return count_keys_lanes(view, program, top, grid, key, count, polls, copy_rows_avx2);
 }
 #endif
 
 using CountKeys = Region (*)(const PointsView&, const Program&, const TopList&, const CellGrid&,
                              uint32_t*, uint32_t*, PollCounter&);
 
+/// One piece of the first step: the n rows of `view` from `first` on (of
+/// group key[i] >> bits, `size[g]` of them in group g), each with its cell
+/// within its group, written to `to` by group; `at` (groups + 1 entries)
+/// gets where each group starts.
+void group_piece(const PointsView& view, size_t first, size_t n, const uint32_t* key,
+                 uint32_t bits, const std::vector<uint32_t>& size, SortedRow* to,
+                 uint32_t* at) {
+    const uint32_t fine_mask = (1u << bits) - 1;
+    // groups counts, at most 2^(18 - kGroupBits) + 1: the grid has at most
+    // 64^3 = 2^18 cells.
+    uint32_t fill[(size_t{1} << (18 - kGroupBits)) + 1];
+    uint32_t sum = 0;
+    for (size_t g = 0; g < size.size(); ++g) {
+        at[g] = fill[g] = sum;
+        sum += size[g];
+    }
+    at[size.size()] = sum;
+    for (size_t i = 0; i < n; ++i) {
+        const Vec3 p = read_row(view, first + i);
+        const uint32_t tag = static_cast<uint32_t>(first + i) | (key[i] & fine_mask) << kRowBits;
+        to[fill[key[i] >> bits]++] = {p.x, p.y, p.z, tag};
+    }
+}
+
+/// The rows of each group counted in `count` (by cell) so far; `size[g]`
+/// becomes how many of them came since the last call (`total` the sums).
+void count_groups(const SortedRows& sorted, const uint32_t* count, std::vector<uint32_t>& total,
+                  std::vector<uint32_t>& size) {
+    for (uint32_t g = 0; g < total.size(); ++g) {
+        uint32_t sum = 0;
+        for (size_t c = sorted.first_cell(g); c < sorted.first_cell(g + 1); ++c) sum += count[c];
+        size[g] = sum - total[g];
+        total[g] = sum;
+    }
+}
+
 /// The first step of the sort: a counting sort of the rows by group, of
-/// their top list's points (`top`, which may have none); any order gives
-/// the same results, this one only makes blocks small in space. The rows
-/// keep their own points: the whole program runs on them. Each pass over
-/// the rows polls too: a row costs about as much as 16 instructions over
-/// one lane.
+/// their top list's points (`top`, which may have none), piece by piece;
+/// any order gives the same results, this one only makes blocks small in
+/// space. The rows keep their own points: the whole program runs on them.
+/// Each pass over the rows polls too: a row costs about as much as 16
+/// instructions over one lane.
 SortedRows sort_rows(const PointsView& view, const Program& program, const TopList& top,
                      size_t per_cell, KernelChoice choice, PollCounter& polls) {
-    constexpr uint64_t per_4096_rows = 4096 * 16;
+    constexpr uint64_t per_row = 16;
     constexpr float inf = std::numeric_limits<float>::infinity();
-    SortedRows out{make_grid(view, program, top, per_cell), {}, {}, 0, 0,
+    SortedRows out{make_grid(view, program, top, per_cell), {}, {}, {}, 0, 0,
                    {{inf, inf, inf}, {-inf, -inf, -inf}}};
     Region& box = out.box;
     const CellGrid& grid = out.grid;
@@ -526,44 +587,58 @@ SortedRows sort_rows(const PointsView& view, const Program& program, const TopLi
     uint32_t bits = 0;
     while ((cells >> (bits + 3)) >= kGroups && bits < kGroupBits) bits += 3;
     out.group_bits = bits;
-    const uint32_t fine_mask = (1u << bits) - 1;
-    std::unique_ptr<uint32_t[]> key(new uint32_t[rows]);
+    const uint32_t groups = out.groups();
+    const size_t pieces = (rows + kPieceRows - 1) / kPieceRows;
+    out.piece.resize(pieces * (size_t{groups} + 1));
+    out.rows.reset(new SortedRow[rows]);
+    std::unique_ptr<uint32_t[]> key(new uint32_t[std::min(rows, kPieceRows)]);
     out.start.assign(size_t{cells} + 2, 0);
     const CountKeys count_keys =
         pick<CountKeys>(choice, count_keys_baseline, SDF_AVX2_OR_NULL(count_keys_avx2));
-    box = count_keys(view, program, top, grid, key.get(), out.start.data() + 1, polls);
+    std::vector<uint32_t> total(groups), size(groups);
+    for (size_t j = 0; j < pieces; ++j) {
+        const size_t first = j * kPieceRows, n = std::min(kPieceRows, rows - first);
+        PointsView part = view;
+        part.data += static_cast<ptrdiff_t>(first) * view.row_stride;
+        part.rows = n;
+        const Region r = count_keys(part, program, top, grid, key.get(), out.start.data() + 1, polls);
+        for (int a = 0; a < 3; ++a) {
+            box.lo[a] = std::min(box.lo[a], r.lo[a]);
+            box.hi[a] = std::max(box.hi[a], r.hi[a]);
+        }
+        polls.count(per_row * n);
+        // The piece's rows per group, from the count by cell: a pass over
+        // the cells, not over the rows.
+        count_groups(out, out.start.data() + 1, total, size);
+        uint32_t* at = out.piece.data() + j * (size_t{groups} + 1);
+        group_piece(view, first, n, key.get(), bits, size, out.rows.get() + first, at);
+        for (uint32_t g = 0; g <= groups; ++g) at[g] += static_cast<uint32_t>(first);
+    }
     for (uint32_t k = 0; k <= cells; ++k) out.start[k + 1] += out.start[k];
-    const uint32_t groups = out.groups();
     for (uint32_t g = 0; g < groups; ++g) {
         const uint32_t size = out.start[out.first_cell(g + 1)] - out.start[out.first_cell(g)];
         out.widest = std::max(out.widest, size);
     }
-    out.rows.reset(new SortedRow[rows]);
-    std::vector<uint32_t> fill(groups);
-    for (uint32_t g = 0; g < groups; ++g) fill[g] = out.start[out.first_cell(g)];
-    for (size_t i = 0; i < rows; ++i) {
-        if (i % 4096 == 4095) polls.count(per_4096_rows);
-        const Vec3 p = read_row(view, i);
-        const uint32_t at = fill[key[i] >> bits]++;
-        const uint32_t tag = static_cast<uint32_t>(i) | (key[i] & fine_mask) << kRowBits;
-        out.rows[at] = {p.x, p.y, p.z, tag};
-    }
     return out;
 }
 
-/// The second step: the rows of group g sorted into its cells, written to
-/// `to` (room for sorted.widest rows); the rows of cell c are then at
-/// to + start[c] - start[first_cell(g)].
+/// The second step: the rows of group g, from each piece, sorted into its
+/// cells, written to `to` (room for sorted.widest rows); the rows of cell
+/// c are then at to + start[c] - start[first_cell(g)].
 void sort_group(const SortedRows& sorted, uint32_t g, SortedRow* to) {
     const size_t first = sorted.first_cell(g), last = sorted.first_cell(g + 1);
     const uint32_t base = sorted.start[first];
     uint32_t fill[size_t{1} << kGroupBits];
     for (size_t c = first; c < last; ++c) fill[c - first] = sorted.start[c] - base;
-    for (uint32_t i = base; i < sorted.start[last]; ++i) {
-        SortedRow r = sorted.rows[i];
-        const uint32_t cell = r.row >> kRowBits;
-        r.row &= kRowMask;
-        to[fill[cell]++] = r;
+    const size_t stride = size_t{sorted.groups()} + 1;
+    for (size_t j = 0; j < sorted.pieces(); ++j) {
+        const uint32_t* at = sorted.piece.data() + j * stride + g;
+        for (uint32_t i = at[0]; i < at[1]; ++i) {
+            SortedRow r = sorted.rows[i];
+            const uint32_t cell = r.row >> kRowBits;
+            r.row &= kRowMask;
+            to[fill[cell]++] = r;
+        }
     }
 }
 
@@ -587,6 +662,13 @@ inline void fetch_for_writing(float* out, const SortedRow* rows, size_t n) {
 #else
     (void)out, (void)rows, (void)n;
 #endif
+}
+
+/// A block's results to their rows. (The pointers are the function's own:
+/// a store to `out` cannot change them, so the loop reloads nothing.)
+inline void write_back(float* __restrict out, const SortedRow* __restrict rows, size_t n,
+                       const float* __restrict d) {
+    for (size_t i = 0; i < n; ++i) out[rows[i].row] = d[i];
 }
 
 /// Entries of the cell lists per row, at most (12 bytes each while built).
@@ -714,7 +796,7 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
                     state.preset = count == SIZE_MAX ? nullptr : chosen.get();
                     state.preset_count = count;
                     kernel(program, state, lanes);
-                    for (size_t i = from; i < to; ++i) chunk_out[group[i].row] = state.d[i - from];
+                    write_back(chunk_out, group.get() + from, to - from, state.d);
                 }
             }
         }
