@@ -318,10 +318,11 @@ SDF_INLINE void step_lanes(const RunStep& step, RunRegisters& r, size_t i,
 static_assert(kStepKinds <= 232, "run_fused has a label for each of 232 kinds");
 
 /// Runs the run `run` with `steps` over lanes 0 .. n - 1 (whole vectors):
-/// D in `d`, P in `p`. With `rows`, the shared point of lane i is packed
-/// row i there (a row run, row_runs.hpp).
+/// D in `d`, P in `p`. With `rows`, the run's shared point in lane i is
+/// packed row i there, also stored in P's lanes where `store_row` (a row
+/// run, row_runs.hpp).
 SDF_LANE_LOOP void run_fused(const RunShape& run, const RunStep* steps, Lanes p, float* d,
-                             size_t n, const float* rows) {
+                             size_t n, const float* rows, bool store_row) {
     static const void* const labels[232] = {SDF_RUN_KINDS(SDF_RUN_ADDRESSES8)};
     // Where each step goes, and after the last, the end of the vector.
     const void* jumps[kMaxRunSteps + 1];
@@ -339,6 +340,11 @@ SDF_LANE_LOOP void run_fused(const RunShape& run, const RunStep* steps, Lanes p,
         r.shared = r.q;
         if (rows) {
             r.shared = row_point(rows + 3 * i);
+            if (store_row) {
+                store_lanes(p.x + i, r.shared.x);
+                store_lanes(p.y + i, r.shared.y);
+                store_lanes(p.z + i, r.shared.z);
+            }
         } else if (shared) {
             r.shared = {load_lanes(run.shared[0] + i), load_lanes(run.shared[1] + i),
                         load_lanes(run.shared[2] + i)};
@@ -358,10 +364,9 @@ SDF_LANE_LOOP void run_fused(const RunShape& run, const RunStep* steps, Lanes p,
 }
 
 /// Runs a row run over n packed rows (whole vectors) from `rows`, its
-/// distances into d.
-SDF_INLINE void run_rows(const RowRun& run, const float* rows, float* d, size_t n) {
-    const Lanes none{nullptr, nullptr, nullptr};  // (it stores no point)
-    run_fused(run, run.steps, none, d, n, rows);
+/// distances into d; `p`: the block's lanes it decoded with.
+SDF_INLINE void run_rows(const RowRun& run, const float* rows, Lanes p, float* d, size_t n) {
+    run_fused(run, run.steps, p, d, n, rows, run.stores_row);
 }
 
 #undef SDF_RUN_KINDS

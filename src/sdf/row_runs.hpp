@@ -17,10 +17,16 @@
 namespace sdf {
 namespace block {
 
-/// A whole program as one run whose steps take the row's point as the
-/// run's shared point (StepSource::Shared).
+/// A whole program as one run, whose steps read the row's point: the run's
+/// shared point is loaded from the rows, and steps that read the point's
+/// lanes read the block's x, y, z lanes, where the run stores the row's
+/// point as it goes (when one does). Each step keeps its kind, and so the
+/// very instructions it has when the rows are copied first: which of two
+/// NaNs an operation keeps follows the operand order its compiled code
+/// happens to have.
 struct RowRun : FusedRun {
     size_t program_instructions = 0;  // for the work count: a PushP first too
+    bool stores_row = false;          // a step reads the block's lanes
 };
 
 /// Decodes `program` as a row run, with the lanes of `s` (those the block
@@ -42,16 +48,18 @@ inline bool decode_row_run(const Program& program, const BlockState& s, RowRun& 
     if (!decode_run(code, pc, program.words, p, points, out)) return false;
     // (A run that read D first would read it before anything set it.)
     if (out.end != program.words || out.reads_distance) return false;
+    const auto is_row = [&](const float* x) { return x == p.x || (copy && x == copy); };
+    if (out.shared[0] && !is_row(out.shared[0])) return false;
+    out.stores_row = false;
     for (size_t k = 0; k < out.count; ++k) {
         RunStep& step = out.steps[k];
-        if (!reads_point(step.kind)) continue;
-        const StepSource from = source_of_kind(step.kind);
-        if (from == StepSource::Registers) continue;
-        const float* x = from == StepSource::Shared ? out.shared[0] : step.x;
-        if (x != p.x && (copy == nullptr || x != copy)) return false;
-        step.kind = static_cast<uint16_t>(with_source(step.kind, StepSource::Shared));
+        if (!reads_point(step.kind) || source_of_kind(step.kind) != StepSource::Lanes) continue;
+        if (!is_row(step.x)) return false;
+        step.x = p.x;
+        step.y = p.y;
+        step.z = p.z;
+        out.stores_row = true;
     }
-    out.shared[0] = out.shared[1] = out.shared[2] = nullptr;
     out.store_point = false;  // nothing reads P after the program's end
     out.program_instructions = out.instructions + (pc > 0);
     return true;
