@@ -65,10 +65,11 @@ inline bool decode_row_run(const Program& program, const BlockState& s, RowRun& 
     return true;
 }
 
-/// Can the row run read rows start .. start + n - 1 of `view` itself:
-/// packed rows of three floats, and whole vectors of them?
+/// Can a row run read n rows of `view` itself: packed, aligned rows of
+/// three floats, and whole vectors of them?
 SDF_INLINE bool rows_readable(const PointsView& view, size_t n) {
-    return view.col_stride == sizeof(float) && view.row_stride == 3 * sizeof(float) &&
+    const bool aligned = reinterpret_cast<uintptr_t>(view.data) % alignof(float) == 0;
+    return aligned && view.col_stride == sizeof(float) && view.row_stride == 3 * sizeof(float) &&
            n % kVectorLanes == 0;
 }
 
