@@ -785,8 +785,10 @@ void eval_points(const Program& program, const PointsView& view, float* out,
                                                                   : nullptr);
     state.fused_runs = fused.get();
     // Where the AVX-512 kernel runs, a program that is one fused run reads
-    // packed rows itself.
-    std::unique_ptr<block::RowRun> row_run(use_avx512(choice) ? new block::RowRun : nullptr);
+    // packed rows itself (whole vectors of them: a batch of at least one).
+    const bool by_rows = use_avx512(choice) && view.rows >= kVectorLanes &&
+                         block::rows_readable(view, kVectorLanes);
+    std::unique_ptr<block::RowRun> row_run(by_rows ? new block::RowRun : nullptr);
     if (row_run && block::decode_row_run(program, state, *row_run)) state.row_run = row_run.get();
     const BlockKernel kernel =
         pick<BlockKernel>(choice, eval_block_baseline, SDF_AVX2_OR_NULL(eval_block_avx2),
