@@ -18,6 +18,7 @@
 #include "sdf/cpu.hpp"
 #include "sdf/evaluate.hpp"
 #include "sdf/row_keys.hpp"
+#include "sdf/row_runs.hpp"
 
 // The block interpreter, once per instruction set, each in a namespace of
 // its own: sdf::baseline, sdf::avx2 with every function compiled for AVX2
@@ -91,6 +92,7 @@ SDF_TARGET_AVX2 void run_lanes_avx2(const Program& program, const BlockState& s,
 
 SDF_TARGET_AVX512 void eval_block_avx512(const Program& program, const PointsView& view,
                                          size_t start, size_t n, const BlockState& s) {
+    if (avx512::row_run_block(view, start, n, s)) return;
     BlockState state = s;
     state.voxel_lanes = voxel_lanes_avx2;
     avx512::gather_rows(view, start, n, state);
@@ -864,6 +866,12 @@ void eval_points(const Program& program, const PointsView& view, float* out,
     std::unique_ptr<block::FusedRunCache> fused(view.rows > block ? new block::FusedRunCache
                                                                   : nullptr);
     state.fused_runs = fused.get();
+    // Where the AVX-512 kernel runs, a program that is one fused run reads
+    // packed rows itself (whole vectors of them: a batch of at least one).
+    const bool by_rows = use_avx512(choice) && view.rows >= kVectorLanes &&
+                         block::rows_readable(view, kVectorLanes);
+    std::unique_ptr<block::RowRun> row_run(by_rows ? new block::RowRun : nullptr);
+    if (row_run && block::decode_row_run(program, state, *row_run)) state.row_run = row_run.get();
     const BlockKernel kernel =
         pick<BlockKernel>(choice, eval_block_baseline, SDF_AVX2_OR_NULL(eval_block_avx2),
                           SDF_AVX2_OR_NULL(eval_block_avx512));

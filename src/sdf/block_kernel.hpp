@@ -127,7 +127,7 @@ SDF_INLINE bool fused_run_at(const Word* code, size_t& pc, size_t size, Lanes p,
         if (cache) cache->keep(met, pc, local);
     }
     ++met;
-    run_fused(*run, steps, p, d, n);
+    run_fused(*run, steps, p, d, n, nullptr, false);
     for (size_t i = 0; i < run->pops; ++i) points.pop();
     work += (run->instructions - 1) * n;  // the loop counted one
     pc = run->end;
@@ -135,6 +135,23 @@ SDF_INLINE bool fused_run_at(const Word* code, size_t& pc, size_t size, Lanes p,
 #else
     (void)code, (void)pc, (void)size, (void)p, (void)points, (void)d, (void)n, (void)work;
     (void)cache, (void)met, (void)local;
+    return false;
+#endif
+}
+
+/// Runs rows start .. start + n - 1 of the view with the block's row run
+/// (row_runs.hpp), where there is one and it can read them: true if it
+/// did. Counts the work the program's instructions would have counted.
+SDF_INLINE bool row_run_block(const PointsView& view, size_t start, size_t n,
+                              const BlockState& s) {
+#if SDF_BLOCK_FUSED_RUNS
+    if (!s.row_run || !rows_readable(view, n)) return false;
+    const float* rows = reinterpret_cast<const float*>(view.data) + 3 * start;
+    run_rows(*s.row_run, rows, {s.x, s.y, s.z}, s.d, n);
+    s.polls->count(s.row_run->program_instructions * n);
+    return true;
+#else
+    (void)view, (void)start, (void)n, (void)s;
     return false;
 #endif
 }

@@ -114,6 +114,7 @@ class PointStack {
 };
 
 class FusedRunCache;
+struct RowRun;
 
 /// Registers and stacks of one block: coordinates, distances, and the
 /// point and value stacks, each slot `stride` floats per component.
@@ -142,6 +143,9 @@ struct BlockState {
     // them, for the blocks after it (fused_runs.hpp); null: each block
     // decodes its own.
     FusedRunCache* fused_runs = nullptr;
+    // The whole program as one run that reads packed rows itself
+    // (row_runs.hpp), where the AVX-512 kernel runs; null: none.
+    const RowRun* row_run = nullptr;
 };
 
 /// Every lane loop runs over whole vectors of this many lanes: blocks are

@@ -15,6 +15,7 @@
 
 #include "sdf/block_lanes.hpp"
 #include "sdf/fused_runs.hpp"
+#include "sdf/row_runs.hpp"
 
 namespace sdf {
 namespace SDF_BLOCK_NS {
@@ -57,6 +58,32 @@ struct RunPoint {
     RunVector x, y, z;
 };
 
+/// Sixteen packed rows of three floats (48 from `rows`) as a point of
+/// sixteen lanes. Each coordinate is two two-source permutes: the first
+/// takes the rows that lie in the first 32 floats, the second the rest
+/// from the last 16.
+SDF_INLINE RunPoint row_point(const float* rows) {
+    const __m512 a = _mm512_loadu_ps(rows);
+    const __m512 b = _mm512_loadu_ps(rows + 16);
+    const __m512 c = _mm512_loadu_ps(rows + 32);
+    // Coordinate k of row j is float 3j + k: in a or b while below 32
+    // (index 3j + k), else in c (index 16 + 3j + k - 32 of the second).
+    const __m512i xs = _mm512_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 0, 0, 0, 0, 0);
+    const __m512i xc = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 17, 20, 23, 26, 29);
+    const __m512i ys = _mm512_setr_epi32(1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 0, 0, 0, 0, 0);
+    const __m512i yc = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 18, 21, 24, 27, 30);
+    const __m512i zs = _mm512_setr_epi32(2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 0, 0, 0, 0, 0, 0);
+    const __m512i zc = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 16, 19, 22, 25, 28, 31);
+    RunPoint p;
+    const __m512 x = _mm512_permutex2var_ps(_mm512_permutex2var_ps(a, xs, b), xc, c);
+    const __m512 y = _mm512_permutex2var_ps(_mm512_permutex2var_ps(a, ys, b), yc, c);
+    const __m512 z = _mm512_permutex2var_ps(_mm512_permutex2var_ps(a, zs, b), zc, c);
+    std::memcpy(&p.x, &x, sizeof p.x);
+    std::memcpy(&p.y, &y, sizeof p.y);
+    std::memcpy(&p.z, &z, sizeof p.z);
+    return p;
+}
+
 SDF_INLINE RunPoint minus(RunPoint p, const float* f) {
     return {p.x - f[0], p.y - f[1], p.z - f[2]};
 }
@@ -98,8 +125,11 @@ SDF_INLINE RunBounds run_bounds() {
     return r;
 }
 
+/// The segment; Exact: f[6] holds the reciprocal of e.e (exact_reciprocal).
+template <bool Exact>
 SDF_INLINE RunVector segment_lanes(const float* f, RunPoint p, const RunBounds& b) {
-    RunVector h = dot_lanes(minus(p, f), f + 3) / f[6];
+    const RunVector along = dot_lanes(minus(p, f), f + 3);
+    RunVector h = Exact ? along * f[6] : along / f[6];
     h = greater_of(b.zero, h);  // zero > h ? zero : h
     h = less_of(b.one, h);      // one < h ? one : h
     const RunPoint c{f[3] * h + f[0], f[4] * h + f[1], f[5] * h + f[2]};
@@ -116,6 +146,12 @@ SDF_INLINE RunVector ray_lanes(const float* f, RunPoint p, const RunBounds& b) {
 SDF_INLINE RunPoint scale_lanes(const float* f, RunPoint p) {
     const float k = f[0];
     return {p.x / k, p.y / k, p.z / k};
+}
+
+/// The scale with f[0] the reciprocal of its factor (exact_reciprocal).
+SDF_INLINE RunPoint scale_exact_lanes(const float* f, RunPoint p) {
+    const float inverse = f[0];
+    return {p.x * inverse, p.y * inverse, p.z * inverse};
 }
 
 SDF_INLINE RunPoint rotate_lanes(const float* f, RunPoint p) {
@@ -169,6 +205,8 @@ SDF_INLINE void transform_step_lanes(const RunStep& step, RunRegisters& r, size_
         r.q = minus(p, step.f);
     } else if constexpr (t == static_cast<unsigned>(StepTransform::Scale)) {
         r.q = scale_lanes(step.f, p);
+    } else if constexpr (t == static_cast<unsigned>(StepTransform::ScaleExact)) {
+        r.q = scale_exact_lanes(step.f, p);
     } else {
         r.q = rotate_lanes(step.f, p);
     }
@@ -182,15 +220,18 @@ SDF_INLINE void leaf_step_lanes(const RunStep& step, RunRegisters& r, size_t i,
     constexpr bool shifted = (n / kFolds / kSources) % 2 != 0;
     constexpr auto leaf = static_cast<StepLeaf>(n / kFolds / kSources / 2);
     RunPoint p = step_point<source_of_kind(Kind)>(step, r, i);
-    constexpr size_t params = op_params(leaf == StepLeaf::Sphere    ? Op::Sphere
-                                        : leaf == StepLeaf::Plane   ? Op::Plane
-                                        : leaf == StepLeaf::Segment ? Op::Segment
-                                                                    : Op::Ray);
+    constexpr bool segment = leaf == StepLeaf::Segment || leaf == StepLeaf::SegmentExact;
+    constexpr size_t params = op_params(leaf == StepLeaf::Sphere  ? Op::Sphere
+                                        : leaf == StepLeaf::Plane ? Op::Plane
+                                        : segment                 ? Op::Segment
+                                                                  : Op::Ray);
     if constexpr (shifted) p = minus(p, step.f + params);
     RunVector v;
     if constexpr (leaf == StepLeaf::Sphere) v = sphere_lanes(step.f, p);
     if constexpr (leaf == StepLeaf::Plane) v = plane_lanes(step.f, p);
-    if constexpr (leaf == StepLeaf::Segment) v = segment_lanes(step.f, p, bounds);
+    if constexpr (segment) {
+        v = segment_lanes<leaf == StepLeaf::SegmentExact>(step.f, p, bounds);
+    }
     if constexpr (leaf == StepLeaf::Ray) v = ray_lanes(step.f, p, bounds);
     constexpr bool multiply = fold >= 4;
     constexpr auto how = static_cast<Combine>(multiply ? fold - 3 : fold);
@@ -268,16 +309,21 @@ SDF_INLINE void step_lanes(const RunStep& step, RunRegisters& r, size_t i,
     M(128, 129, 130, 131, 132, 133, 134, 135) M(136, 137, 138, 139, 140, 141, 142, 143) \
     M(144, 145, 146, 147, 148, 149, 150, 151) M(152, 153, 154, 155, 156, 157, 158, 159) \
     M(160, 161, 162, 163, 164, 165, 166, 167) M(168, 169, 170, 171, 172, 173, 174, 175) \
-    M(176, 177, 178, 179, 180, 181, 182, 183) M(184, 185, 186, 187, 188, 189, 190, 191)
+    M(176, 177, 178, 179, 180, 181, 182, 183) M(184, 185, 186, 187, 188, 189, 190, 191) \
+    M(192, 193, 194, 195, 196, 197, 198, 199) M(200, 201, 202, 203, 204, 205, 206, 207) \
+    M(208, 209, 210, 211, 212, 213, 214, 215) M(216, 217, 218, 219, 220, 221, 222, 223) \
+    M(224, 225, 226, 227, 228, 229, 230, 231)
 
-// (Kinds from kStepKinds to 191 do nothing, and no step has them.)
-static_assert(kStepKinds <= 192, "run_fused has a label for each of 192 kinds");
+// (Kinds from kStepKinds to 231 do nothing, and no step has them.)
+static_assert(kStepKinds <= 232, "run_fused has a label for each of 232 kinds");
 
 /// Runs the run `run` with `steps` over lanes 0 .. n - 1 (whole vectors):
-/// D in `d`, P in `p`.
+/// D in `d`, P in `p`. With `rows`, the run's shared point in lane i is
+/// packed row i there, also stored in P's lanes where `store_row` (a row
+/// run, row_runs.hpp).
 SDF_LANE_LOOP void run_fused(const RunShape& run, const RunStep* steps, Lanes p, float* d,
-                             size_t n) {
-    static const void* const labels[192] = {SDF_RUN_KINDS(SDF_RUN_ADDRESSES8)};
+                             size_t n, const float* rows, bool store_row) {
+    static const void* const labels[232] = {SDF_RUN_KINDS(SDF_RUN_ADDRESSES8)};
     // Where each step goes, and after the last, the end of the vector.
     const void* jumps[kMaxRunSteps + 1];
     for (size_t k = 0; k < run.count; ++k) jumps[k] = labels[steps[k].kind];
@@ -292,7 +338,14 @@ SDF_LANE_LOOP void run_fused(const RunShape& run, const RunStep* steps, Lanes p,
         r.q = {r.d, r.d, r.d};  // (read only after a step has set it)
         r.saved = r.d;
         r.shared = r.q;
-        if (shared) {
+        if (rows) {
+            r.shared = row_point(rows + 3 * i);
+            if (store_row) {
+                store_lanes(p.x + i, r.shared.x);
+                store_lanes(p.y + i, r.shared.y);
+                store_lanes(p.z + i, r.shared.z);
+            }
+        } else if (shared) {
             r.shared = {load_lanes(run.shared[0] + i), load_lanes(run.shared[1] + i),
                         load_lanes(run.shared[2] + i)};
         }
@@ -308,6 +361,12 @@ SDF_LANE_LOOP void run_fused(const RunShape& run, const RunStep* steps, Lanes p,
             store_lanes(p.z + i, r.q.z);
         }
     }
+}
+
+/// Runs a row run over n packed rows (whole vectors) from `rows`, its
+/// distances into d; `p`: the block's lanes it decoded with.
+SDF_INLINE void run_rows(const RowRun& run, const float* rows, Lanes p, float* d, size_t n) {
+    run_fused(run, run.steps, p, d, n, rows, run.stores_row);
 }
 
 #undef SDF_RUN_KINDS

@@ -49,10 +49,15 @@ namespace block {
 /// loaded once per vector.
 enum class StepSource : uint8_t { Registers, Lanes, Shared };
 constexpr unsigned kSources = 3;
-/// The point transforms, in their order in a kind.
-enum class StepTransform : uint8_t { Translate, Scale, Rotate };
-/// The formula leaves.
-enum class StepLeaf : uint8_t { Sphere, Plane, Segment, Ray };
+/// The point transforms, in their order in a kind. ScaleExact multiplies
+/// by the reciprocal of the factor where that gives the division's bits
+/// (exact_reciprocal), and holds it in place of the factor.
+enum class StepTransform : uint8_t { Translate, Scale, Rotate, ScaleExact };
+constexpr unsigned kTransforms = 4;
+/// The formula leaves. SegmentExact is a segment whose e.e has an exact
+/// reciprocal, held in place of e.e.
+enum class StepLeaf : uint8_t { Sphere, Plane, Segment, Ray, SegmentExact };
+constexpr unsigned kLeaves = 5;
 /// How a leaf's distance v enters D: set it, or fold it (union,
 /// intersection, difference), the folds with or without a multiply of v
 /// first (a scale's, between the leaf and the fold).
@@ -70,8 +75,8 @@ constexpr unsigned kFolds = 7;
 enum class StepDistance : uint8_t { MulK, SubR, AddR, Neg, UnionFirst, IntersectFirst };
 
 constexpr unsigned kTransformSteps = 0;
-constexpr unsigned kLeafSteps = kTransformSteps + 3 * kSources;
-constexpr unsigned kDistanceSteps = kLeafSteps + 4 * 2 * kSources * kFolds;
+constexpr unsigned kLeafSteps = kTransformSteps + kTransforms * kSources;
+constexpr unsigned kDistanceSteps = kLeafSteps + kLeaves * 2 * kSources * kFolds;
 constexpr unsigned kPushStep = kDistanceSteps + 6;      // A = D
 constexpr unsigned kNextSteps = kPushStep + 1;          // D = A folded with D
 constexpr unsigned kStepKinds = kNextSteps + 3;
@@ -150,6 +155,18 @@ struct FusedRun : RunShape {
 };
 
 // --- decoding -----------------------------------------------------------------
+
+/// 1 / k where it is exact and a normal number (k = +-2^e, e <= 126), else
+/// 0: then x / k and x * (1 / k) are the one rounding of the same real
+/// number, for every x (infinities, zeros and NaNs included), and the
+/// divider, the slowest unit a run uses, is spared.
+inline float exact_reciprocal(float k) {
+    uint32_t b;
+    std::memcpy(&b, &k, sizeof b);
+    const uint32_t exponent = b >> 23 & 0xFFu;
+    if ((b & 0x7FFFFFu) != 0 || exponent == 0 || exponent > 253) return 0.0f;
+    return 1.0f / k;
+}
 
 SDF_INLINE StepTransform step_transform(Op op) {
     return op == Op::Translate ? StepTransform::Translate
@@ -328,13 +345,23 @@ inline bool decode_run(const Word* code, size_t pc, size_t size, Lanes p, PointS
             step.z = from.z;
             std::memcpy(step.f, code + pc + 1, sizeof step.f);
             if (is_point_transform(op)) {
-                step.kind = static_cast<uint16_t>(transform_step(step_transform(op), source));
+                StepTransform transform = step_transform(op);
+                if (transform == StepTransform::Scale && exact_reciprocal(step.f[0]) != 0.0f) {
+                    transform = StepTransform::ScaleExact;
+                    step.f[0] = exact_reciprocal(step.f[0]);
+                }
+                step.kind = static_cast<uint16_t>(transform_step(transform, source));
                 point_in_registers = moved_since_leaf = true;
                 ++transforms;
             } else {
                 const StepFold fold = fold_of(head.combine(), false);
+                StepLeaf leaf = step_leaf(op);
+                if (leaf == StepLeaf::Segment && exact_reciprocal(step.f[6]) != 0.0f) {
+                    leaf = StepLeaf::SegmentExact;
+                    step.f[6] = exact_reciprocal(step.f[6]);
+                }
                 step.kind = static_cast<uint16_t>(
-                    leaf_step(step_leaf(op), head.translated(), source, fold));
+                    leaf_step(leaf, head.translated(), source, fold));
                 moved_since_leaf = false;
                 transforms = 0;
                 any_leaf = true;

@@ -1,7 +1,9 @@
 // Checks of the distance-field core on its own, without Python:
 //  - the voxel grid builder against a grid built with edt_1d line by line;
 //  - the batch kernels (baseline, AVX2, AVX-512) against the single-point
-//    evaluator, bit for bit, on random trees of every node kind;
+//    evaluator, bit for bit, on random trees of every node kind, and the
+//    AVX-512 one reading packed rows in place against the AVX2 one;
+//  - that a batch read in place still counts its work (interrupt polls);
 //  - everything against the known answers of the float32 model (the file
 //    given as the first argument, or the one in the source tree), which is
 //    what proves the same bits on every architecture this is built for;
@@ -219,6 +221,16 @@ void test_batch_kernels(std::mt19937& rng) {
                                           : bits(out[1][i]) == bits(out[2][i]);
                 }
                 check(same, "AVX-512 batch has the AVX2 batch's bits, NaN included", case_number);
+                // Packed rows of three: a program that is one run reads them
+                // in place, whole vectors of them (the 188-row tail is copied).
+                std::vector<float> packed(rows * 3), in_place(rows);
+                for (size_t i = 0; i < rows * 3; ++i) packed[i] = points[i / 3 * 4 + i % 3];
+                shape.distances(packed.data(), rows, 3, in_place.data(), sdf::KernelChoice::Avx512);
+                for (size_t i = 0; i < rows; ++i) {
+                    same &= kInstrumented ? same_value(out[1][i], in_place[i])
+                                          : bits(out[1][i]) == bits(in_place[i]);
+                }
+                check(same, "AVX-512 batch read in place has the AVX2 batch's bits", case_number);
             }
         }
         sdf::release_tree(tree);
@@ -228,6 +240,26 @@ void test_batch_kernels(std::mt19937& rng) {
 
 /// The caller's mode with flush-to-zero (and denormals-are-zero) and
 /// rounding toward zero turned on, where the platform has them.
+/// A batch of packed rows whose program is one fused run (read in place by
+/// the AVX-512 kernel) polls as often as its work asks: with n rows and I
+/// instructions, about n * I / kWorkPerPoll times.
+void test_in_place_polls() {
+    sdf::SdfNode list = sdf::make_list(sdf::Kind::Union, 4);
+    for (int i = 0; i < 4; ++i) {
+        sdf::list_push(list, sdf::make_scale(1.5f, sdf::make_translate(
+                                                       {1.0f * i, 0, 0}, sdf::make_sphere({0, 0, 0}, 1))));
+    }
+    const sdf::Program program = sdf::compile(list);
+    const size_t rows = size_t{1} << 18;  // over 20 instructions a row: 5 polls' worth
+    std::vector<float> points(rows * 3, 0.5f), out(rows);
+    const sdf::PointsView view{reinterpret_cast<const char*>(points.data()), rows, 3,
+                               3 * sizeof(float), sizeof(float)};
+    long polls = 0;
+    const sdf::Interrupt counting{[](void* n) { return ++*static_cast<long*>(n), false; }, &polls};
+    sdf::eval_points(program, view, out.data(), counting, sdf::KernelChoice::Best);
+    check(polls >= 4, "a batch read in place polls", polls);
+}
+
 sdf::float_env::Word hostile_mode(sdf::float_env::Word mode) {
 #if defined(SDF_FLOAT_ENV_MXCSR)
     return mode | 0x8000u | 0x0040u | 0x6000u;
@@ -312,6 +344,7 @@ int main(int argc, char** argv) {
     std::mt19937 rng(12345);
     test_voxel_grids(rng);
     test_batch_kernels(rng);
+    test_in_place_polls();
     const char* answers = argc > 1 ? argv[1] : TESSARON_KNOWN_ANSWERS;
     if (core_checks::check_known_answers(answers) != 0) ++failures;
     test_float_env_guard(answers);

@@ -1,0 +1,77 @@
+// Programs that are one fused run (fused_runs.hpp) from start to end, run
+// straight from the rows of a batch. The block kernel otherwise copies a
+// block's rows into its x, y, z lanes first (and a program that saves the
+// point at its start copies them once more); these runs load each vector
+// of rows into registers as they go. That spares the passes, and their
+// reads of the batch's memory come a vector at a time between the
+// arithmetic, where the processor's own prefetching keeps up with them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "sdf/block_lanes.hpp"
+#include "sdf/fused_runs.hpp"
+#include "sdf/program.hpp"
+
+namespace sdf {
+namespace block {
+
+/// A whole program as one run, whose steps read the row's point: the run's
+/// shared point is loaded from the rows, and steps that read the point's
+/// lanes read the block's x, y, z lanes, where the run stores the row's
+/// point as it goes (when one does). Each step keeps its kind, and so the
+/// very instructions it has when the rows are copied first: which of two
+/// NaNs an operation keeps follows the operand order its compiled code
+/// happens to have.
+struct RowRun : FusedRun {
+    size_t program_instructions = 0;  // for the work count: a PushP first too
+    bool stores_row = false;          // a step reads the block's lanes
+};
+
+/// Decodes `program` as a row run, with the lanes of `s` (those the block
+/// kernel would use) telling which points the steps read: false unless
+/// the program is an optional PushP and then one run to its end, whose
+/// steps read only the row's point (its lanes, or the copy the PushP
+/// saved) or the run's own registers.
+inline bool decode_row_run(const Program& program, const BlockState& s, RowRun& out) {
+    if (!program.indexes.empty() || program.words == 0) return false;
+    const Word* code = program.code.data();
+    const Lanes p{s.x, s.y, s.z};
+    PointStack points(s.point_stack, s.stride);
+    size_t pc = 0;
+    const float* copy = nullptr;  // the saved row's x lanes
+    if (code[0].head.op == Op::PushP) {
+        copy = points.push().x;
+        pc = code[0].head.words;
+    }
+    if (!decode_run(code, pc, program.words, p, points, out)) return false;
+    // (A run that read D first would read it before anything set it.)
+    if (out.end != program.words || out.reads_distance) return false;
+    const auto is_row = [&](const float* x) { return x == p.x || (copy && x == copy); };
+    if (out.shared[0] && !is_row(out.shared[0])) return false;
+    out.stores_row = false;
+    for (size_t k = 0; k < out.count; ++k) {
+        RunStep& step = out.steps[k];
+        if (!reads_point(step.kind) || source_of_kind(step.kind) != StepSource::Lanes) continue;
+        if (!is_row(step.x)) return false;
+        step.x = p.x;
+        step.y = p.y;
+        step.z = p.z;
+        out.stores_row = true;
+    }
+    out.store_point = false;  // nothing reads P after the program's end
+    out.program_instructions = out.instructions + (pc > 0);
+    return true;
+}
+
+/// Can a row run read n rows of `view` itself: packed, aligned rows of
+/// three floats, and whole vectors of them?
+SDF_INLINE bool rows_readable(const PointsView& view, size_t n) {
+    const bool aligned = reinterpret_cast<uintptr_t>(view.data) % alignof(float) == 0;
+    return aligned && view.col_stride == sizeof(float) && view.row_stride == 3 * sizeof(float) &&
+           n % kVectorLanes == 0;
+}
+
+}  // namespace block
+}  // namespace sdf

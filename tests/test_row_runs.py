@@ -1,0 +1,71 @@
+"""Batches whose whole program is one fused run: where the processor has
+AVX-512, such a run reads packed float32 rows itself, sixteen at a time,
+instead of a copy of them in lanes; and it multiplies by the reciprocal of
+a scale factor, or of a segment's squared length, that is a power of two.
+Every row must match the float32 model, and have the bits, NaN ones
+included, of its point given alone and of the same rows read through
+another layout (copied first)."""
+
+import math
+
+import numpy as np
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from reference import agree, build, compile_tree, evaluate
+from strategies import coord, leaf, quat, vec3
+from test_chains import rows_to_check
+
+# Powers of two around the ends of the normal range (2^127's reciprocal
+# and 2^-130 itself are subnormal, 2^128 overflows), of both signs.
+power_of_two = st.tuples(st.sampled_from([1.0, -1.0]), st.integers(-130, 128)).map(
+    lambda t: t[0] * 2.0**t[1])
+# A segment along small steps: e.e is often a power of two (1, 2, 4, 1/4 ...).
+step = st.sampled_from([0.0, 1.0, -1.0, 2.0, 0.5, -0.25])
+axis_segment = st.tuples(st.just((0, 0, 0)), st.tuples(step, step, step)).map(
+    lambda t: ("segment",) + t)
+transform = st.one_of(
+    st.tuples(st.just("scale"), power_of_two),
+    st.tuples(st.just("translate"), vec3),
+    st.tuples(st.just("rotate"), quat),
+)
+
+
+@st.composite
+def chain(draw):
+    desc = draw(st.one_of(axis_segment, leaf))
+    for kind, arg in draw(st.lists(transform, max_size=3)):
+        desc = (kind, arg, desc)
+    return desc
+
+
+trees = st.tuples(st.sampled_from(["union", "intersect"]), st.lists(chain(), min_size=1, max_size=6))
+# Whole vectors of rows (read in place), blocks of 512 and partial tails.
+ROWS = [16, 32, 48, 512, 528, 1040, 1047]
+SPECIAL = [math.nan, -math.nan, math.inf, -math.inf, -0.0, 1e-40, 3e38]
+
+
+@settings(deadline=None, max_examples=80)
+@given(desc=trees, n=st.sampled_from(ROWS), seed=st.integers(0, 2**32 - 1), p=coord)
+def test_rows_read_in_place_match_model_and_copied_rows(desc, n, seed, p):
+    rng = np.random.default_rng(seed)
+    pts = (rng.normal(size=(n, 3)) * 3).astype(np.float32)
+    pick = rng.random((n, 3)) < 0.05
+    pts[pick] = rng.choice(SPECIAL, pick.sum())
+    # NaNs of both signs in one row: which one an operation keeps follows
+    # its operand order, which must be the same however the row is read.
+    pts[rng.random(n) < 0.2, :2] = [math.nan, -math.nan]
+    with np.errstate(over="ignore"):
+        pts[rng.integers(n)] = np.float32(p)  # one row in all three coordinates
+    shape = build(desc)
+    got = shape.eval_vec(pts)
+    # Columns apart in memory: the rows are copied into lanes first.
+    apart = shape.eval_vec(np.asfortranarray(pts))
+    assert got.view(np.uint32).tolist() == apart.view(np.uint32).tolist()
+    model = compile_tree(desc)
+    # Every position of the first vector, and the usual edges; a point
+    # given alone gets its row's bits, NaN sign and payload included.
+    for i in sorted(set(range(16)) | set(rows_to_check(n))):
+        point = tuple(map(float, pts[i]))
+        assert agree(float(got[i]), evaluate(model, point)), (i, got[i])
+        assert got[i:i + 1].view(np.uint32)[0] == np.float32(shape.eval(point)).view(np.uint32), i
