@@ -238,8 +238,6 @@ void test_batch_kernels(std::mt19937& rng) {
     sdf::grid_release(grid);
 }
 
-/// The caller's mode with flush-to-zero (and denormals-are-zero) and
-/// rounding toward zero turned on, where the platform has them.
 /// A batch of packed rows whose program is one fused run (read in place by
 /// the AVX-512 kernel) polls as often as its work asks: with n rows and I
 /// instructions, about n * I / kWorkPerPoll times.
@@ -258,8 +256,11 @@ void test_in_place_polls() {
     const sdf::Interrupt counting{[](void* n) { return ++*static_cast<long*>(n), false; }, &polls};
     sdf::eval_points(program, view, out.data(), counting, sdf::KernelChoice::Best);
     check(polls >= 4, "a batch read in place polls", polls);
+    sdf::release_tree(list);
 }
 
+/// The caller's mode with flush-to-zero (and denormals-are-zero) and
+/// rounding toward zero turned on, where the platform has them.
 sdf::float_env::Word hostile_mode(sdf::float_env::Word mode) {
 #if defined(SDF_FLOAT_ENV_MXCSR)
     return mode | 0x8000u | 0x0040u | 0x6000u;
