@@ -277,7 +277,7 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
             if (reach_c >= 0 && g2 > reach_c * reach_c) return;
             // Well inside (nearly every pair), the square root would keep
             // the child too; it decides only near the edge.
-            const bool inside = g2 < reach_c * reach_c * kInsideBy;
+            const bool inside = reach_c >= 0 && g2 < reach_c * reach_c * kInsideBy;
             if (!inside && std::sqrt(g2) - kid.rho - m > t) return;
             pairs.push_back({c, static_cast<uint32_t>(i)});
         };
