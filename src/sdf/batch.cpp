@@ -284,6 +284,11 @@ SDF_TARGET_AVX2 float seed_bound_avx2(const CellLists::Seeds& seeds, const Block
                                       size_t lanes) {
     return seed_bound_lanes(seeds, s, lanes);
 }
+
+SDF_TARGET_AVX512 float seed_bound_avx512(const CellLists::Seeds& seeds, const BlockState& s,
+                                          size_t lanes) {
+    return seed_bound_lanes(seeds, s, lanes);
+}
 #endif
 
 using SeedBound = float (*)(const CellLists::Seeds&, const BlockState&, size_t);
@@ -708,7 +713,8 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
                                                SDF_AVX2_OR_NULL(run_rows_avx2),
                                                SDF_AVX2_OR_NULL(run_rows_avx512));
     const SeedBound seed_bound =
-        pick<SeedBound>(choice, seed_bound_baseline, SDF_AVX2_OR_NULL(seed_bound_avx2));
+        pick<SeedBound>(choice, seed_bound_baseline, SDF_AVX2_OR_NULL(seed_bound_avx2),
+                        SDF_AVX2_OR_NULL(seed_bound_avx512));
     if (top) state.preset_index = listed_top.index;
     // The list points of a block's rows, where the list's point is not the
     // row: the seeds' bound is over them.
@@ -750,6 +756,7 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
         std::unique_ptr<uint32_t[]> listed_pcs(new uint32_t[longest]);
         std::unique_ptr<double[]> gap2(new double[longest]);
         std::unique_ptr<double[]> reach(new double[longest]);
+        std::unique_ptr<float[]> up(new float[longest]);
         float* chunk_out = out + first;
         std::unique_ptr<SortedRow[]> group(new SortedRow[sorted.widest]);
         for (uint32_t g = 0; g < sorted.groups(); ++g) {
@@ -768,12 +775,15 @@ void eval_points_pruned(const Program& program, const PointsView& view, float* o
                 CellLists::Bounded own;
                 if (listed && c < cells) {
                     const uint32_t cell = static_cast<uint32_t>(c);
-                    lists.kept(*top, cell, chosen.get(), count);
-                    if (count == SIZE_MAX) {
+                    const size_t on_list = lists.listed(*top, cell);
+                    if (on_list == SIZE_MAX) {
                         count = collect_candidates(*top, lists.box(cell), chosen.get(),
                                                    scratch.get());
-                    } else if (count >= kBoundedFrom) {
-                        own = lists.bounded(cell, listed_pcs.get(), gap2.get(), reach.get());
+                    } else if (on_list >= kBoundedFrom) {
+                        own = lists.bounded(cell, listed_pcs.get(), gap2.get(), reach.get(),
+                                            up.get());
+                    } else {
+                        lists.kept(*top, cell, chosen.get(), count);
                     }
                 }
                 // Blocks of even sizes: a cell of 65 rows is two blocks of 33 and 32.

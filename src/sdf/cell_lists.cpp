@@ -53,8 +53,12 @@ uint32_t compact_bits(uint32_t v) {
 /// to its farthest, computed as bounds.cpp computes them.
 double gap_term(float lo, float hi, double c) {
     const double below = c - double{hi}, above = double{lo} - c;
-    const double g = below > above ? below : above;
-    return g > 0 ? g * g : 0.0;
+    // max(g, 0) as (g + |g|) / 2, exact for the finite g here (centres and
+    // edges are finite floats), so that no branch is made of it: which
+    // way it would go is hard to guess.
+    const double g = std::max(below, above);
+    const double outside = (g + std::fabs(g)) * 0.5;
+    return outside * outside;
 }
 double far_term(float lo, float hi, double c) {
     const double g = std::max(std::fabs(double{lo} - c), std::fabs(double{hi} - c));
@@ -106,6 +110,15 @@ struct Cube {
 /// Relative (and absolute) slack on the distance beyond which an exact cell
 /// never keeps a child.
 constexpr double kWithinSlack = 1.0 / 1099511627776.0;  // 2^-40
+
+/// A pair whose squared gap is below this share of its squared reach is
+/// kept without its square root: the rounding of either test is far
+/// smaller than the difference. (Keeping a child that could be left out
+/// changes no result.)
+constexpr double kInsideBy = 1 - 1.0 / 1099511627776.0;  // 1 - 2^-40
+
+/// Pairs a child makes, about, where rows fill the grid: room reserved.
+constexpr size_t kPairsPerChild = 64;
 
 /// Work counted per cell a child looks at: a few dozen operations.
 constexpr uint64_t kCellWork = 8;
@@ -249,6 +262,7 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
         uint32_t cell, pc;
     };
     std::vector<Pair> pairs;
+    pairs.reserve(std::min(max_items, kids.size() * kPairsPerChild) + 1);
     for (size_t i = 0; i < kids.size(); ++i) {
         const FloatBall& kid = kids[i];
         const Cube cube(grid, kid.c, reach_of(i));
@@ -261,7 +275,10 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
             const double reach_c = t + kid.rho + m;
             const double g2 = terms[0][x] + terms[1][y] + terms[2][z];
             if (reach_c >= 0 && g2 > reach_c * reach_c) return;
-            if (std::sqrt(g2) - kid.rho - m > t) return;
+            // Well inside (nearly every pair), the square root would keep
+            // the child too; it decides only near the edge.
+            const bool inside = reach_c >= 0 && g2 < reach_c * reach_c * kInsideBy;
+            if (!inside && std::sqrt(g2) - kid.rho - m > t) return;
             pairs.push_back({c, static_cast<uint32_t>(i)});
         };
         if (cube.size() <= exact_cells.size()) {
@@ -303,6 +320,11 @@ Region CellLists::box(uint32_t cell) const {
     return r;
 }
 
+size_t CellLists::listed(const PruneIndex& index, uint32_t cell) const {
+    if (start_.empty() || !exact_[cell]) return SIZE_MAX;
+    return start_[cell + 1] - start_[cell] + index.always.size();
+}
+
 const uint32_t* CellLists::kept(const PruneIndex& index, uint32_t cell, uint32_t* out,
                                 size_t& count) const {
     count = SIZE_MAX;
@@ -319,40 +341,46 @@ const uint32_t* CellLists::kept(const PruneIndex& index, uint32_t cell, uint32_t
     return out;
 }
 
-CellLists::Bounded CellLists::bounded(uint32_t cell, uint32_t* pcs, double* gap2,
-                                      double* reach) const {
+CellLists::Bounded CellLists::bounded(uint32_t cell, uint32_t* pcs, double* gap2, double* reach,
+                                      float* up) const {
     Bounded out;
     if (start_.empty() || !exact_[cell]) return out;
     const Region r = box(cell);
     out.margin = margins_[cell];
     float centre[3];
     for (int a = 0; a < 3; ++a) centre[a] = 0.5f * r.lo[a] + 0.5f * r.hi[a];
+    // The children's bounds over the box, and each one's upper bound at
+    // the centre (+inf for none), in a loop without branches.
+    const uint32_t first = start_[cell], n = start_[cell + 1] - first;
+    for (uint32_t k = 0; k < n; ++k) {
+        const FloatBall& kid = kids_[items_[first + k]];
+        double g2 = 0;
+        float d2 = 0;
+        for (int a = 0; a < 3; ++a) {
+            g2 += gap_term(r.lo[a], r.hi[a], kid.c[a]);
+            d2 += (kid.c[a] - centre[a]) * (kid.c[a] - centre[a]);
+        }
+        pcs[k] = kid.pc;
+        gap2[k] = g2;
+        reach[k] = double{kid.rho} + out.margin;
+        const float at_centre = std::sqrt(d2) + kid.sigma;
+        up[k] = kid.sigma < kInfinity ? at_centre : kInfinity;
+    }
     // The seeds: the few children of least upper bound near the centre (in
     // floats: which children they are changes no result), by insertion.
     float best[kMaxSeeds];
     uint32_t which[kMaxSeeds];
+    for (float& b : best) b = kInfinity;
     Seeds& seeds = out.seeds;
-    size_t n = 0;
-    for (uint32_t k = start_[cell]; k < start_[cell + 1]; ++k, ++n) {
-        const FloatBall& kid = kids_[items_[k]];
-        double g2 = 0;
-        for (int a = 0; a < 3; ++a) g2 += gap_term(r.lo[a], r.hi[a], kid.c[a]);
-        pcs[n] = kid.pc;
-        gap2[n] = g2;
-        reach[n] = double{kid.rho} + out.margin;
-        if (!(kid.sigma < kInfinity)) continue;
-        float d2 = 0;
-        for (int a = 0; a < 3; ++a) d2 += (kid.c[a] - centre[a]) * (kid.c[a] - centre[a]);
-        const float up = std::sqrt(d2) + kid.sigma;
-        size_t at = seeds.count;
-        while (at > 0 && up < best[at - 1]) --at;
-        if (at == kMaxSeeds) continue;
-        for (size_t j = std::min(seeds.count, kMaxSeeds - 1); j > at; --j) {
-            best[j] = best[j - 1];
-            which[j] = which[j - 1];
+    for (uint32_t k = 0; k < n; ++k) {
+        if (!(up[k] < best[kMaxSeeds - 1])) continue;
+        size_t at = kMaxSeeds - 1;
+        for (; at > 0 && up[k] < best[at - 1]; --at) {
+            best[at] = best[at - 1];
+            which[at] = which[at - 1];
         }
-        best[at] = up;
-        which[at] = items_[k];
+        best[at] = up[k];
+        which[at] = items_[first + k];
         seeds.count = std::min(seeds.count + 1, kMaxSeeds);
     }
     out.count = n;

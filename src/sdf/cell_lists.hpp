@@ -74,6 +74,9 @@ class CellLists {
     /// grid, a little wider, within the rows' box.
     Region box(uint32_t cell) const;
 
+    /// How many children kept() would give `cell`, or SIZE_MAX.
+    size_t listed(const PruneIndex& index, uint32_t cell) const;
+
     /// The children `cell` needs in ascending program order, the list's
     /// `always` children included: `count` of them, written to `out` (room
     /// for index.child_count), which is returned. Null, with `count`
@@ -101,8 +104,9 @@ class CellLists {
         double margin = 0;
         double far = 0;  // the seeds' distance to the box's farthest corner, at least
     };
-    /// Fills pcs, gap2 and reach (room for longest() entries) for `cell`.
-    Bounded bounded(uint32_t cell, uint32_t* pcs, double* gap2, double* reach) const;
+    /// Fills pcs, gap2 and reach (room for longest() entries) for `cell`;
+    /// `up` is scratch of the same length.
+    Bounded bounded(uint32_t cell, uint32_t* pcs, double* gap2, double* reach, float* up) const;
     /// Children on the longest list.
     size_t longest() const { return longest_; }
 

@@ -210,6 +210,52 @@ sdf::Vec3 query_point(std::mt19937& rng, int i) {
 
 long exact_cells = 0;  // cells whose list was checked
 
+/// A cell's list as bounded() gives it, against its kept() list `kept` (n
+/// children) and the children's balls: the same children but the `always`
+/// ones, in order; each with the squared distance from the cell's box to
+/// its centre (in double, 0 inside) and rho + margin; seeds from the list.
+void check_bounded(const sdf::PruneIndex& index, const sdf::CellLists& lists, uint32_t cell,
+                   const uint32_t* kept, size_t n, int tree) {
+    const std::vector<sdf::FloatBall> balls = sdf::child_balls(index);
+    auto ball_of = [&](uint32_t pc) {
+        return std::find_if(balls.begin(), balls.end(),
+                            [&](const sdf::FloatBall& b) { return b.pc == pc; });
+    };
+    const size_t room = lists.longest();
+    std::vector<uint32_t> pcs(room);
+    std::vector<double> gap2(room), reach(room);
+    std::vector<float> up(room);
+    const sdf::CellLists::Bounded own =
+        lists.bounded(cell, pcs.data(), gap2.data(), reach.data(), up.data());
+    const auto listed_end = pcs.begin() + static_cast<ptrdiff_t>(own.count);
+    const sdf::Region box = lists.box(cell);
+    bool ok = lists.listed(index, cell) == n && own.count + index.always.size() == n &&
+              std::includes(kept, kept + n, pcs.begin(), listed_end);
+    for (size_t k = 0; ok && k < own.count; ++k) {
+        const auto ball = ball_of(pcs[k]);
+        if (ball == balls.end()) {
+            ok = false;
+            break;
+        }
+        double want = 0;
+        for (int a = 0; a < 3; ++a) {
+            const double c = ball->c[a];
+            const double out = std::max({0.0, double{box.lo[a]} - c, c - double{box.hi[a]}});
+            want += out * out;
+        }
+        ok = gap2[k] == want && reach[k] == double{ball->rho} + own.margin;
+    }
+    for (size_t j = 0; ok && j < own.seeds.count; ++j) {
+        ok = std::any_of(pcs.begin(), listed_end, [&](uint32_t pc) {
+            const auto b = ball_of(pc);
+            return b->sigma == own.seeds.sigma[j] && b->c[0] == own.seeds.c[j][0] &&
+                   b->c[1] == own.seeds.c[j][1] && b->c[2] == own.seeds.c[j][2];
+        });
+    }
+    ++checks;
+    if (!ok && failures++ < 20) std::printf("FAILED: bounded list, tree %d, cell %u\n", tree, cell);
+}
+
 /// Every cell's box holds its points, and every child the hierarchy keeps
 /// for a cell's box is on the cell's list.
 void check_cell_lists(const sdf::PruneIndex& index, const std::vector<float>& pts, int tree) {
@@ -258,6 +304,7 @@ void check_cell_lists(const sdf::PruneIndex& index, const std::vector<float>& pt
                                             want.begin(), want.begin() + static_cast<ptrdiff_t>(m))) {
             if (failures++ < 20) std::printf("FAILED: cell list, tree %d, cell %u\n", tree, c);
         }
+        check_bounded(index, lists, c, kept.data(), n, tree);
     }
 }
 
