@@ -368,8 +368,10 @@ CellLists::Bounded CellLists::bounded(uint32_t cell, uint32_t* pcs, double* gap2
     }
     // The seeds: the few children of least upper bound near the centre (in
     // floats: which children they are changes no result), by insertion.
+    // The places past the seeds found so far hold +inf, and are shifted
+    // along with the others: they start as values, not as garbage.
     float best[kMaxSeeds];
-    uint32_t which[kMaxSeeds];
+    uint32_t which[kMaxSeeds] = {};
     for (float& b : best) b = kInfinity;
     Seeds& seeds = out.seeds;
     for (uint32_t k = 0; k < n; ++k) {
