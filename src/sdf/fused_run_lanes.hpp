@@ -88,6 +88,16 @@ SDF_INLINE RunPoint minus(RunPoint p, const float* f) {
     return {p.x - f[0], p.y - f[1], p.z - f[2]};
 }
 
+/// minus() of the coordinates in Mask only (bit i: coordinate i), the
+/// others being zero (drop_zero_offsets).
+template <unsigned Mask>
+SDF_INLINE RunPoint minus_some(RunPoint p, const float* f) {
+    if constexpr ((Mask & 1) != 0) p.x = p.x - f[0];
+    if constexpr ((Mask & 2) != 0) p.y = p.y - f[1];
+    if constexpr ((Mask & 4) != 0) p.z = p.z - f[2];
+    return p;
+}
+
 SDF_INLINE RunVector dot_lanes(RunPoint a, RunPoint b) {
     return (a.x * b.x + a.y * b.y) + a.z * b.z;
 }
@@ -100,12 +110,16 @@ SDF_INLINE RunVector length_lanes(RunPoint v) { return sqrt_lanes(dot_lanes(v, v
 
 // --- the formulas (primitives.hpp), over vectors -------------------------------
 
+// At the origin, the leaf's own offset is zero and left out (fused_runs.hpp).
+
+template <bool AtOrigin>
 SDF_INLINE RunVector sphere_lanes(const float* f, RunPoint p) {
-    return length_lanes(minus(p, f)) - f[3];
+    return length_lanes(AtOrigin ? p : minus(p, f)) - f[3];
 }
 
+template <bool AtOrigin>
 SDF_INLINE RunVector plane_lanes(const float* f, RunPoint p) {
-    return dot_lanes(minus(p, f), f + 3);
+    return dot_lanes(AtOrigin ? p : minus(p, f), f + 3);
 }
 
 /// The clamp bounds 0 and 1 of the segment and ray, in every lane, made
@@ -126,13 +140,15 @@ SDF_INLINE RunBounds run_bounds() {
 }
 
 /// The segment; Exact: f[6] holds the reciprocal of e.e (exact_reciprocal).
-template <bool Exact>
+/// AtOrigin: its first end is +0, neither subtracted nor added back.
+template <bool Exact, bool AtOrigin>
 SDF_INLINE RunVector segment_lanes(const float* f, RunPoint p, const RunBounds& b) {
-    const RunVector along = dot_lanes(minus(p, f), f + 3);
+    const RunVector along = dot_lanes(AtOrigin ? p : minus(p, f), f + 3);
     RunVector h = Exact ? along * f[6] : along / f[6];
     h = greater_of(b.zero, h);  // zero > h ? zero : h
     h = less_of(b.one, h);      // one < h ? one : h
-    const RunPoint c{f[3] * h + f[0], f[4] * h + f[1], f[5] * h + f[2]};
+    RunPoint c{f[3] * h, f[4] * h, f[5] * h};
+    if constexpr (!AtOrigin) c = {c.x + f[0], c.y + f[1], c.z + f[2]};
     return length_lanes({p.x - c.x, p.y - c.y, p.z - c.z});
 }
 
@@ -201,7 +217,10 @@ template <unsigned Kind>
 SDF_INLINE void transform_step_lanes(const RunStep& step, RunRegisters& r, size_t i) {
     constexpr unsigned t = (Kind - kTransformSteps) / kSources;
     const RunPoint p = step_point<source_of_kind(Kind)>(step, r, i);
-    if constexpr (t == static_cast<unsigned>(StepTransform::Translate)) {
+    constexpr unsigned some = static_cast<unsigned>(StepTransform::TranslateSome);
+    if constexpr (t >= some) {
+        r.q = minus_some<t - some>(p, step.f);
+    } else if constexpr (t == static_cast<unsigned>(StepTransform::Translate)) {
         r.q = minus(p, step.f);
     } else if constexpr (t == static_cast<unsigned>(StepTransform::Scale)) {
         r.q = scale_lanes(step.f, p);
@@ -218,7 +237,21 @@ SDF_INLINE void leaf_step_lanes(const RunStep& step, RunRegisters& r, size_t i,
     constexpr unsigned n = Kind - kLeafSteps;
     constexpr unsigned fold = n % kFolds;
     constexpr bool shifted = (n / kFolds / kSources) % 2 != 0;
-    constexpr auto leaf = static_cast<StepLeaf>(n / kFolds / kSources / 2);
+    constexpr auto kind = static_cast<StepLeaf>(n / kFolds / kSources / 2);
+    // A leaf at the origin only ever reads the registers, unshifted: the
+    // other kinds of it have no code.
+    constexpr unsigned first_origin = kLeaves - kLeavesAtOrigin;
+    constexpr bool origin = static_cast<unsigned>(kind) >= first_origin;
+    if constexpr (origin && (shifted || source_of_kind(Kind) != StepSource::Registers)) return;
+    constexpr auto origin_leaf = [] {
+        switch (static_cast<unsigned>(kind) - first_origin) {
+            case 0: return StepLeaf::Sphere;
+            case 1: return StepLeaf::Plane;
+            case 2: return StepLeaf::Segment;
+            default: return StepLeaf::SegmentExact;
+        }
+    };
+    constexpr StepLeaf leaf = origin ? origin_leaf() : kind;
     RunPoint p = step_point<source_of_kind(Kind)>(step, r, i);
     constexpr bool segment = leaf == StepLeaf::Segment || leaf == StepLeaf::SegmentExact;
     constexpr size_t params = op_params(leaf == StepLeaf::Sphere  ? Op::Sphere
@@ -227,10 +260,10 @@ SDF_INLINE void leaf_step_lanes(const RunStep& step, RunRegisters& r, size_t i,
                                                                   : Op::Ray);
     if constexpr (shifted) p = minus(p, step.f + params);
     RunVector v;
-    if constexpr (leaf == StepLeaf::Sphere) v = sphere_lanes(step.f, p);
-    if constexpr (leaf == StepLeaf::Plane) v = plane_lanes(step.f, p);
+    if constexpr (leaf == StepLeaf::Sphere) v = sphere_lanes<origin>(step.f, p);
+    if constexpr (leaf == StepLeaf::Plane) v = plane_lanes<origin>(step.f, p);
     if constexpr (segment) {
-        v = segment_lanes<leaf == StepLeaf::SegmentExact>(step.f, p, bounds);
+        v = segment_lanes<leaf == StepLeaf::SegmentExact, origin>(step.f, p, bounds);
     }
     if constexpr (leaf == StepLeaf::Ray) v = ray_lanes(step.f, p, bounds);
     constexpr bool multiply = fold >= 4;
@@ -312,10 +345,22 @@ SDF_INLINE void step_lanes(const RunStep& step, RunRegisters& r, size_t i,
     M(176, 177, 178, 179, 180, 181, 182, 183) M(184, 185, 186, 187, 188, 189, 190, 191) \
     M(192, 193, 194, 195, 196, 197, 198, 199) M(200, 201, 202, 203, 204, 205, 206, 207) \
     M(208, 209, 210, 211, 212, 213, 214, 215) M(216, 217, 218, 219, 220, 221, 222, 223) \
-    M(224, 225, 226, 227, 228, 229, 230, 231)
+    M(224, 225, 226, 227, 228, 229, 230, 231) M(232, 233, 234, 235, 236, 237, 238, 239) \
+    M(240, 241, 242, 243, 244, 245, 246, 247) M(248, 249, 250, 251, 252, 253, 254, 255) \
+    M(256, 257, 258, 259, 260, 261, 262, 263) M(264, 265, 266, 267, 268, 269, 270, 271) \
+    M(272, 273, 274, 275, 276, 277, 278, 279) M(280, 281, 282, 283, 284, 285, 286, 287) \
+    M(288, 289, 290, 291, 292, 293, 294, 295) M(296, 297, 298, 299, 300, 301, 302, 303) \
+    M(304, 305, 306, 307, 308, 309, 310, 311) M(312, 313, 314, 315, 316, 317, 318, 319) \
+    M(320, 321, 322, 323, 324, 325, 326, 327) M(328, 329, 330, 331, 332, 333, 334, 335) \
+    M(336, 337, 338, 339, 340, 341, 342, 343) M(344, 345, 346, 347, 348, 349, 350, 351) \
+    M(352, 353, 354, 355, 356, 357, 358, 359) M(360, 361, 362, 363, 364, 365, 366, 367) \
+    M(368, 369, 370, 371, 372, 373, 374, 375) M(376, 377, 378, 379, 380, 381, 382, 383) \
+    M(384, 385, 386, 387, 388, 389, 390, 391) M(392, 393, 394, 395, 396, 397, 398, 399) \
+    M(400, 401, 402, 403, 404, 405, 406, 407) M(408, 409, 410, 411, 412, 413, 414, 415) \
+    M(416, 417, 418, 419, 420, 421, 422, 423)
 
-// (Kinds from kStepKinds to 231 do nothing, and no step has them.)
-static_assert(kStepKinds <= 232, "run_fused has a label for each of 232 kinds");
+// (Kinds from kStepKinds to 423 do nothing, and no step has them.)
+static_assert(kStepKinds <= 424, "run_fused has a label for each of 424 kinds");
 
 /// Runs the run `run` with `steps` over lanes 0 .. n - 1 (whole vectors):
 /// D in `d`, P in `p`. With `rows`, the run's shared point in lane i is
@@ -323,7 +368,7 @@ static_assert(kStepKinds <= 232, "run_fused has a label for each of 232 kinds");
 /// run, row_runs.hpp).
 SDF_LANE_LOOP void run_fused(const RunShape& run, const RunStep* steps, Lanes p, float* d,
                              size_t n, const float* rows, bool store_row) {
-    static const void* const labels[232] = {SDF_RUN_KINDS(SDF_RUN_ADDRESSES8)};
+    static const void* const labels[424] = {SDF_RUN_KINDS(SDF_RUN_ADDRESSES8)};
     // Where each step goes, and after the last, the end of the vector.
     const void* jumps[kMaxRunSteps + 1];
     for (size_t k = 0; k < run.count; ++k) jumps[k] = labels[steps[k].kind];
