@@ -119,6 +119,13 @@ constexpr StepSource source_of_kind(unsigned kind) {
     return static_cast<StepSource>(kind < kLeafSteps ? (kind - kTransformSteps) % kSources
                                                      : (kind - kLeafSteps) / kFolds % kSources);
 }
+/// Is a step of this kind a translation (of all coordinates or some)?
+constexpr bool is_translation(unsigned kind) {
+    if (kind >= kLeafSteps) return false;
+    const unsigned t = (kind - kTransformSteps) / kSources;
+    return t == static_cast<unsigned>(StepTransform::Translate) ||
+           t >= static_cast<unsigned>(StepTransform::TranslateSome);
+}
 /// The same step reading its point from `from` instead.
 constexpr unsigned with_source(unsigned kind, StepSource from) {
     const unsigned unit = kind < kLeafSteps ? 1 : kFolds;

@@ -96,6 +96,12 @@ inline bool decode_row_run(const Program& program, const BlockState& s, RowRun& 
         RunStep& step = out.steps[k];
         if (!reads_point(step.kind) || source_of_kind(step.kind) != StepSource::Lanes) continue;
         if (!is_row(step.x)) return false;
+        if (is_translation(step.kind)) {
+            // A subtraction has one operand order: it may as well read the
+            // row from the registers the run loaded it into.
+            step.kind = static_cast<uint16_t>(with_source(step.kind, StepSource::Shared));
+            continue;
+        }
         step.x = p.x;
         step.y = p.y;
         step.z = p.z;
