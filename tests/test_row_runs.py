@@ -24,16 +24,29 @@ power_of_two = st.tuples(st.sampled_from([1.0, -1.0]), st.integers(-130, 128)).m
 step = st.sampled_from([0.0, 1.0, -1.0, 2.0, 0.5, -0.25])
 axis_segment = st.tuples(st.just((0, 0, 0)), st.tuples(step, step, step)).map(
     lambda t: ("segment",) + t)
+# Offsets with +0 and -0 coordinates in every pattern: the runs leave out
+# subtractions of +0 (never of -0, which turns -0 into +0), and join a
+# translation with a leaf's own offset where one of them is zero. Their
+# leaves then take the point itself where they took a difference: a NaN
+# parameter meeting a NaN row must keep the same one of the two.
+sparse = st.sampled_from([0.0, 0.0, -0.0, 1.5, -2.0, math.nan])
+sparse3 = st.tuples(sparse, sparse, sparse)
+sparse_leaf = st.one_of(
+    st.tuples(st.just("sphere"), sparse3, st.just(1.0)),
+    st.tuples(st.just("plane"), sparse3, st.tuples(sparse, sparse, sparse)),
+    st.tuples(st.just("segment"), sparse3, sparse3),
+)
 transform = st.one_of(
     st.tuples(st.just("scale"), power_of_two),
     st.tuples(st.just("translate"), vec3),
+    st.tuples(st.just("translate"), sparse3),
     st.tuples(st.just("rotate"), quat),
 )
 
 
 @st.composite
 def chain(draw):
-    desc = draw(st.one_of(axis_segment, leaf))
+    desc = draw(st.one_of(axis_segment, leaf, sparse_leaf))
     for kind, arg in draw(st.lists(transform, max_size=3)):
         desc = (kind, arg, desc)
     return desc
@@ -69,3 +82,20 @@ def test_rows_read_in_place_match_model_and_copied_rows(desc, n, seed, p):
         point = tuple(map(float, pts[i]))
         assert agree(float(got[i]), evaluate(model, point)), (i, got[i])
         assert got[i:i + 1].view(np.uint32)[0] == np.float32(shape.eval(point)).view(np.uint32), i
+
+
+def test_negative_zero_offsets_are_subtracted():
+    """x - (-0) is x + 0, which turns -0 into +0: a run may leave out only
+    subtractions of +0. At (-0, -0, -0) a plane through (-0, -0, -0) along
+    x is +0 (the sum of -0 * 1 and two -0 * 0 would be -0), and so is the
+    same plane through the origin moved there by a translation. (A far
+    sphere beside it makes the program a run.)"""
+    pts = np.full((32, 3), -0.0, np.float32)
+    far = ("sphere", (9.0, 9.0, 9.0), 1.0)
+    for plane in [("plane", (-0.0, -0.0, -0.0), (1.0, 0.0, 0.0)),
+                  ("translate", (-0.0, -0.0, -0.0), ("plane", (0.0, 0.0, 0.0), (1.0, 0.0, 0.0)))]:
+        desc = ("union", [plane, far])
+        want = evaluate(compile_tree(desc), (-0.0, -0.0, -0.0))
+        assert math.copysign(1.0, want) == 1.0 and want == 0.0
+        got = build(desc).eval_vec(pts)
+        assert got.view(np.uint32).tolist() == [0] * 32, desc

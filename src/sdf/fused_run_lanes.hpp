@@ -7,7 +7,8 @@
 //
 // Included by block_kernel.hpp inside the namespace SDF_BLOCK_NS of the
 // AVX-512 build only: there a vector is sixteen lanes, and the parameters
-// broadcast from memory into the instructions that use them. (Measured with
+// broadcast from memory into the instructions that use them (or, in a row
+// run, come as whole vectors, WideStep in row_runs.hpp). (Measured with
 // eight lanes in the AVX2 build, the steps' own work - a parameter broadcast
 // per use, a jump per step - costs more than the passes over the block.)
 #include <cstddef>
@@ -37,6 +38,22 @@ SDF_INLINE RunVector load_lanes(const float* at) {
 }
 
 SDF_INLINE void store_lanes(float* at, RunVector v) { std::memcpy(at, &v, sizeof v); }
+
+// A step's parameters come as floats (RunStep: each use broadcasts one) or
+// as vectors (WideStep, row_runs.hpp: each use reads one); the formulas
+// below take either, as `const float*` or as SplatParams.
+static_assert(sizeof(SplatParam) == sizeof(RunVector), "a splat parameter is one vector");
+
+struct SplatParams {
+    const SplatParam* at;
+    SDF_INLINE RunVector operator[](size_t i) const { return load_lanes(at[i].lane); }
+    SDF_INLINE SplatParams operator+(size_t n) const { return {at + n}; }
+};
+
+SDF_INLINE const float* params_of(const RunStep& step) { return step.f; }
+SDF_INLINE SplatParams params_of(const WideStep& step) { return {step.f}; }
+SDF_INLINE float k_of(const RunStep& step) { return step.k; }
+SDF_INLINE RunVector k_of(const WideStep& step) { return load_lanes(step.k.lane); }
 
 // The selects below are the comparisons of the one-lane code; compilers
 // make them one min or max instruction each (whose NaN and signed-zero
@@ -84,15 +101,27 @@ SDF_INLINE RunPoint row_point(const float* rows) {
     return p;
 }
 
-SDF_INLINE RunPoint minus(RunPoint p, const float* f) {
+template <class F>
+SDF_INLINE RunPoint minus(RunPoint p, F f) {
     return {p.x - f[0], p.y - f[1], p.z - f[2]};
+}
+
+/// minus() of the coordinates in Mask only (bit i: coordinate i), the
+/// others being zero (drop_zero_offsets).
+template <unsigned Mask, class F>
+SDF_INLINE RunPoint minus_some(RunPoint p, F f) {
+    if constexpr ((Mask & 1) != 0) p.x = p.x - f[0];
+    if constexpr ((Mask & 2) != 0) p.y = p.y - f[1];
+    if constexpr ((Mask & 4) != 0) p.z = p.z - f[2];
+    return p;
 }
 
 SDF_INLINE RunVector dot_lanes(RunPoint a, RunPoint b) {
     return (a.x * b.x + a.y * b.y) + a.z * b.z;
 }
 
-SDF_INLINE RunVector dot_lanes(RunPoint a, const float* b) {
+template <class F>
+SDF_INLINE RunVector dot_lanes(RunPoint a, F b) {
     return (a.x * b[0] + a.y * b[1]) + a.z * b[2];
 }
 
@@ -100,12 +129,16 @@ SDF_INLINE RunVector length_lanes(RunPoint v) { return sqrt_lanes(dot_lanes(v, v
 
 // --- the formulas (primitives.hpp), over vectors -------------------------------
 
-SDF_INLINE RunVector sphere_lanes(const float* f, RunPoint p) {
-    return length_lanes(minus(p, f)) - f[3];
+// At the origin, the leaf's own offset is zero and left out (fused_runs.hpp).
+
+template <bool AtOrigin, class F>
+SDF_INLINE RunVector sphere_lanes(F f, RunPoint p) {
+    return length_lanes(AtOrigin ? p : minus(p, f)) - f[3];
 }
 
-SDF_INLINE RunVector plane_lanes(const float* f, RunPoint p) {
-    return dot_lanes(minus(p, f), f + 3);
+template <bool AtOrigin, class F>
+SDF_INLINE RunVector plane_lanes(F f, RunPoint p) {
+    return dot_lanes(AtOrigin ? p : minus(p, f), f + 3);
 }
 
 /// The clamp bounds 0 and 1 of the segment and ray, in every lane, made
@@ -126,36 +159,42 @@ SDF_INLINE RunBounds run_bounds() {
 }
 
 /// The segment; Exact: f[6] holds the reciprocal of e.e (exact_reciprocal).
-template <bool Exact>
-SDF_INLINE RunVector segment_lanes(const float* f, RunPoint p, const RunBounds& b) {
-    const RunVector along = dot_lanes(minus(p, f), f + 3);
+/// AtOrigin: its first end is +0, neither subtracted nor added back.
+template <bool Exact, bool AtOrigin, class F>
+SDF_INLINE RunVector segment_lanes(F f, RunPoint p, const RunBounds& b) {
+    const RunVector along = dot_lanes(AtOrigin ? p : minus(p, f), f + 3);
     RunVector h = Exact ? along * f[6] : along / f[6];
     h = greater_of(b.zero, h);  // zero > h ? zero : h
     h = less_of(b.one, h);      // one < h ? one : h
-    const RunPoint c{f[3] * h + f[0], f[4] * h + f[1], f[5] * h + f[2]};
+    RunPoint c{f[3] * h, f[4] * h, f[5] * h};
+    if constexpr (!AtOrigin) c = {c.x + f[0], c.y + f[1], c.z + f[2]};
     return length_lanes({p.x - c.x, p.y - c.y, p.z - c.z});
 }
 
-SDF_INLINE RunVector ray_lanes(const float* f, RunPoint p, const RunBounds& b) {
+template <class F>
+SDF_INLINE RunVector ray_lanes(F f, RunPoint p, const RunBounds& b) {
     RunVector t = dot_lanes(minus(p, f), f + 3);
     t = greater_of(t, b.zero);  // t > zero ? t : zero
     const RunPoint c{f[3] * t + f[0], f[4] * t + f[1], f[5] * t + f[2]};
     return length_lanes({p.x - c.x, p.y - c.y, p.z - c.z});
 }
 
-SDF_INLINE RunPoint scale_lanes(const float* f, RunPoint p) {
-    const float k = f[0];
+template <class F>
+SDF_INLINE RunPoint scale_lanes(F f, RunPoint p) {
+    const auto k = f[0];
     return {p.x / k, p.y / k, p.z / k};
 }
 
 /// The scale with f[0] the reciprocal of its factor (exact_reciprocal).
-SDF_INLINE RunPoint scale_exact_lanes(const float* f, RunPoint p) {
-    const float inverse = f[0];
+template <class F>
+SDF_INLINE RunPoint scale_exact_lanes(F f, RunPoint p) {
+    const auto inverse = f[0];
     return {p.x * inverse, p.y * inverse, p.z * inverse};
 }
 
-SDF_INLINE RunPoint rotate_lanes(const float* f, RunPoint p) {
-    const float ux = f[0], uy = f[1], uz = f[2], s = f[3], w2 = f[4];
+template <class F>
+SDF_INLINE RunPoint rotate_lanes(F f, RunPoint p) {
+    const auto ux = f[0], uy = f[1], uz = f[2], s = f[3], w2 = f[4];
     const RunVector d = (ux * p.x + uy * p.y) + uz * p.z;  // dot(u, p)
     const RunVector d2 = d + d;
     const RunPoint c{uy * p.z - p.y * uz, uz * p.x - p.z * ux, ux * p.y - p.x * uy};
@@ -190,52 +229,70 @@ struct RunRegisters {
     RunVector d, saved;
 };
 
-template <StepSource From>
-SDF_INLINE RunPoint step_point(const RunStep& step, const RunRegisters& r, size_t i) {
+template <StepSource From, class Step>
+SDF_INLINE RunPoint step_point(const Step& step, const RunRegisters& r, size_t i) {
     if constexpr (From == StepSource::Registers) return r.q;
     if constexpr (From == StepSource::Shared) return r.shared;
     return {load_lanes(step.x + i), load_lanes(step.y + i), load_lanes(step.z + i)};
 }
 
-template <unsigned Kind>
-SDF_INLINE void transform_step_lanes(const RunStep& step, RunRegisters& r, size_t i) {
+template <unsigned Kind, class Step>
+SDF_INLINE void transform_step_lanes(const Step& step, RunRegisters& r, size_t i) {
     constexpr unsigned t = (Kind - kTransformSteps) / kSources;
     const RunPoint p = step_point<source_of_kind(Kind)>(step, r, i);
-    if constexpr (t == static_cast<unsigned>(StepTransform::Translate)) {
-        r.q = minus(p, step.f);
+    constexpr unsigned some = static_cast<unsigned>(StepTransform::TranslateSome);
+    if constexpr (t >= some) {
+        r.q = minus_some<t - some>(p, params_of(step));
+    } else if constexpr (t == static_cast<unsigned>(StepTransform::Translate)) {
+        r.q = minus(p, params_of(step));
     } else if constexpr (t == static_cast<unsigned>(StepTransform::Scale)) {
-        r.q = scale_lanes(step.f, p);
+        r.q = scale_lanes(params_of(step), p);
     } else if constexpr (t == static_cast<unsigned>(StepTransform::ScaleExact)) {
-        r.q = scale_exact_lanes(step.f, p);
+        r.q = scale_exact_lanes(params_of(step), p);
     } else {
-        r.q = rotate_lanes(step.f, p);
+        r.q = rotate_lanes(params_of(step), p);
     }
 }
 
-template <unsigned Kind>
-SDF_INLINE void leaf_step_lanes(const RunStep& step, RunRegisters& r, size_t i,
+template <unsigned Kind, class Step>
+SDF_INLINE void leaf_step_lanes(const Step& step, RunRegisters& r, size_t i,
                                 const RunBounds& bounds) {
     constexpr unsigned n = Kind - kLeafSteps;
     constexpr unsigned fold = n % kFolds;
     constexpr bool shifted = (n / kFolds / kSources) % 2 != 0;
-    constexpr auto leaf = static_cast<StepLeaf>(n / kFolds / kSources / 2);
+    constexpr auto kind = static_cast<StepLeaf>(n / kFolds / kSources / 2);
+    // A leaf at the origin only ever reads the registers, unshifted: the
+    // other kinds of it have no code.
+    constexpr unsigned first_origin = kLeaves - kLeavesAtOrigin;
+    constexpr bool origin = static_cast<unsigned>(kind) >= first_origin;
+    if constexpr (origin && (shifted || source_of_kind(Kind) != StepSource::Registers)) return;
+    constexpr auto origin_leaf = [] {
+        switch (static_cast<unsigned>(kind) - first_origin) {
+            case 0: return StepLeaf::Sphere;
+            case 1: return StepLeaf::Plane;
+            case 2: return StepLeaf::Segment;
+            default: return StepLeaf::SegmentExact;
+        }
+    };
+    constexpr StepLeaf leaf = origin ? origin_leaf() : kind;
     RunPoint p = step_point<source_of_kind(Kind)>(step, r, i);
     constexpr bool segment = leaf == StepLeaf::Segment || leaf == StepLeaf::SegmentExact;
     constexpr size_t params = op_params(leaf == StepLeaf::Sphere  ? Op::Sphere
                                         : leaf == StepLeaf::Plane ? Op::Plane
                                         : segment                 ? Op::Segment
                                                                   : Op::Ray);
-    if constexpr (shifted) p = minus(p, step.f + params);
+    const auto f = params_of(step);
+    if constexpr (shifted) p = minus(p, f + params);
     RunVector v;
-    if constexpr (leaf == StepLeaf::Sphere) v = sphere_lanes(step.f, p);
-    if constexpr (leaf == StepLeaf::Plane) v = plane_lanes(step.f, p);
+    if constexpr (leaf == StepLeaf::Sphere) v = sphere_lanes<origin>(f, p);
+    if constexpr (leaf == StepLeaf::Plane) v = plane_lanes<origin>(f, p);
     if constexpr (segment) {
-        v = segment_lanes<leaf == StepLeaf::SegmentExact>(step.f, p, bounds);
+        v = segment_lanes<leaf == StepLeaf::SegmentExact, origin>(f, p, bounds);
     }
-    if constexpr (leaf == StepLeaf::Ray) v = ray_lanes(step.f, p, bounds);
+    if constexpr (leaf == StepLeaf::Ray) v = ray_lanes(f, p, bounds);
     constexpr bool multiply = fold >= 4;
     constexpr auto how = static_cast<Combine>(multiply ? fold - 3 : fold);
-    if constexpr (multiply) v = v * step.k;
+    if constexpr (multiply) v = v * k_of(step);
     r.d = combine_lanes(how, r.d, v);
 }
 
@@ -243,9 +300,12 @@ SDF_INLINE void leaf_step_lanes(const RunStep& step, RunRegisters& r, size_t i,
 /// Where both are NaN, the instruction keeps its first operand's; the
 /// passes of these operations read d from memory, which leaves k first, and
 /// the compiler would put the memory operand k second here.
-template <char Op>
-SDF_INLINE RunVector k_first(float k, RunVector d) {
-    const RunVector kv = _mm512_set1_ps(k);
+SDF_INLINE RunVector splat(float k) { return _mm512_set1_ps(k); }
+SDF_INLINE RunVector splat(RunVector k) { return k; }
+
+template <char Op, class K>
+SDF_INLINE RunVector k_first(K k, RunVector d) {
+    const RunVector kv = splat(k);
     RunVector r;
     if constexpr (Op == 'm') {
         __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(kv), "v"(d));
@@ -255,20 +315,20 @@ SDF_INLINE RunVector k_first(float k, RunVector d) {
     return r;
 }
 
-template <unsigned Kind>
-SDF_INLINE void distance_step_lanes(const RunStep& step, RunRegisters& r) {
+template <unsigned Kind, class Step>
+SDF_INLINE void distance_step_lanes(const Step& step, RunRegisters& r) {
     constexpr auto op = static_cast<StepDistance>(Kind - kDistanceSteps);
     const RunVector inf = RunVector{} + kInfinity;
-    if constexpr (op == StepDistance::MulK) r.d = k_first<'m'>(step.k, r.d);
-    if constexpr (op == StepDistance::SubR) r.d = r.d - step.k;
-    if constexpr (op == StepDistance::AddR) r.d = k_first<'a'>(step.k, r.d);
+    if constexpr (op == StepDistance::MulK) r.d = k_first<'m'>(k_of(step), r.d);
+    if constexpr (op == StepDistance::SubR) r.d = r.d - k_of(step);
+    if constexpr (op == StepDistance::AddR) r.d = k_first<'a'>(k_of(step), r.d);
     if constexpr (op == StepDistance::Neg) r.d = -r.d;
     if constexpr (op == StepDistance::UnionFirst) r.d = less_of(r.d, inf);
     if constexpr (op == StepDistance::IntersectFirst) r.d = greater_of(r.d, -inf);
 }
 
-template <unsigned Kind>
-SDF_INLINE void step_lanes(const RunStep& step, RunRegisters& r, size_t i,
+template <unsigned Kind, class Step>
+SDF_INLINE void step_lanes(const Step& step, RunRegisters& r, size_t i,
                            const RunBounds& bounds) {
     if constexpr (Kind < kLeafSteps) {
         transform_step_lanes<Kind>(step, r, i);
@@ -312,18 +372,31 @@ SDF_INLINE void step_lanes(const RunStep& step, RunRegisters& r, size_t i,
     M(176, 177, 178, 179, 180, 181, 182, 183) M(184, 185, 186, 187, 188, 189, 190, 191) \
     M(192, 193, 194, 195, 196, 197, 198, 199) M(200, 201, 202, 203, 204, 205, 206, 207) \
     M(208, 209, 210, 211, 212, 213, 214, 215) M(216, 217, 218, 219, 220, 221, 222, 223) \
-    M(224, 225, 226, 227, 228, 229, 230, 231)
+    M(224, 225, 226, 227, 228, 229, 230, 231) M(232, 233, 234, 235, 236, 237, 238, 239) \
+    M(240, 241, 242, 243, 244, 245, 246, 247) M(248, 249, 250, 251, 252, 253, 254, 255) \
+    M(256, 257, 258, 259, 260, 261, 262, 263) M(264, 265, 266, 267, 268, 269, 270, 271) \
+    M(272, 273, 274, 275, 276, 277, 278, 279) M(280, 281, 282, 283, 284, 285, 286, 287) \
+    M(288, 289, 290, 291, 292, 293, 294, 295) M(296, 297, 298, 299, 300, 301, 302, 303) \
+    M(304, 305, 306, 307, 308, 309, 310, 311) M(312, 313, 314, 315, 316, 317, 318, 319) \
+    M(320, 321, 322, 323, 324, 325, 326, 327) M(328, 329, 330, 331, 332, 333, 334, 335) \
+    M(336, 337, 338, 339, 340, 341, 342, 343) M(344, 345, 346, 347, 348, 349, 350, 351) \
+    M(352, 353, 354, 355, 356, 357, 358, 359) M(360, 361, 362, 363, 364, 365, 366, 367) \
+    M(368, 369, 370, 371, 372, 373, 374, 375) M(376, 377, 378, 379, 380, 381, 382, 383) \
+    M(384, 385, 386, 387, 388, 389, 390, 391) M(392, 393, 394, 395, 396, 397, 398, 399) \
+    M(400, 401, 402, 403, 404, 405, 406, 407) M(408, 409, 410, 411, 412, 413, 414, 415) \
+    M(416, 417, 418, 419, 420, 421, 422, 423)
 
-// (Kinds from kStepKinds to 231 do nothing, and no step has them.)
-static_assert(kStepKinds <= 232, "run_fused has a label for each of 232 kinds");
+// (Kinds from kStepKinds to 423 do nothing, and no step has them.)
+static_assert(kStepKinds <= 424, "run_fused has a label for each of 424 kinds");
 
 /// Runs the run `run` with `steps` over lanes 0 .. n - 1 (whole vectors):
 /// D in `d`, P in `p`. With `rows`, the run's shared point in lane i is
 /// packed row i there, also stored in P's lanes where `store_row` (a row
 /// run, row_runs.hpp).
-SDF_LANE_LOOP void run_fused(const RunShape& run, const RunStep* steps, Lanes p, float* d,
+template <class Step>
+SDF_LANE_LOOP void run_fused(const RunShape& run, const Step* steps, Lanes p, float* d,
                              size_t n, const float* rows, bool store_row) {
-    static const void* const labels[232] = {SDF_RUN_KINDS(SDF_RUN_ADDRESSES8)};
+    static const void* const labels[424] = {SDF_RUN_KINDS(SDF_RUN_ADDRESSES8)};
     // Where each step goes, and after the last, the end of the vector.
     const void* jumps[kMaxRunSteps + 1];
     for (size_t k = 0; k < run.count; ++k) jumps[k] = labels[steps[k].kind];
@@ -349,7 +422,7 @@ SDF_LANE_LOOP void run_fused(const RunShape& run, const RunStep* steps, Lanes p,
             r.shared = {load_lanes(run.shared[0] + i), load_lanes(run.shared[1] + i),
                         load_lanes(run.shared[2] + i)};
         }
-        const RunStep* step = steps;
+        const Step* step = steps;
         const void* const* to = jumps;
         goto** to;
         SDF_RUN_KINDS(SDF_RUN_LABELS8)
@@ -366,7 +439,7 @@ SDF_LANE_LOOP void run_fused(const RunShape& run, const RunStep* steps, Lanes p,
 /// Runs a row run over n packed rows (whole vectors) from `rows`, its
 /// distances into d; `p`: the block's lanes it decoded with.
 SDF_INLINE void run_rows(const RowRun& run, const float* rows, Lanes p, float* d, size_t n) {
-    run_fused(run, run.steps, p, d, n, rows, run.stores_row);
+    run_fused(run, run.wide, p, d, n, rows, run.stores_row);
 }
 
 #undef SDF_RUN_KINDS

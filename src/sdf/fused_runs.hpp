@@ -51,13 +51,30 @@ enum class StepSource : uint8_t { Registers, Lanes, Shared };
 constexpr unsigned kSources = 3;
 /// The point transforms, in their order in a kind. ScaleExact multiplies
 /// by the reciprocal of the factor where that gives the division's bits
-/// (exact_reciprocal), and holds it in place of the factor.
-enum class StepTransform : uint8_t { Translate, Scale, Rotate, ScaleExact };
-constexpr unsigned kTransforms = 4;
+/// (exact_reciprocal), and holds it in place of the factor. The seven
+/// translations after it subtract only some coordinates of their offset
+/// (drop_zero_offsets): the coordinates of bit mask 0 to 6 (bit i for
+/// coordinate i; mask 7 is Translate).
+enum class StepTransform : uint8_t { Translate, Scale, Rotate, ScaleExact, TranslateSome };
+constexpr unsigned kTranslateMasks = 7;
+constexpr unsigned kTransforms = 4 + kTranslateMasks;
 /// The formula leaves. SegmentExact is a segment whose e.e has an exact
-/// reciprocal, held in place of e.e.
-enum class StepLeaf : uint8_t { Sphere, Plane, Segment, Ray, SegmentExact };
-constexpr unsigned kLeaves = 5;
+/// reciprocal, held in place of e.e. The leaves at the origin are the
+/// first four whose own offset (centre, point on the plane, first end) is
+/// zero and not subtracted; they take their point from registers only.
+enum class StepLeaf : uint8_t {
+    Sphere,
+    Plane,
+    Segment,
+    Ray,
+    SegmentExact,
+    SphereAtOrigin,
+    PlaneAtOrigin,
+    SegmentAtOrigin,
+    SegmentExactAtOrigin,
+};
+constexpr unsigned kLeaves = 9;
+constexpr unsigned kLeavesAtOrigin = 4;  // the first kLeavesAtOrigin have an origin kind
 /// How a leaf's distance v enters D: set it, or fold it (union,
 /// intersection, difference), the folds with or without a multiply of v
 /// first (a scale's, between the leaf and the fold).
@@ -84,6 +101,11 @@ constexpr unsigned kStepKinds = kNextSteps + 3;
 constexpr unsigned transform_step(StepTransform t, StepSource from) {
     return kTransformSteps + kSources * static_cast<unsigned>(t) + static_cast<unsigned>(from);
 }
+/// A translation of the coordinates in `mask` (bit i: coordinate i).
+constexpr unsigned translate_step(unsigned mask, StepSource from) {
+    const unsigned t = mask == 7 ? 0 : static_cast<unsigned>(StepTransform::TranslateSome) + mask;
+    return kTransformSteps + kSources * t + static_cast<unsigned>(from);
+}
 constexpr unsigned leaf_step(StepLeaf leaf, bool shifted, StepSource from, StepFold fold) {
     return kLeafSteps +
            ((static_cast<unsigned>(leaf) * 2 + shifted) * kSources + static_cast<unsigned>(from)) *
@@ -97,11 +119,31 @@ constexpr StepSource source_of_kind(unsigned kind) {
     return static_cast<StepSource>(kind < kLeafSteps ? (kind - kTransformSteps) % kSources
                                                      : (kind - kLeafSteps) / kFolds % kSources);
 }
+/// Is a step of this kind a translation (of all coordinates or some)?
+constexpr bool is_translation(unsigned kind) {
+    if (kind >= kLeafSteps) return false;
+    const unsigned t = (kind - kTransformSteps) / kSources;
+    return t == static_cast<unsigned>(StepTransform::Translate) ||
+           t >= static_cast<unsigned>(StepTransform::TranslateSome);
+}
 /// The same step reading its point from `from` instead.
 constexpr unsigned with_source(unsigned kind, StepSource from) {
     const unsigned unit = kind < kLeafSteps ? 1 : kFolds;
     const unsigned now = static_cast<unsigned>(source_of_kind(kind));
     return kind + (static_cast<unsigned>(from) - now) * unit;
+}
+
+/// The parts of a leaf's kind.
+struct LeafKind {
+    StepLeaf leaf;
+    bool shifted;
+    StepSource from;
+    StepFold fold;
+};
+constexpr LeafKind leaf_kind(unsigned kind) {
+    const unsigned n = kind - kLeafSteps;
+    return {static_cast<StepLeaf>(n / kFolds / kSources / 2), (n / kFolds / kSources) % 2 != 0,
+            static_cast<StepSource>(n / kFolds % kSources), static_cast<StepFold>(n % kFolds)};
 }
 
 /// One step: its kind, the lanes it reads its point from (steps that read
@@ -304,6 +346,125 @@ inline void share_lanes(FusedRun& run) {
     }
 }
 
+// --- offsets of zero ------------------------------------------------------------
+//
+// x - (+0) is x for every x but a signalling NaN, which it quiets. Where
+// the result goes on only into arithmetic (never into a select, a
+// comparison or memory), the next operation quiets it just as well, and
+// x86 keeps the first NaN operand of an operation whether it is quiet or
+// signalling: the subtraction can go. Every offset of a translation or of
+// a leaf goes only into arithmetic (products, the squares of a length).
+// So does a segment's e*h + a, whose only use is p - (e*h + a) squared:
+// where a is +0 the sum is e*h but for a -0 that becomes +0, and those
+// two give the same square. (The runs are x86 code only: AArch64 would
+// prefer a signalling NaN over a quiet one.)
+
+/// Bit i set where coordinate i of `v` is not +0.
+inline unsigned nonzero_mask(const float* v) {
+    unsigned mask = 0;
+    for (unsigned i = 0; i < 3; ++i) {
+        uint32_t b;
+        std::memcpy(&b, v + i, sizeof b);
+        mask |= (b != 0) << i;
+    }
+    return mask;
+}
+
+/// Does a step after `k` read the run's point registers before a step
+/// sets them (a transform from elsewhere)?
+inline bool registers_read_after(const RunStep* steps, size_t count, size_t k) {
+    for (size_t j = k + 1; j < count; ++j) {
+        const unsigned kind = steps[j].kind;
+        if (!reads_point(kind)) continue;
+        if (source_of_kind(kind) == StepSource::Registers) return true;
+        if (kind < kLeafSteps) return false;  // a transform from elsewhere sets them
+    }
+    return false;
+}
+
+/// Steps for the leaf `step` with its offsets as translations (into
+/// `out`, at most three): a shifted leaf's translation, then the leaf's
+/// own offset (joined into one where, coordinate by coordinate, one of the
+/// two is zero), then the leaf at the origin. Only the coordinates that are
+/// not zero are subtracted. Returns how many, or 0 when nothing is saved.
+inline size_t leaf_at_origin(const RunStep& step, RunStep* out) {
+    const LeafKind k = leaf_kind(step.kind);
+    const bool segment = k.leaf == StepLeaf::Segment || k.leaf == StepLeaf::SegmentExact;
+    if (k.leaf != StepLeaf::Sphere && k.leaf != StepLeaf::Plane && !segment) return 0;
+    const size_t params = op_params(k.leaf == StepLeaf::Sphere ? Op::Sphere
+                                    : k.leaf == StepLeaf::Plane ? Op::Plane
+                                                                : Op::Segment);
+    const float* own = step.f;
+    const float* shift = step.f + params;
+    const unsigned own_mask = nonzero_mask(own);
+    const unsigned shift_mask = k.shifted ? nonzero_mask(shift) : 7;
+    // A segment's first end is also added back: it goes only when zero.
+    if (segment && own_mask != 0) return 0;
+    if (own_mask == 7 && shift_mask == 7) return 0;
+    size_t n = 0;
+    StepSource from = k.from;
+    const auto translate = [&](const float* by, unsigned mask) {
+        RunStep& t = out[n++];
+        t = step;
+        t.kind = static_cast<uint16_t>(translate_step(mask, from));
+        std::memcpy(t.f, by, 3 * sizeof(float));
+        from = StepSource::Registers;
+    };
+    if (k.shifted && (own_mask & shift_mask) == 0) {
+        // One of the two is zero in every coordinate: one subtraction each.
+        float joined[3];
+        for (unsigned i = 0; i < 3; ++i) joined[i] = (own_mask >> i & 1) ? own[i] : shift[i];
+        translate(joined, own_mask | shift_mask);
+    } else {
+        if (k.shifted) translate(shift, shift_mask);
+        if (own_mask != 0) translate(own, own_mask);
+    }
+    if (from != StepSource::Registers) translate(own, 0);  // only loads the point
+    RunStep& leaf = out[n++];
+    leaf = step;
+    const unsigned origin = kLeaves - kLeavesAtOrigin +
+                            (k.leaf == StepLeaf::SegmentExact ? 3u : static_cast<unsigned>(k.leaf));
+    leaf.kind = static_cast<uint16_t>(
+        leaf_step(static_cast<StepLeaf>(origin), false, StepSource::Registers, k.fold));
+    return n;
+}
+
+/// Rewrites the run's translations and leaves to leave out the
+/// subtractions of +0 (see above), where the run's point registers are
+/// not stored at its end and no later step reads what a new translation
+/// overwrites.
+inline void drop_zero_offsets(FusedRun& run) {
+    if (run.store_point) return;
+    RunStep out[kMaxRunSteps];
+    size_t m = 0;
+    for (size_t k = 0; k < run.count; ++k) {
+        const RunStep& step = run.steps[k];
+        const unsigned kind = step.kind;
+        if (kind < kLeafSteps && (kind - kTransformSteps) / kSources == 0) {
+            const StepSource from = source_of_kind(kind);
+            const unsigned mask = nonzero_mask(step.f);
+            // Nothing to subtract from the registers themselves: no step.
+            if (mask == 0 && from == StepSource::Registers) continue;
+            out[m] = step;
+            out[m++].kind = static_cast<uint16_t>(translate_step(mask, from));
+            continue;
+        }
+        RunStep made[3];
+        size_t n = 0;
+        if (is_leaf_kind(kind) && m + 3 + (run.count - k - 1) <= kMaxRunSteps &&
+            !registers_read_after(run.steps, run.count, k)) {
+            n = leaf_at_origin(step, made);
+        }
+        if (n == 0) {
+            out[m++] = step;
+            continue;
+        }
+        for (size_t i = 0; i < n; ++i) out[m++] = made[i];
+    }
+    std::memcpy(run.steps, out, m * sizeof(RunStep));
+    run.count = m;
+}
+
 /// The run that starts at `pc`, if one does: at least one leaf and two
 /// steps, ending where no distance is saved in a register. `p` holds P, `points` is the
 /// point stack as it is at `pc`. The run stops before an instruction that
@@ -404,6 +565,7 @@ inline bool decode_run(const Word* code, size_t pc, size_t size, Lanes p, PointS
     }
     if (run.end == 0) return false;
     run.count = safe_count;
+    drop_zero_offsets(run);
     share_lanes(run);
     run.reads_distance = reads_distance(run);
     return true;

@@ -17,17 +17,58 @@
 namespace sdf {
 namespace block {
 
+/// A parameter of a step in every lane of a vector (one cache line).
+struct alignas(64) SplatParam {
+    float lane[kVectorLanes];
+};
+
+/// A step of a row run with its parameters already in every lane, read
+/// as whole vectors by the instructions that use them. Broadcasting a
+/// float into a vector takes a slot of the floating-point units that do
+/// the arithmetic (about 34 per vector of scene8's rows); a vector operand
+/// from memory takes a load only. Filling them costs 704 bytes a step, once
+/// per batch.
+struct WideStep {
+    uint16_t kind;
+    const float* x;
+    const float* y;
+    const float* z;
+    SplatParam f[kMaxParams];
+    SplatParam k;
+};
+
 /// A whole program as one run, whose steps read the row's point: the run's
 /// shared point is loaded from the rows, and steps that read the point's
 /// lanes read the block's x, y, z lanes, where the run stores the row's
 /// point as it goes (when one does). Each step keeps its kind, and so the
-/// very instructions it has when the rows are copied first: which of two
-/// NaNs an operation keeps follows the operand order its compiled code
-/// happens to have.
+/// operations it has when the rows are copied first, in the same order;
+/// only its parameters come as vectors (WideStep). Which of two NaNs an
+/// operation keeps follows the operand order its compiled code happens to
+/// have: a product that takes its parameter from memory has it second,
+/// where a broadcast may have had it first. The two differ only where a NaN
+/// parameter meets a NaN of other bits in one operation; the core checks
+/// compare the rows read in place with the AVX2 passes, NaN bits included.
 struct RowRun : FusedRun {
     size_t program_instructions = 0;  // for the work count: a PushP first too
     bool stores_row = false;          // a step reads the block's lanes
+    WideStep wide[kMaxRunSteps];      // the steps, parameters in every lane
 };
+
+/// Fills run.wide from run.steps.
+inline void widen_steps(RowRun& run) {
+    for (size_t k = 0; k < run.count; ++k) {
+        const RunStep& step = run.steps[k];
+        WideStep& wide = run.wide[k];
+        wide.kind = step.kind;
+        wide.x = step.x;
+        wide.y = step.y;
+        wide.z = step.z;
+        for (size_t i = 0; i < kMaxParams; ++i) {
+            for (float& lane : wide.f[i].lane) lane = step.f[i];
+        }
+        for (float& lane : wide.k.lane) lane = step.k;
+    }
+}
 
 /// Decodes `program` as a row run, with the lanes of `s` (those the block
 /// kernel would use) telling which points the steps read: false unless
@@ -55,6 +96,12 @@ inline bool decode_row_run(const Program& program, const BlockState& s, RowRun& 
         RunStep& step = out.steps[k];
         if (!reads_point(step.kind) || source_of_kind(step.kind) != StepSource::Lanes) continue;
         if (!is_row(step.x)) return false;
+        if (is_translation(step.kind)) {
+            // A subtraction has one operand order: it may as well read the
+            // row from the registers the run loaded it into.
+            step.kind = static_cast<uint16_t>(with_source(step.kind, StepSource::Shared));
+            continue;
+        }
         step.x = p.x;
         step.y = p.y;
         step.z = p.z;
@@ -62,6 +109,7 @@ inline bool decode_row_run(const Program& program, const BlockState& s, RowRun& 
     }
     out.store_point = false;  // nothing reads P after the program's end
     out.program_instructions = out.instructions + (pc > 0);
+    widen_steps(out);
     return true;
 }
 

@@ -184,6 +184,12 @@ void test_batch_kernels(std::mt19937& rng) {
         sdf::SdfNode tree = maker.make(1 + case_number % 6);
         std::vector<float> points(rows * 4);  // a fourth column that is ignored
         for (float& v : points) v = case_number % 3 ? maker.value() : maker.value() * 4.0f + 8.0f;
+        // Signalling NaNs of both signs now and then: the AVX-512 runs leave
+        // out subtractions of +0 where the next operation quiets them anyway.
+        for (size_t i = case_number % 37; i < points.size(); i += 37) {
+            const uint32_t b = i % 2 ? 0xFFA00001u : 0x7F800123u;
+            std::memcpy(&points[i], &b, sizeof b);
+        }
         {
             const core_checks::Shape shape(tree);
             check(shape.kept_bytes() <= shape.code_bytes(), "kept steps within the code's size",
