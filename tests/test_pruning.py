@@ -515,3 +515,56 @@ def test_runs_of_bare_parts_match_their_parts(kind, data):
     node = compile_tree(desc)
     for p, got in zip(pts[:4], acc[:4]):
         assert agree(float(got), ref.evaluate(node, tuple(map(float, p))))
+
+
+@st.composite
+def cloud(draw):
+    """A union of spheres and capsules, or an intersection of their
+    complements, on quarter units (values tie and reach zero), with now
+    and then a part that is NaN or infinite, and twins; moved as a whole
+    or not. Lone points in it are walked with the value of one part run
+    first: for an intersection, the negated value."""
+    kind = draw(st.sampled_from(["union", "intersect"]))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    quarters = lambda: tuple(float(v) for v in rng.integers(-8, 9, 3) / 4)  # noqa: E731
+    kids = []
+    for _ in range(int(rng.integers(40, 100))):
+        r = float(rng.integers(1, 3) / 4)
+        if rng.integers(0, 30) == 0:
+            r = float(rng.choice([math.nan, INF, -INF]))
+        c = quarters()
+        if kids and rng.integers(0, 6) == 0:
+            node = kids[-1]
+        elif rng.integers(0, 4) == 0:  # mostly capsules, whose bounds are wide
+            node = ("sphere", c, r)
+        else:
+            end = tuple(a + b / 2 for a, b in zip(c, quarters()))
+            node = ("dilate", r, ("segment", c, end))
+        kids.append(node)
+    if kind == "intersect":
+        kids = [("dual", k) for k in kids]
+    desc = (kind, kids)
+    outer = draw(st.sampled_from([None, "translate", "scale", "rotate"]))
+    if outer == "translate":
+        desc = (outer, (0.25, -0.5, 1.0), desc)
+    elif outer == "scale":
+        desc = (outer, draw(st.sampled_from([2.0, -1.0, 0.5])), desc)
+    elif outer == "rotate":
+        desc = (outer, (0.0, 0.6, 0.0, 0.8), desc)
+    return desc
+
+
+@settings(max_examples=20, deadline=None)
+@given(cloud(), st.lists(st.tuples(quarter, quarter, quarter) | st.tuples(num, num, num),
+                         min_size=4, max_size=10))
+def test_lone_points_in_clouds_match_model(desc, pts):
+    # Each eval, each normal's first point and each march's first sample
+    # is a point on its own, away from the last one.
+    shape, node = build(desc), compile_tree(desc)
+    for p in pts:
+        assert agree(shape.eval(p), ref.evaluate(node, p)), p
+    for p in pts[:2]:
+        assert agree(shape.normal(p, 0.01), ref.normal(node, p, 0.01)), p
+    aim = (0.3, -0.2, 1.0)
+    want = ref.raymarch(node, pts[0], aim, 24, 6.0, 1e-3, with_normal=True)
+    assert agree(shape.raymarch_with_normal(pts[0], aim, 24, 6.0, 1e-3), want)

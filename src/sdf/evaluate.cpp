@@ -122,10 +122,22 @@ float interpret(const Program& program, Vec3 p, Frame frame) {
                     const uint32_t k = params->u;
                     const PruneIndex& index = program.indexes[k];
                     d = index.start;
-                    next = first + frame.pruner->enter(index, k, p, static_cast<size_t>(next - first));
+                    next = first + frame.pruner->enter(index, k, p, static_cast<size_t>(next - first),
+                                                       true);
                 }
                 break;
-            case Op::PruneSeeded: break;  // one point is not seeded: never runs
+            case Op::PruneSeeded:
+                // After the seed (or falling through to the first child when
+                // every child runs).
+                if constexpr (Prunes) {
+                    if (frame.pruner->seeding()) {
+                        const uint32_t k = params->u;
+                        const PruneIndex& index = program.indexes[k];
+                        next = first + frame.pruner->seeded(index, k, d, static_cast<size_t>(next - first));
+                        d = index.start;
+                    }
+                }
+                break;
             case Op::PruneEnd:
                 if constexpr (Prunes) frame.pruner->end();
                 break;

@@ -86,66 +86,107 @@ void PointPruner::make_room(uint32_t k) const {
     caches_[k].room = indexes[k].child_count;
 }
 
-size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t next_pc) const {
+// (Inline: the walk of every lone point goes through here.)
+inline void PointPruner::walk(Cache& c, const PruneIndex& index, uint32_t k, double exact,
+                       const WalkPause* from) const {
+    c.threshold = 0;
+    double* gap = c.note_gap ? &c.gap : nullptr;
+    c.gap = -kInfinity;
+    c.count = collect_within(index, c.box, c.list, c.room, c.threshold, c.start, gap, &c.nearest,
+                             exact, from);
+    if (c.count == kMoreThanRoom) {
+        make_room(k);
+        c.count = collect_within(index, c.box, c.list, c.room, c.threshold, c.start, gap,
+                                 &c.nearest, exact, from);
+    }
+    c.valid = true;
+    c.reused = false;
+}
+
+size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t next_pc,
+                          bool may_seed) const {
     Cache& c = caches_[k];
     const bool inside = p.x >= c.box.lo[0] && p.x <= c.box.hi[0] && p.y >= c.box.lo[1] &&
                         p.y <= c.box.hi[1] && p.z >= c.box.lo[2] && p.z <= c.box.hi[2];
     bool reuse = c.valid && inside;
     if (c.valid && !inside && still_apart(c, index, p)) reuse = c.reused = true;
-    if (!reuse) {
-        Region r = point_region(p);
-        double start = kInfinity;
-        bool near_last = false;  // a march's next sample, or a stencil's next point
-        if (c.valid) {
-            const float delta = std::max({std::fabs(p.x - c.last.x), std::fabs(p.y - c.last.y),
-                                          std::fabs(p.z - c.last.z)});
-            near_last = c.reused || delta <= 2 * std::fabs(c.threshold);
-            // How far the region reaches from p along an axis, from its
-            // corners as rounded.
-            double half = 0;
-            if (delta > 0 && delta <= c.threshold * kBoxReach) {
-                const float h = delta;
-                r = {{p.x - h, p.y - h, p.z - h}, {p.x + h, p.y + h, p.z + h}};
-                const float at[3] = {p.x, p.y, p.z};
-                for (int a = 0; a < 3; ++a) {
-                    half = std::max({half, double{at[a]} - r.lo[a], double{r.hi[a]} - at[a]});
-                }
-            }
-            // The child that gave the last threshold is at most the distance
-            // moved farther from any point of the new region (p, or a box
-            // about it, whose corners are at most sqrt(3) half away), and
-            // its rounding margin grows by the slope times the same
-            // distance. So the walk can start from there instead of from
-            // nothing: along a march, or across a normal's stencil, it then
-            // skips most of the hierarchy at once.
-            if (c.count != SIZE_MAX && c.threshold < kInfinity) {
-                const double dx = double{p.x} - c.last.x, dy = double{p.y} - c.last.y,
-                             dz = double{p.z} - c.last.z;
-                constexpr double kSqrt3Up = 1.7320508075688774;
-                const double moved = (1 + index.slope) * (std::sqrt(dx * dx + dy * dy + dz * dz) +
-                                                          kSqrt3Up * half);
-                start = c.threshold + moved + (std::fabs(c.threshold) + moved) * kStartSlack;
-            }
-        }
-        c.threshold = 0;
-        // Noting what the walk leaves out costs a little: worth it only
-        // where the next point is likely to come close, as it does after a
-        // point that came close to the last (not for the first point, often
-        // the only one: an eval; nor for points one by one from a batch).
-        // (The walk notes it over a point only, not over a box.)
-        double* gap = near_last ? &c.gap : nullptr;
-        c.gap = -kInfinity;
-        c.count = collect_within(index, r, c.list, c.room, c.threshold, start, gap, &c.nearest);
-        if (c.count == kMoreThanRoom) {
-            make_room(k);
-            c.count = collect_within(index, r, c.list, c.room, c.threshold, start, gap, &c.nearest);
-        }
-        c.box = r;
-        c.last = p;
-        c.valid = true;
-        c.reused = false;
-    }
     Running& r = *top_++;
+    if (reuse) return run_kept(c, index, r, next_pc);
+    Region region = point_region(p);
+    double start = kInfinity;
+    bool near_last = false;  // a march's next sample, or a stencil's next point
+    if (c.valid) {
+        const float delta = std::max({std::fabs(p.x - c.last.x), std::fabs(p.y - c.last.y),
+                                      std::fabs(p.z - c.last.z)});
+        near_last = c.reused || delta <= 2 * std::fabs(c.threshold);
+        // How far the region reaches from p along an axis, from its
+        // corners as rounded.
+        double half = 0;
+        if (delta > 0 && delta <= c.threshold * kBoxReach) {
+            const float h = delta;
+            region = {{p.x - h, p.y - h, p.z - h}, {p.x + h, p.y + h, p.z + h}};
+            const float at[3] = {p.x, p.y, p.z};
+            for (int a = 0; a < 3; ++a) {
+                half = std::max({half, double{at[a]} - region.lo[a], double{region.hi[a]} - at[a]});
+            }
+        }
+        // The child that gave the last threshold is at most the distance
+        // moved farther from any point of the new region (p, or a box
+        // about it, whose corners are at most sqrt(3) half away), and
+        // its rounding margin grows by the slope times the same
+        // distance. So the walk can start from there instead of from
+        // nothing: along a march, or across a normal's stencil, it then
+        // skips most of the hierarchy at once.
+        if (c.count != SIZE_MAX && c.threshold < kInfinity) {
+            const double dx = double{p.x} - c.last.x, dy = double{p.y} - c.last.y,
+                         dz = double{p.z} - c.last.z;
+            constexpr double kSqrt3Up = 1.7320508075688774;
+            const double moved = (1 + index.slope) * (std::sqrt(dx * dx + dy * dy + dz * dz) +
+                                                      kSqrt3Up * half);
+            start = c.threshold + moved + (std::fabs(c.threshold) + moved) * kStartSlack;
+        }
+    }
+    c.box = region;
+    c.last = p;
+    c.start = start;
+    // Noting what the walk leaves out costs a little: worth it only
+    // where the next point is likely to come close, as it does after a
+    // point that came close to the last (not for the first point, often
+    // the only one: an eval; nor for points one by one from a batch).
+    // (The walk notes it over a point only, not over a box.)
+    c.note_gap = near_last;
+    // A point on its own (not near the last one) first runs one child,
+    // the likely nearest, and is walked with its value (see seeded()).
+    // (One list at a time: a list inside the seed walks on its own.)
+    const bool seeds = may_seed && index.loose && !near_last && !pausing_;
+    const uint32_t seed = seeds ? seed_walk(index, region, pause_) : kNoChild;
+    if (seed != kNoChild) {
+        pausing_ = true;
+        c.valid = false;  // until the walk
+        r.resume = static_cast<uint32_t>(next_pc);
+        r.at = &r.resume;
+        r.stop = &r.resume + 1;
+        r.end_pc = index.end_pc;
+        return seed;
+    }
+    walk(c, index, k, kInfinity, nullptr);
+    return run_kept(c, index, r, next_pc);
+}
+
+size_t PointPruner::seeded(const PruneIndex& index, uint32_t k, float d, size_t next_pc) const {
+    Cache& c = caches_[k];
+    // The seed's value, folded alone into the start value: a child's exact
+    // value, or the start value itself when it was NaN (skipped).
+    const float v = index.start > 0 ? d : -d;
+    pausing_ = false;
+    walk(c, index, k, v == v ? double{v} : kInfinity, &pause_);
+    // The seed runs again in its turn, folded in order, unless a child
+    // found since certainly beats it: its lower bound is below its value.
+    return run_kept(c, index, top_[-1], next_pc);
+}
+
+size_t PointPruner::run_kept(const Cache& c, const PruneIndex& index, Running& r,
+                             size_t next_pc) {
     if (c.count == SIZE_MAX) {
         r.at = nullptr;
         return next_pc;

@@ -15,7 +15,8 @@
 //    A block first runs one child alone, the one with the least upper
 //    bound at the block's centre: Prune pushes kRunSeeded and the position
 //    of PruneSeeded, and jumps to that child, whose Next comes back.
-//  - PruneSeeded (blocks, after a seed): pop kRunSeeded; T = the largest
+//  - PruneSeeded (after a seed): for one point, PointPruner::seeded; in
+//    blocks, pop kRunSeeded; T = the largest
 //    folded value over the lanes (an exact upper bound of the list's value
 //    at every lane, however the others fold); D = start again; then as
 //    Prune, with T as the walk's starting threshold. The seed is chosen
@@ -153,7 +154,19 @@ class PointPruner {
     /// registers: the running lists live here, not in the loop. Throws
     /// std::bad_alloc when a list needs room beyond its share and none is
     /// left.
-    size_t enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t next_pc) const;
+    ///
+    /// With `may_seed`, a point on its own may first run one child alone
+    /// (the position returned), whose Next comes back to `next_pc`, the
+    /// list's PruneSeeded: seeding() is then true there, and seeded() goes
+    /// on with that child's folded value.
+    size_t enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t next_pc,
+                 bool may_seed = false) const;
+    /// At PruneSeeded: whether enter ran a seed (else every child runs).
+    bool seeding() const { return top_[-1].at != nullptr; }
+    /// At PruneSeeded after a seed whose folded value is `d`: the walk,
+    /// screened with d; returns the position to continue at (`next_pc`,
+    /// the first child's, when every child runs). The caller resets D.
+    size_t seeded(const PruneIndex& index, uint32_t k, float d, size_t next_pc) const;
     /// Next: the next kept child, the list's end after the last, or
     /// `next_pc` when every child runs.
     size_t next(size_t next_pc) const {
@@ -166,12 +179,20 @@ class PointPruner {
 
   private:
     struct Cache;
+    struct Running;
     static bool still_apart(const Cache& c, const PruneIndex& index, Vec3 p);
     void set_up(const Program& program);
     void make_room(uint32_t k) const;
+    /// The walk over c.box from c.start, screened with `exact` too, and
+    /// resumed `from` a first descent, if given.
+    void walk(Cache& c, const PruneIndex& index, uint32_t k, double exact,
+              const WalkPause* from) const;
+    /// Points r at the children kept in c; the position to go to.
+    static size_t run_kept(const Cache& c, const PruneIndex& index, Running& r, size_t next_pc);
     struct Cache {
         Region box;
         Vec3 last;
+        double start;  // the walk's bound from the last point, or +inf
         double threshold;
         double gap;  // below every child left out at `last` (a point), or -inf
         ChildBall nearest;  // the child that gave the threshold there (sigma +inf: none)
@@ -180,14 +201,17 @@ class PointPruner {
         uint32_t room;  // entries `list` holds
         bool valid;
         bool reused;  // since the last walk
+        bool note_gap;  // the walk notes `gap`
     };
 
     /// A list being run: its kept children not run yet, [at, stop), and
-    /// its end; a null `at` when it runs every child.
+    /// its end; a null `at` when it runs every child. While its seed runs,
+    /// [at, stop) holds `resume` alone, its PruneSeeded.
     struct Running {
         const uint32_t* at;
         const uint32_t* stop;
         uint32_t end_pc;
+        uint32_t resume;
     };
 
     static constexpr size_t kInlineLists = 4;
@@ -199,6 +223,8 @@ class PointPruner {
     std::unique_ptr<Cache[]> heap_caches_;
     std::unique_ptr<Running[]> heap_running_;
     mutable std::unique_ptr<uint32_t[]> pool_;  // room for every child of every list
+    mutable WalkPause pause_;  // the first descent of the list seeding
+    mutable bool pausing_ = false;
     Cache inline_caches_[kInlineLists];
     Running inline_running_[kInlineLists];
     uint32_t inline_room_[kInlineRoom];
