@@ -705,10 +705,6 @@ bool prepare(const PruneIndex& index, const Region& region, Query& q) {
     return P <= index.max_norm;
 }
 
-bool is_point(const Region& r) {
-    return r.lo[0] == r.hi[0] && r.lo[1] == r.hi[1] && r.lo[2] == r.hi[2];
-}
-
 /// Squared distance from the point p to c.
 inline double dist2(const double* p, const double* c) {
     const double x = p[0] - c[0], y = p[1] - c[1], z = p[2] - c[2];
@@ -1090,9 +1086,10 @@ size_t collect_within(const PruneIndex& index, const Region& region, uint32_t* o
     // A child's value is an upper bound of the list's exactly, no margin
     // needed; the slack only keeps the child itself from being screened
     // out by the rounding of its own lower bound in double (which the
-    // bounds' margins dwarf). NaN (nothing learnt) screens nothing.
+    // bounds' margins dwarf). NaN (nothing learnt) screens nothing, and
+    // the value at one point says nothing about the rest of a box.
     double screen = start;
-    if (exact < start) screen = exact + (std::fabs(exact) + q.norm) * kSlack;
+    if (exact < start && is_point(region)) screen = exact + (std::fabs(exact) + q.norm) * kSlack;
     screen = std::min(screen, start);
     // As collect_candidates without scratch; with room for every child the
     // leaves entered are noted at the top of out, to be looked at again

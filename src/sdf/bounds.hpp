@@ -128,6 +128,10 @@ struct Region {
     float hi[3];
 };
 
+inline bool is_point(const Region& r) {
+    return r.lo[0] == r.hi[0] && r.lo[1] == r.hi[1] && r.lo[2] == r.hi[2];
+}
+
 /// The kept children of `index` over `region`, written to `out` (room for
 /// index.child_count entries) in ascending program order; returns how many.
 /// `scratch` has room for index.child_count doubles, or is null: the walk
@@ -152,9 +156,10 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
 /// `nearest` receives the child whose upper bound is T (sigma +inf when T
 /// came from `start`, or is not known).
 /// `exact`, when below `start`, is the list's normalised value at the
-/// region (a point) of one of its children, evaluated there: the children
-/// are screened with it as well, while `threshold`, `gap` and `nearest`
-/// stay in terms of the bounds, which a nearby point can move to itself.
+/// region of one of its children, evaluated there (ignored unless the
+/// region is a point): the children are screened with it as well, while
+/// `threshold`, `gap` and `nearest` stay in terms of the bounds, which a
+/// nearby point can move to itself.
 /// `from`, when given, is where seed_walk left the walk over the same
 /// point: it goes on from there (without noting `gap`).
 constexpr size_t kMoreThanRoom = SIZE_MAX - 1;

@@ -155,13 +155,23 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
     // the only one: an eval; nor for points one by one from a batch).
     // (The walk notes it over a point only, not over a box.)
     c.note_gap = near_last;
-    // A point on its own (not near the last one) first runs one child,
-    // the likely nearest, and is walked with its value (see seeded()).
-    // (One list at a time: a list inside the seed walks on its own.)
-    const bool seeds = may_seed && index.loose && !near_last && !pausing_;
-    const uint32_t seed = seeds ? seed_walk(index, region, pause_) : kNoChild;
+    // Where bounds are wide, a point first runs one child, the likely
+    // nearest, and is walked with its value too (see seeded()): a point
+    // on its own, the child the first descent finds (one list at a time
+    // goes on from a descent: a list inside the seed walks on its own);
+    // a march's next sample, the child that gave the last threshold.
+    // (Not a box about the point: a value at the point bounds no other.)
+    uint32_t seed = kNoChild;
+    c.paused = false;
+    if (may_seed && index.loose) {
+        if (!near_last && !pausing_) {
+            seed = seed_walk(index, region, pause_);
+            c.paused = pausing_ = seed != kNoChild;
+        } else if (near_last && is_point(region) && c.nearest.sigma < kInfinity) {
+            seed = c.nearest.pc;
+        }
+    }
     if (seed != kNoChild) {
-        pausing_ = true;
         c.valid = false;  // until the walk
         r.resume = static_cast<uint32_t>(next_pc);
         r.at = &r.resume;
@@ -178,8 +188,9 @@ size_t PointPruner::seeded(const PruneIndex& index, uint32_t k, float d, size_t 
     // The seed's value, folded alone into the start value: a child's exact
     // value, or the start value itself when it was NaN (skipped).
     const float v = index.start > 0 ? d : -d;
-    pausing_ = false;
-    walk(c, index, k, v == v ? double{v} : kInfinity, &pause_);
+    const bool paused = c.paused;
+    if (paused) pausing_ = false;
+    walk(c, index, k, v == v ? double{v} : kInfinity, paused ? &pause_ : nullptr);
     // The seed runs again in its turn, folded in order, unless a child
     // found since certainly beats it: its lower bound is below its value.
     return run_kept(c, index, top_[-1], next_pc);

@@ -155,7 +155,7 @@ class PointPruner {
     /// std::bad_alloc when a list needs room beyond its share and none is
     /// left.
     ///
-    /// With `may_seed`, a point on its own may first run one child alone
+    /// With `may_seed`, a point may first run one child alone
     /// (the position returned), whose Next comes back to `next_pc`, the
     /// list's PruneSeeded: seeding() is then true there, and seeded() goes
     /// on with that child's folded value.
@@ -202,6 +202,7 @@ class PointPruner {
         bool valid;
         bool reused;  // since the last walk
         bool note_gap;  // the walk notes `gap`
+        bool paused;  // the seed's walk goes on from pause_
     };
 
     /// A list being run: its kept children not run yet, [at, stop), and
