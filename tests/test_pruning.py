@@ -4,6 +4,7 @@ against the float32 model and against folding their parts one by one."""
 import math
 
 import numpy as np
+import pytest
 from hypothesis import given, settings, strategies as st
 
 import reference as ref
@@ -568,3 +569,23 @@ def test_lone_points_in_clouds_match_model(desc, pts):
     aim = (0.3, -0.2, 1.0)
     want = ref.raymarch(node, pts[0], aim, 24, 6.0, 1e-3, with_normal=True)
     assert agree(shape.raymarch_with_normal(pts[0], aim, 24, 6.0, 1e-3), want)
+
+
+@pytest.mark.parametrize("kind", ["union", "intersect"])
+def test_part_run_first_loses_a_tie_of_zeros_to_an_earlier_one(kind):
+    # At p the capsule listed second is at +0 and nearest, so it is run
+    # first; the plane listed before it is at -0 there (every product of
+    # its dot is -0). Folded in order the plane wins the tie: -0 for the
+    # union, and its negation, +0, for the intersection of complements.
+    p = (0.25, 0.0, 0.25)
+    down = -1 / math.sqrt(3)
+    parts = [("plane", p, (down, down, down)), ("dilate", 0.25, ("segment", (0, 0, 0), (0, 0, 0.5)))]
+    rng = np.random.default_rng(5)
+    for a in rng.uniform(1, 2, (40, 3)) * rng.choice([-1, 1], (40, 3)):
+        parts.append(("dilate", 0.05, ("segment", tuple(map(float, a)), tuple(map(float, a + 0.2)))))
+    if kind == "intersect":
+        parts = [("dual", d) for d in parts]
+    desc = (kind, parts)
+    want = ref.evaluate(compile_tree(desc), p)
+    assert want == 0 and math.copysign(1, want) == (-1 if kind == "union" else 1)
+    assert agree(build(desc).eval(p), want)

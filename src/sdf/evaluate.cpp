@@ -134,7 +134,6 @@ float interpret(const Program& program, Vec3 p, Frame frame) {
                         const uint32_t k = params->u;
                         const PruneIndex& index = program.indexes[k];
                         next = first + frame.pruner->seeded(index, k, d, static_cast<size_t>(next - first));
-                        d = index.start;
                     }
                 }
                 break;
@@ -148,7 +147,7 @@ float interpret(const Program& program, Vec3 p, Frame frame) {
             default: __builtin_unreachable();
 #endif
         }
-        if (Prunes && in.ends_child()) next = first + frame.pruner->next(static_cast<size_t>(next - first));
+        if (Prunes && in.ends_child()) next = first + frame.pruner->next(static_cast<size_t>(next - first), d);
         ip = next;
     }
     if (frame.polls) frame.polls->count(work);

@@ -173,7 +173,9 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
     }
     if (seed != kNoChild) {
         c.valid = false;  // until the walk
+        c.seed = seed;
         r.resume = static_cast<uint32_t>(next_pc);
+        r.seed_at = nullptr;
         r.at = &r.resume;
         r.stop = &r.resume + 1;
         r.end_pc = index.end_pc;
@@ -183,17 +185,34 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
     return run_kept(c, index, r, next_pc);
 }
 
-size_t PointPruner::seeded(const PruneIndex& index, uint32_t k, float d, size_t next_pc) const {
+size_t PointPruner::seeded(const PruneIndex& index, uint32_t k, float& d, size_t next_pc) const {
     Cache& c = caches_[k];
     // The seed's value, folded alone into the start value: a child's exact
     // value, or the start value itself when it was NaN (skipped).
-    const float v = index.start > 0 ? d : -d;
+    const float alone = d;
+    const float v = index.start > 0 ? alone : -alone;
     const bool paused = c.paused;
     if (paused) pausing_ = false;
     walk(c, index, k, v == v ? double{v} : kInfinity, paused ? &pause_ : nullptr);
-    // The seed runs again in its turn, folded in order, unless a child
-    // found since certainly beats it: its lower bound is below its value.
-    return run_kept(c, index, top_[-1], next_pc);
+    d = index.start;
+    Running& r = top_[-1];
+    if (c.count == SIZE_MAX) {
+        r.at = nullptr;  // every child runs, the seed again among them
+        return next_pc;
+    }
+    // The seed is kept (its lower bound is below its value) unless a child
+    // found since certainly beats it. Where kept, its value folded alone
+    // is folded into the children's before it in its turn: the same as
+    // running it there (a NaN, folded alone, left the start value, which
+    // folds as a NaN does: to nothing).
+    r.at = c.list;
+    r.stop = c.list + c.count;
+    const uint32_t* at = std::lower_bound(r.at, r.stop, c.seed);
+    r.seed_at = at != r.stop && *at == c.seed ? at : nullptr;
+    r.seed_value = alone;
+    r.union_fold = index.start > 0;
+    r.end_pc = index.end_pc;
+    return advance(r, d);
 }
 
 size_t PointPruner::run_kept(const Cache& c, const PruneIndex& index, Running& r,
@@ -204,6 +223,7 @@ size_t PointPruner::run_kept(const Cache& c, const PruneIndex& index, Running& r
     }
     r.at = c.list;
     r.stop = c.list + c.count;
+    r.seed_at = nullptr;
     r.end_pc = index.end_pc;
     return r.at != r.stop ? *r.at++ : r.end_pc;
 }

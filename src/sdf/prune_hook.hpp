@@ -163,16 +163,25 @@ class PointPruner {
                  bool may_seed = false) const;
     /// At PruneSeeded: whether enter ran a seed (else every child runs).
     bool seeding() const { return top_[-1].at != nullptr; }
-    /// At PruneSeeded after a seed whose folded value is `d`: the walk,
-    /// screened with d; returns the position to continue at (`next_pc`,
-    /// the first child's, when every child runs). The caller resets D.
-    size_t seeded(const PruneIndex& index, uint32_t k, float d, size_t next_pc) const;
+    /// At PruneSeeded after a seed whose value folded alone is `d`: the
+    /// walk, screened with it; returns the position to continue at
+    /// (`next_pc`, the first child's, when every child runs), and sets d
+    /// to the list's fold so far. The seed does not run again: its value
+    /// is folded in its turn, by next().
+    size_t seeded(const PruneIndex& index, uint32_t k, float& d, size_t next_pc) const;
     /// Next: the next kept child, the list's end after the last, or
-    /// `next_pc` when every child runs.
+    /// `next_pc` when every child runs. (The batch kernel's lanes: no seed.)
     size_t next(size_t next_pc) const {
         Running& r = top_[-1];
         if (!r.at) return next_pc;
         return r.at != r.stop ? *r.at++ : r.end_pc;
+    }
+    /// Next for a point, whose fold `d` takes in the seed's value when its
+    /// turn comes.
+    size_t next(size_t next_pc, float& d) const {
+        Running& r = top_[-1];
+        if (!r.at) return next_pc;
+        return advance(r, d);
     }
     /// PruneEnd.
     void end() const { --top_; }
@@ -189,6 +198,16 @@ class PointPruner {
               const WalkPause* from) const;
     /// Points r at the children kept in c; the position to go to.
     static size_t run_kept(const Cache& c, const PruneIndex& index, Running& r, size_t next_pc);
+    /// The next kept child's position (or the end), folding the seed's
+    /// value into d instead of running it again.
+    static size_t advance(Running& r, float& d) {
+        if (r.at == r.seed_at) {
+            d = r.union_fold ? (r.seed_value < d ? r.seed_value : d)
+                             : (r.seed_value > d ? r.seed_value : d);
+            ++r.at;
+        }
+        return r.at != r.stop ? *r.at++ : r.end_pc;
+    }
     struct Cache {
         Region box;
         Vec3 last;
@@ -203,16 +222,22 @@ class PointPruner {
         bool reused;  // since the last walk
         bool note_gap;  // the walk notes `gap`
         bool paused;  // the seed's walk goes on from pause_
+        uint32_t seed;  // the child run first (its start position)
     };
 
     /// A list being run: its kept children not run yet, [at, stop), and
     /// its end; a null `at` when it runs every child. While its seed runs,
-    /// [at, stop) holds `resume` alone, its PruneSeeded.
+    /// [at, stop) holds `resume` alone, its PruneSeeded. After, `seed_at`
+    /// is the seed's entry among the kept children (if kept), whose value
+    /// folded alone, `seed_value`, is folded there in its stead.
     struct Running {
         const uint32_t* at;
         const uint32_t* stop;
+        const uint32_t* seed_at;
         uint32_t end_pc;
         uint32_t resume;
+        float seed_value;
+        bool union_fold;
     };
 
     static constexpr size_t kInlineLists = 4;
