@@ -146,9 +146,6 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
             start = c.threshold + moved + (std::fabs(c.threshold) + moved) * kStartSlack;
         }
     }
-    c.box = region;
-    c.last = p;
-    c.start = start;
     // Noting what the walk leaves out costs a little: worth it only
     // where the next point is likely to come close, as it does after a
     // point that came close to the last (not for the first point, often
@@ -172,8 +169,13 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
         }
     }
     if (seed != kNoChild) {
-        c.valid = false;  // until the walk
+        // The walk waits for the seed's value (c is the last walk's until
+        // then: the seed's value may show its children still do).
         c.seed = seed;
+        c.next_box = region;
+        c.next_last = p;
+        c.next_start = start;
+        c.reuse_below = c.paused ? -kInfinity : reuse_limit(c, index, p);
         r.resume = static_cast<uint32_t>(next_pc);
         r.seed_at = nullptr;
         r.at = &r.resume;
@@ -181,8 +183,22 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
         r.end_pc = index.end_pc;
         return seed;
     }
+    c.box = region;
+    c.last = p;
+    c.start = start;
     walk(c, index, k, kInfinity, nullptr);
     return run_kept(c, index, r, next_pc);
+}
+
+/// As still_apart, with the list's value at p known to be at most a
+/// child's value there: the children kept at the last point still do
+/// while that value is below the limit returned (-inf: they cannot).
+double PointPruner::reuse_limit(const Cache& c, const PruneIndex& index, Vec3 p) {
+    if (!c.valid || c.count == SIZE_MAX || !(c.gap > -kInfinity)) return -kInfinity;
+    const double x = p.x, y = p.y, z = p.z;
+    if (!(std::sqrt(x * x + y * y + z * z) <= index.max_norm)) return -kInfinity;
+    const double dx = x - c.last.x, dy = y - c.last.y, dz = z - c.last.z;
+    return c.gap - (1 + index.slope) * std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
 size_t PointPruner::seeded(const PruneIndex& index, uint32_t k, float& d, size_t next_pc) const {
@@ -193,9 +209,22 @@ size_t PointPruner::seeded(const PruneIndex& index, uint32_t k, float& d, size_t
     const float v = index.start > 0 ? alone : -alone;
     const bool paused = c.paused;
     if (paused) pausing_ = false;
-    walk(c, index, k, v == v ? double{v} : kInfinity, paused ? &pause_ : nullptr);
     d = index.start;
     Running& r = top_[-1];
+    // Every child left out at the last point is still above the seed's
+    // value, so above the list's: its kept children do, if the seed is one.
+    const double below = c.reuse_below;
+    if (v + (std::fabs(v) + std::fabs(below)) * kStartSlack < below) {
+        const uint32_t* at = std::lower_bound(c.list, c.list + c.count, c.seed);
+        if (at != c.list + c.count && *at == c.seed) {
+            c.reused = true;
+            return fold_seed_in_turn(c, index, r, at, alone, d);
+        }
+    }
+    c.box = c.next_box;
+    c.last = c.next_last;
+    c.start = c.next_start;
+    walk(c, index, k, v == v ? double{v} : kInfinity, paused ? &pause_ : nullptr);
     if (c.count == SIZE_MAX) {
         r.at = nullptr;  // every child runs, the seed again among them
         return next_pc;
@@ -205,10 +234,16 @@ size_t PointPruner::seeded(const PruneIndex& index, uint32_t k, float& d, size_t
     // is folded into the children's before it in its turn: the same as
     // running it there (a NaN, folded alone, left the start value, which
     // folds as a NaN does: to nothing).
+    const uint32_t* at = std::lower_bound(c.list, c.list + c.count, c.seed);
+    return fold_seed_in_turn(c, index, r, at != c.list + c.count && *at == c.seed ? at : nullptr,
+                             alone, d);
+}
+
+size_t PointPruner::fold_seed_in_turn(const Cache& c, const PruneIndex& index, Running& r,
+                                      const uint32_t* seed_at, float alone, float& d) {
     r.at = c.list;
     r.stop = c.list + c.count;
-    const uint32_t* at = std::lower_bound(r.at, r.stop, c.seed);
-    r.seed_at = at != r.stop && *at == c.seed ? at : nullptr;
+    r.seed_at = seed_at;
     r.seed_value = alone;
     r.union_fold = index.start > 0;
     r.end_pc = index.end_pc;

@@ -198,6 +198,11 @@ class PointPruner {
               const WalkPause* from) const;
     /// Points r at the children kept in c; the position to go to.
     static size_t run_kept(const Cache& c, const PruneIndex& index, Running& r, size_t next_pc);
+    static double reuse_limit(const Cache& c, const PruneIndex& index, Vec3 p);
+    /// Points r at the children kept in c, the seed's value `alone` to
+    /// be folded at `seed_at` (null: not kept); the position to go to.
+    static size_t fold_seed_in_turn(const Cache& c, const PruneIndex& index, Running& r,
+                                    const uint32_t* seed_at, float alone, float& d);
     /// The next kept child's position (or the end), folding the seed's
     /// value into d instead of running it again.
     static size_t advance(Running& r, float& d) {
@@ -223,6 +228,12 @@ class PointPruner {
         bool note_gap;  // the walk notes `gap`
         bool paused;  // the seed's walk goes on from pause_
         uint32_t seed;  // the child run first (its start position)
+        // While the seed runs: the walk to make after it, and the limit
+        // below which its value lets the last walk's children do.
+        Region next_box;
+        Vec3 next_last;
+        double next_start;
+        double reuse_below;
     };
 
     /// A list being run: its kept children not run yet, [at, stop), and
