@@ -133,7 +133,10 @@ float interpret(const Program& program, Vec3 p, Frame frame) {
                     if (frame.pruner->seeding()) {
                         const uint32_t k = params->u;
                         const PruneIndex& index = program.indexes[k];
-                        next = first + frame.pruner->seeded(index, k, d, static_cast<size_t>(next - first));
+                        const PointPruner::Resume at =
+                            frame.pruner->seeded(index, k, d, static_cast<size_t>(next - first));
+                        next = first + at.pc;
+                        d = at.d;
                     }
                 }
                 break;

@@ -201,15 +201,15 @@ double PointPruner::reuse_limit(const Cache& c, const PruneIndex& index, Vec3 p)
     return c.gap - (1 + index.slope) * std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
-size_t PointPruner::seeded(const PruneIndex& index, uint32_t k, float& d, size_t next_pc) const {
+PointPruner::Resume PointPruner::seeded(const PruneIndex& index, uint32_t k, float alone,
+                                       size_t next_pc) const {
     Cache& c = caches_[k];
     // The seed's value, folded alone into the start value: a child's exact
     // value, or the start value itself when it was NaN (skipped).
-    const float alone = d;
     const float v = index.start > 0 ? alone : -alone;
     const bool paused = c.paused;
     if (paused) pausing_ = false;
-    d = index.start;
+    float d = index.start;
     Running& r = top_[-1];
     // Every child left out at the last point is still above the seed's
     // value, so above the list's: its kept children do, if the seed is one.
@@ -218,7 +218,8 @@ size_t PointPruner::seeded(const PruneIndex& index, uint32_t k, float& d, size_t
         const uint32_t* at = std::lower_bound(c.list, c.list + c.count, c.seed);
         if (at != c.list + c.count && *at == c.seed) {
             c.reused = true;
-            return fold_seed_in_turn(c, index, r, at, alone, d);
+            const size_t pc = fold_seed_in_turn(c, index, r, at, alone, d);
+            return {pc, d};
         }
     }
     c.box = c.next_box;
@@ -227,7 +228,7 @@ size_t PointPruner::seeded(const PruneIndex& index, uint32_t k, float& d, size_t
     walk(c, index, k, v == v ? double{v} : kInfinity, paused ? &pause_ : nullptr);
     if (c.count == SIZE_MAX) {
         r.at = nullptr;  // every child runs, the seed again among them
-        return next_pc;
+        return {next_pc, d};
     }
     // The seed is kept (its lower bound is below its value) unless a child
     // found since certainly beats it. Where kept, its value folded alone
@@ -235,8 +236,9 @@ size_t PointPruner::seeded(const PruneIndex& index, uint32_t k, float& d, size_t
     // running it there (a NaN, folded alone, left the start value, which
     // folds as a NaN does: to nothing).
     const uint32_t* at = std::lower_bound(c.list, c.list + c.count, c.seed);
-    return fold_seed_in_turn(c, index, r, at != c.list + c.count && *at == c.seed ? at : nullptr,
-                             alone, d);
+    const size_t pc = fold_seed_in_turn(
+        c, index, r, at != c.list + c.count && *at == c.seed ? at : nullptr, alone, d);
+    return {pc, d};
 }
 
 size_t PointPruner::fold_seed_in_turn(const Cache& c, const PruneIndex& index, Running& r,

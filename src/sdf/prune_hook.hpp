@@ -165,10 +165,15 @@ class PointPruner {
     bool seeding() const { return top_[-1].at != nullptr; }
     /// At PruneSeeded after a seed whose value folded alone is `d`: the
     /// walk, screened with it; returns the position to continue at
-    /// (`next_pc`, the first child's, when every child runs), and sets d
-    /// to the list's fold so far. The seed does not run again: its value
-    /// is folded in its turn, by next().
-    size_t seeded(const PruneIndex& index, uint32_t k, float& d, size_t next_pc) const;
+    /// (`next_pc`, the first child's, when every child runs), and the
+    /// list's fold so far. The seed does not run again: its value is
+    /// folded in its turn, by next(). (Both returned by value, so that the
+    /// interpreter's D never has its address taken.)
+    struct Resume {
+        size_t pc;
+        float d;
+    };
+    Resume seeded(const PruneIndex& index, uint32_t k, float d, size_t next_pc) const;
     /// Next: the next kept child, the list's end after the last, or
     /// `next_pc` when every child runs. (The batch kernel's lanes: no seed.)
     size_t next(size_t next_pc) const {
@@ -260,11 +265,11 @@ class PointPruner {
     std::unique_ptr<Cache[]> heap_caches_;
     std::unique_ptr<Running[]> heap_running_;
     mutable std::unique_ptr<uint32_t[]> pool_;  // room for every child of every list
-    mutable WalkPause pause_;  // the first descent of the list seeding
-    mutable bool pausing_ = false;
     Cache inline_caches_[kInlineLists];
     Running inline_running_[kInlineLists];
     uint32_t inline_room_[kInlineRoom];
+    mutable bool pausing_ = false;
+    mutable WalkPause pause_;  // the first descent of the list seeding (last: rarely used)
 };
 
 /// The least and greatest of n lanes (n >= 1), and whether one is NaN.
