@@ -618,6 +618,24 @@ size_t PruneIndex::bytes() const {
            always.capacity() * sizeof(uint32_t) + sizeof(PruneIndex);
 }
 
+namespace {
+
+/// Whether most children's upper bounds are well above their lower
+/// bounds (rho + sigma, the band's width less the margins, above a
+/// quarter of rho): a capsule's, as wide as half its segment, is; a
+/// sphere's, its value to the rounding, is not. Only there does a child's
+/// exact value screen much better than the least upper bound.
+bool mostly_loose(const PruneIndex& index) {
+    size_t loose = 0;
+    for (const PruneChild& k : index.children) {
+        const double rho = from_half(k.rho), sigma = from_half(k.sigma);
+        loose += sigma < kInfD && rho + sigma > rho / 4;
+    }
+    return 2 * loose > index.children.size();
+}
+
+}  // namespace
+
 bool build_prune_index(const SdfNode& list_node, PruneIndex& out) {
     const bool is_union = list_node.kind == Kind::Union;
     const NodeList& list = list_node.list;
@@ -656,6 +674,7 @@ bool build_prune_index(const SdfNode& list_node, PruneIndex& out) {
     out.max_norm = max_norm;
     Builder(out, wide, count, spheres * 4 >= list.len * 3 ? kLeafSize : kWideLeafSize).build();
     out.children = PackedChildren(storage.release(), count);
+    out.loose = mostly_loose(out);
     return true;
 }
 
@@ -667,6 +686,7 @@ struct Query {
     double rlo[3], rhi[3];
     Lanes4 lanes;
     double margin;
+    double norm;  // P
 };
 
 /// False when the region cannot be pruned (not finite, or too far out).
@@ -681,11 +701,8 @@ bool prepare(const PruneIndex& index, const Region& region, Query& q) {
     q.lanes = lanes4(region.lo, region.hi);
     const double P = std::sqrt(far);  // NaN or inf when the region is not finite
     q.margin = index.slope * P;
+    q.norm = P;
     return P <= index.max_norm;
-}
-
-bool is_point(const Region& r) {
-    return r.lo[0] == r.hi[0] && r.lo[1] == r.hi[1] && r.lo[2] == r.hi[2];
 }
 
 /// Squared distance from the point p to c.
@@ -837,16 +854,13 @@ inline void prefetch_below(const PruneNode* nodes, const PruneChild* kids, const
 /// `enter_leaf(node)` sees each leaf before its children.
 template <bool Point, bool Track, class Visit, class EnterLeaf>
 double walk(const PruneIndex& index, const Query& q, double T, Visit visit, EnterLeaf enter_leaf,
-            Excluded* ex) {
+            Excluded* ex, const WalkPause* from) {
     // A node's lower bound is |R - box| - margin (the box holds every ball
     // below it) and -rho_max - margin. Nodes wait on the stack with their
     // keys, compared with a limit set from the threshold of the moment,
     // which changes far less often.
-    struct Pending {
-        uint32_t node;
-        float key;  // node_key
-    };
-    Pending stack[64];
+    using Pending = WalkPause::Pending;
+    Pending stack[WalkPause::kDepth];
     int top = 0;
     const PruneNode* nodes = index.nodes.data();
     const PruneChild* kids = index.children.data();
@@ -856,6 +870,13 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
     // through the stack (it was just found not beyond).
     Pending at{0, 0.0f};
     bool next_ready = true;
+    if (from) {
+        // On from where seed_walk left off: at its leaf, the nodes it
+        // passed by waiting.
+        top = from->top;
+        std::copy(from->stack, from->stack + top, stack);
+        at.node = from->leaf;
+    }
     for (;;) {
         if (!next_ready) {
             if (top == 0) break;
@@ -932,10 +953,11 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
 /// The walk over a point or over a box.
 template <class Visit, class EnterLeaf>
 double walk_region(const PruneIndex& index, const Region& region, const Query& q, double T,
-                   Visit visit, EnterLeaf enter_leaf, Excluded* ex = nullptr) {
-    if (ex) return walk<true, true>(index, q, T, visit, enter_leaf, ex);  // points only
-    return is_point(region) ? walk<true, false>(index, q, T, visit, enter_leaf, nullptr)
-                            : walk<false, false>(index, q, T, visit, enter_leaf, nullptr);
+                   Visit visit, EnterLeaf enter_leaf, Excluded* ex = nullptr,
+                   const WalkPause* from = nullptr) {
+    if (ex) return walk<true, true>(index, q, T, visit, enter_leaf, ex, from);  // points only
+    return is_point(region) ? walk<true, false>(index, q, T, visit, enter_leaf, nullptr, from)
+                            : walk<false, false>(index, q, T, visit, enter_leaf, nullptr, from);
 }
 
 constexpr auto no_leaf = [](uint32_t) {};
@@ -974,22 +996,33 @@ struct Seen {
 constexpr size_t kSeen = 128;
 
 /// The walk without scratch: the first kSeen children seen go to `seen`;
-/// the leaves entered are noted below `top` (when given). Returns T.
-double walk_noting(const PruneIndex& index, const Region& region, const Query& q, double start,
-                   Seen* seen, size_t& k, uint32_t* top, size_t& leaves,
-                   Excluded* ex = nullptr) {
-    return walk_region(index, region, q, start, [&](const ChildBall& c, double lo, double hi, double& t) {
+/// the leaves entered are noted below `top` (when given). Returns T, the
+/// threshold the children were screened with, which starts at `screen`
+/// (at most `bound`); `bound` is lowered to the least upper bound seen,
+/// the threshold a nearby point can start from (an exact value it cannot:
+/// it does not move with the point by a known amount).
+/// (Screened with no exact value, T is that bound: Exact tracks it apart.)
+template <bool Exact>
+double walk_noting(const PruneIndex& index, const Region& region, const Query& q, double screen,
+                   double& bound, Seen* seen, size_t& k, uint32_t* top, size_t& leaves,
+                   Excluded* ex = nullptr, const WalkPause* from = nullptr) {
+    const double T = walk_region(index, region, q, screen, [&](const ChildBall& c, double lo, double hi, double& t) {
         if (k < kSeen) seen[k] = {c.pc, lo};
         ++k;
-        if (ex && hi < t) {
-            ex->nearest = c;
-            ex->has_nearest = true;
+        if (hi < (Exact ? bound : t)) {
+            if (Exact) bound = hi;
+            if (ex) {
+                ex->nearest = c;
+                ex->has_nearest = true;
+            }
         }
         lower_to(hi, t);
     }, [&](uint32_t node) {
         if (top) *--top = node;
         ++leaves;
-    }, ex);
+    }, ex, from);
+    if (!Exact) bound = T;
+    return T;
 }
 
 /// Appends the children every list keeps and sorts the kept ones.
@@ -1026,7 +1059,8 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
         Seen seen[kSeen];
         size_t k = 0, leaves = 0;
         uint32_t* top = out + index.child_count;
-        T = walk_noting(index, region, q, start, seen, k, top, leaves);
+        double bound = start;
+        T = walk_noting<false>(index, region, q, start, bound, seen, k, top, leaves);
         if (k <= kSeen) {
             for (size_t i = 0; i < k; ++i) {
                 if (seen[i].lo <= T) out[kept++] = seen[i].pc;
@@ -1043,11 +1077,20 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
 }
 
 size_t collect_within(const PruneIndex& index, const Region& region, uint32_t* out, size_t room,
-                      double& threshold, double start, double* gap, ChildBall* nearest) {
+                      double& threshold, double start, double* gap, ChildBall* nearest,
+                      double exact, const WalkPause* from) {
     if (gap) *gap = -kInfD;
     if (nearest) nearest->sigma = kInfD;
     Query q;
     if (!prepare(index, region, q)) return SIZE_MAX;
+    // A child's value is an upper bound of the list's exactly, no margin
+    // needed; the slack only keeps the child itself from being screened
+    // out by the rounding of its own lower bound in double (which the
+    // bounds' margins dwarf). NaN (nothing learnt) screens nothing, and
+    // the value at one point says nothing about the rest of a box.
+    double screen = start;
+    if (exact < start && is_point(region)) screen = exact + (std::fabs(exact) + q.norm) * kSlack;
+    screen = std::min(screen, start);
     // As collect_candidates without scratch; with room for every child the
     // leaves entered are noted at the top of out, to be looked at again
     // when more children were seen than the machine stack holds.
@@ -1057,7 +1100,11 @@ size_t collect_within(const PruneIndex& index, const Region& region, uint32_t* o
     uint32_t* top = full ? out + index.child_count : nullptr;
     Excluded ex;
     if (!is_point(region)) gap = nullptr;  // noted for points only
-    const double T = walk_noting(index, region, q, start, seen, k, top, leaves, gap ? &ex : nullptr);
+    double bound = start;
+    Excluded* noted = gap ? &ex : nullptr;
+    const double T = screen < start
+                         ? walk_noting<true>(index, region, q, screen, bound, seen, k, top, leaves, noted, from)
+                         : walk_noting<false>(index, region, q, screen, bound, seen, k, top, leaves, noted, from);
     size_t kept = 0;
     if (k > kSeen) {
         if (!full) return kMoreThanRoom;
@@ -1076,7 +1123,7 @@ size_t collect_within(const PruneIndex& index, const Region& region, uint32_t* o
         if (gap) *gap = ex.least(q.margin);
         if (nearest && ex.has_nearest) *nearest = ex.nearest;
     }
-    threshold = T;
+    threshold = bound;
     return finish(index, out, kept);
 }
 
@@ -1133,6 +1180,40 @@ uint32_t best_child(const PruneIndex& index, const Region& region) {
             best = c.pc;
         }
     }, no_leaf);
+    return best;
+}
+
+uint32_t seed_walk(const PruneIndex& index, const Region& point, WalkPause& pause) {
+    Query q;
+    if (!prepare(index, point, q)) return kNoChild;
+    // The walk's first steps, with no threshold yet: down the nearer side
+    // at every node, the other one left waiting.
+    const PruneNode* nodes = index.nodes.data();
+    uint32_t at = 0;
+    int top = 0;
+    while (nodes[at].count == 0) {
+        if (top == WalkPause::kDepth) return kNoChild;  // deeper than the walk goes
+        float ka, kb;
+        sibling_keys(q.lanes, nodes + nodes[at].first, ka, kb);
+        const uint32_t near = nodes[at].first + static_cast<uint32_t>(kb < ka);
+        pause.stack[top++] = {2 * nodes[at].first + 1 - near, std::max(ka, kb)};
+        at = near;
+    }
+    pause.top = top;
+    pause.leaf = at;
+    // The margin is the same for every child: compared without it.
+    const PruneNode& leaf = nodes[at];
+    const LeafFrame frame(leaf);
+    uint32_t best = kNoChild;
+    double least = kInfD;
+    for (uint32_t i = leaf.first; i < leaf.first + leaf.count; ++i) {
+        const ChildBall c = unpack(frame, index.children[i]);
+        const double hi = std::sqrt(dist2(q.rlo, c.c)) + c.sigma;  // +inf: may be NaN
+        if (hi < least) {
+            least = hi;
+            best = c.pc;
+        }
+    }
     return best;
 }
 

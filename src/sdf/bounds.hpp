@@ -106,6 +106,7 @@ struct PruneIndex {
     double slope = 0;                  // B, the largest over the children
     double max_norm = 0;               // no pruning for regions with |p| beyond this
     float start = 0;                   // +inf for a union, -inf for an intersection
+    bool loose = false;                // most children's bounds are wide: worth seeding
 
     size_t bytes() const;
 };
@@ -126,6 +127,10 @@ struct Region {
     float lo[3];
     float hi[3];
 };
+
+inline bool is_point(const Region& r) {
+    return r.lo[0] == r.hi[0] && r.lo[1] == r.hi[1] && r.lo[2] == r.hi[2];
+}
 
 /// The kept children of `index` over `region`, written to `out` (room for
 /// index.child_count entries) in ascending program order; returns how many.
@@ -150,16 +155,47 @@ size_t collect_candidates(const PruneIndex& index, const Region& region, uint32_
 /// while the children left out stay certainly above its value. With it,
 /// `nearest` receives the child whose upper bound is T (sigma +inf when T
 /// came from `start`, or is not known).
+/// `exact`, when below `start`, is the list's normalised value at the
+/// region of one of its children, evaluated there (ignored unless the
+/// region is a point): the children are screened with it as well, while
+/// `threshold`, `gap` and `nearest` stay in terms of the bounds, which a
+/// nearby point can move to itself.
+/// `from`, when given, is where seed_walk left the walk over the same
+/// point: it goes on from there (without noting `gap`).
 constexpr size_t kMoreThanRoom = SIZE_MAX - 1;
 struct ChildBall;
+struct WalkPause;
 size_t collect_within(const PruneIndex& index, const Region& region, uint32_t* out, size_t room,
                       double& threshold, double start, double* gap = nullptr,
-                      ChildBall* nearest = nullptr);
+                      ChildBall* nearest = nullptr,
+                      double exact = std::numeric_limits<double>::infinity(),
+                      const WalkPause* from = nullptr);
 
 /// The indexed child with the least upper bound over the region (its start
 /// position), or kNoChild: one worth evaluating first to learn T exactly.
 constexpr uint32_t kNoChild = 0xFFFFFFFFu;
 uint32_t best_child(const PruneIndex& index, const Region& region);
+
+/// Where a walk over one point stands after its first descent: the
+/// nodes passed by (each with its key), and the leaf reached.
+struct WalkPause {
+    static constexpr int kDepth = 64;  // the walk's own stack
+    struct Pending {
+        uint32_t node;
+        float key;
+    };
+    Pending stack[kDepth];
+    int top;
+    uint32_t leaf;
+};
+
+/// The first descent of the walk over one point, to its nearest leaf,
+/// noted in `pause`; returns the child with the least upper bound in that
+/// leaf (its start position), or kNoChild (none there has one, or the
+/// point cannot be pruned). Evaluated first, that child gives the rest of
+/// the walk (collect_within from `pause`) an exact threshold, mostly near
+/// the least one, for no more descent than the walk makes anyway.
+uint32_t seed_walk(const PruneIndex& index, const Region& point, WalkPause& pause);
 
 /// An indexed child's bounds, for callers that bin the children in space
 /// themselves (the cell lists of batches): over a region of margin M

@@ -122,10 +122,24 @@ float interpret(const Program& program, Vec3 p, Frame frame) {
                     const uint32_t k = params->u;
                     const PruneIndex& index = program.indexes[k];
                     d = index.start;
-                    next = first + frame.pruner->enter(index, k, p, static_cast<size_t>(next - first));
+                    next = first + frame.pruner->enter(index, k, p, static_cast<size_t>(next - first),
+                                                       true);
                 }
                 break;
-            case Op::PruneSeeded: break;  // one point is not seeded: never runs
+            case Op::PruneSeeded:
+                // After the seed (or falling through to the first child when
+                // every child runs).
+                if constexpr (Prunes) {
+                    if (frame.pruner->seeding()) {
+                        const uint32_t k = params->u;
+                        const PruneIndex& index = program.indexes[k];
+                        const PointPruner::Resume at =
+                            frame.pruner->seeded(index, k, d, static_cast<size_t>(next - first));
+                        next = first + at.pc;
+                        d = at.d;
+                    }
+                }
+                break;
             case Op::PruneEnd:
                 if constexpr (Prunes) frame.pruner->end();
                 break;
@@ -136,7 +150,7 @@ float interpret(const Program& program, Vec3 p, Frame frame) {
             default: __builtin_unreachable();
 #endif
         }
-        if (Prunes && in.ends_child()) next = first + frame.pruner->next(static_cast<size_t>(next - first));
+        if (Prunes && in.ends_child()) next = first + frame.pruner->next(static_cast<size_t>(next - first), d);
         ip = next;
     }
     if (frame.polls) frame.polls->count(work);

@@ -15,7 +15,8 @@
 //    A block first runs one child alone, the one with the least upper
 //    bound at the block's centre: Prune pushes kRunSeeded and the position
 //    of PruneSeeded, and jumps to that child, whose Next comes back.
-//  - PruneSeeded (blocks, after a seed): pop kRunSeeded; T = the largest
+//  - PruneSeeded (after a seed): for one point, PointPruner::seeded; in
+//    blocks, pop kRunSeeded; T = the largest
 //    folded value over the lanes (an exact upper bound of the list's value
 //    at every lane, however the others fold); D = start again; then as
 //    Prune, with T as the walk's starting threshold. The seed is chosen
@@ -153,25 +154,74 @@ class PointPruner {
     /// registers: the running lists live here, not in the loop. Throws
     /// std::bad_alloc when a list needs room beyond its share and none is
     /// left.
-    size_t enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t next_pc) const;
+    ///
+    /// With `may_seed`, a point may first run one child alone
+    /// (the position returned), whose Next comes back to `next_pc`, the
+    /// list's PruneSeeded: seeding() is then true there, and seeded() goes
+    /// on with that child's folded value.
+    size_t enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t next_pc,
+                 bool may_seed = false) const;
+    /// At PruneSeeded: whether enter ran a seed (else every child runs).
+    bool seeding() const { return top_[-1].at != nullptr; }
+    /// At PruneSeeded after a seed whose value folded alone is `d`: the
+    /// walk, screened with it; returns the position to continue at
+    /// (`next_pc`, the first child's, when every child runs), and the
+    /// list's fold so far. The seed does not run again: its value is
+    /// folded in its turn, by next(). (Both returned by value, so that the
+    /// interpreter's D never has its address taken.)
+    struct Resume {
+        size_t pc;
+        float d;
+    };
+    Resume seeded(const PruneIndex& index, uint32_t k, float d, size_t next_pc) const;
     /// Next: the next kept child, the list's end after the last, or
-    /// `next_pc` when every child runs.
+    /// `next_pc` when every child runs. (The batch kernel's lanes: no seed.)
     size_t next(size_t next_pc) const {
         Running& r = top_[-1];
         if (!r.at) return next_pc;
         return r.at != r.stop ? *r.at++ : r.end_pc;
+    }
+    /// Next for a point, whose fold `d` takes in the seed's value when its
+    /// turn comes.
+    size_t next(size_t next_pc, float& d) const {
+        Running& r = top_[-1];
+        if (!r.at) return next_pc;
+        return advance(r, d);
     }
     /// PruneEnd.
     void end() const { --top_; }
 
   private:
     struct Cache;
+    struct Running;
     static bool still_apart(const Cache& c, const PruneIndex& index, Vec3 p);
     void set_up(const Program& program);
     void make_room(uint32_t k) const;
+    /// The walk over c.box from c.start, screened with `exact` too, and
+    /// resumed `from` a first descent, if given.
+    void walk(Cache& c, const PruneIndex& index, uint32_t k, double exact,
+              const WalkPause* from) const;
+    /// Points r at the children kept in c; the position to go to.
+    static size_t run_kept(const Cache& c, const PruneIndex& index, Running& r, size_t next_pc);
+    static double reuse_limit(const Cache& c, const PruneIndex& index, Vec3 p);
+    /// Points r at the children kept in c, the seed's value `alone` to
+    /// be folded at `seed_at` (null: not kept); the position to go to.
+    static size_t fold_seed_in_turn(const Cache& c, const PruneIndex& index, Running& r,
+                                    const uint32_t* seed_at, float alone, float& d);
+    /// The next kept child's position (or the end), folding the seed's
+    /// value into d instead of running it again.
+    static size_t advance(Running& r, float& d) {
+        if (r.at == r.seed_at) {
+            d = r.union_fold ? (r.seed_value < d ? r.seed_value : d)
+                             : (r.seed_value > d ? r.seed_value : d);
+            ++r.at;
+        }
+        return r.at != r.stop ? *r.at++ : r.end_pc;
+    }
     struct Cache {
         Region box;
         Vec3 last;
+        double start;  // the walk's bound from the last point, or +inf
         double threshold;
         double gap;  // below every child left out at `last` (a point), or -inf
         ChildBall nearest;  // the child that gave the threshold there (sigma +inf: none)
@@ -180,14 +230,30 @@ class PointPruner {
         uint32_t room;  // entries `list` holds
         bool valid;
         bool reused;  // since the last walk
+        bool note_gap;  // the walk notes `gap`
+        bool paused;  // the seed's walk goes on from pause_
+        uint32_t seed;  // the child run first (its start position)
+        // While the seed runs: the walk to make after it, and the limit
+        // below which its value lets the last walk's children do.
+        Region next_box;
+        Vec3 next_last;
+        double next_start;
+        double reuse_below;
     };
 
     /// A list being run: its kept children not run yet, [at, stop), and
-    /// its end; a null `at` when it runs every child.
+    /// its end; a null `at` when it runs every child. While its seed runs,
+    /// [at, stop) holds `resume` alone, its PruneSeeded. After, `seed_at`
+    /// is the seed's entry among the kept children (if kept), whose value
+    /// folded alone, `seed_value`, is folded there in its stead.
     struct Running {
         const uint32_t* at;
         const uint32_t* stop;
+        const uint32_t* seed_at;
         uint32_t end_pc;
+        uint32_t resume;
+        float seed_value;
+        bool union_fold;
     };
 
     static constexpr size_t kInlineLists = 4;
@@ -202,6 +268,8 @@ class PointPruner {
     Cache inline_caches_[kInlineLists];
     Running inline_running_[kInlineLists];
     uint32_t inline_room_[kInlineRoom];
+    mutable bool pausing_ = false;
+    mutable WalkPause pause_;  // the first descent of the list seeding (last: rarely used)
 };
 
 /// The least and greatest of n lanes (n >= 1), and whether one is NaN.

@@ -14,6 +14,7 @@
 #include "sdf/cell_lists.hpp"
 #include "sdf/evaluate.hpp"
 #include "sdf/node.hpp"
+#include "sdf/primitives.hpp"
 #include "sdf/program.hpp"
 #include "sdf/query.hpp"
 #include "sdf/row_keys.hpp"
@@ -496,6 +497,59 @@ void compare_tree(const sdf::SdfNode& tree, int number, std::mt19937& rng, bool 
 }
 
 long gap_checks = 0;  // children left out, checked against the bound a march reuses on
+long seeded_checks = 0;  // walks screened with a child's value, checked by folding
+
+/// A list's value from its children's values in order, of the kept ones
+/// only, folded as the interpreters fold them.
+float fold_kept(const std::vector<float>& values, const std::vector<char>& kept, float start) {
+    const sdf::Combine how = start > 0 ? sdf::Combine::Union : sdf::Combine::Intersect;
+    float d = start;
+    for (size_t c = 0; c < values.size(); ++c) {
+        if (kept[c]) d = sdf::combine_distance(how, d, values[c]);
+    }
+    return d;
+}
+
+/// A walk screened with the exact value of one child (the one the first
+/// descent picks, or any other: NaN, infinite, tied) keeps children enough
+/// for the list's value to the bit; the child the first descent picks is
+/// never NaN. `values` are the children's, `starts` their positions.
+void check_seeded(const sdf::PruneIndex& index, const std::vector<uint32_t>& starts,
+                  const std::vector<float>& values, sdf::Vec3 p, std::mt19937& rng, int tree) {
+    const sdf::Region at{{p.x, p.y, p.z}, {p.x, p.y, p.z}};
+    sdf::WalkPause pause;
+    const uint32_t seed = sdf::seed_walk(index, at, pause);
+    if (seed == sdf::kNoChild) return;
+    const auto seed_at = static_cast<size_t>(
+        std::lower_bound(starts.begin(), starts.end(), seed) - starts.begin());
+    if (seed_at == starts.size() || starts[seed_at] != seed || values[seed_at] != values[seed_at]) {
+        if (failures++ < 20) std::printf("FAILED: seed %u is no child, or NaN, tree %d\n", seed, tree);
+        return;
+    }
+    const std::vector<char> all(values.size(), 1), none(values.size(), 0);
+    const float want = fold_kept(values, all, index.start);
+    std::vector<uint32_t> out(index.child_count);
+    std::vector<char> kept(values.size());
+    const size_t other = std::uniform_int_distribution<size_t>(0, values.size() - 1)(rng);
+    for (size_t by : {seed_at, other}) {
+        // As the pruner has it: the child's value folded alone, normalised.
+        std::vector<char> alone(none);
+        alone[by] = 1;
+        const float folded = fold_kept(values, alone, index.start);
+        const float v = index.start > 0 ? folded : -folded;
+        double threshold;
+        const size_t n = sdf::collect_within(index, at, out.data(), index.child_count, threshold,
+                                             HUGE_VAL, nullptr, nullptr, v == v ? double{v} : HUGE_VAL,
+                                             by == seed_at ? &pause : nullptr);
+        std::fill(kept.begin(), kept.end(), n == SIZE_MAX);
+        for (size_t i = 0; n != SIZE_MAX && i < n; ++i) {
+            kept[static_cast<size_t>(std::lower_bound(starts.begin(), starts.end(), out[i]) -
+                                     starts.begin())] = 1;
+        }
+        ++seeded_checks;
+        expect_same(fold_kept(values, kept, index.start), want, "seeded walk", tree);
+    }
+}
 
 /// At points of a list (the root, so that its point is the query's), every
 /// child a walk leaves out is there at least the bound the walk gives for
@@ -516,8 +570,11 @@ void check_gap(const sdf::SdfNode& list, int number, std::mt19937& rng) {
     for (size_t i = 0; i < list.list.len; ++i) parts.push_back(sdf::compile(list.list.items[i], false));
     const float sense = index.start > 0 ? 1.0f : -1.0f;
     std::vector<uint32_t> kept(index.child_count);
+    std::vector<float> values(parts.size());
     for (int i = 0; i < 40; ++i) {
         const sdf::Vec3 p = query_point(rng, i);
+        for (size_t c = 0; c < parts.size(); ++c) values[c] = sdf::evaluate(parts[c], p);
+        check_seeded(index, starts, values, p, rng, number);
         double threshold, gap;
         sdf::ChildBall nearest;
         const size_t n = sdf::collect_within(index, {{p.x, p.y, p.z}, {p.x, p.y, p.z}}, kept.data(),
@@ -525,7 +582,7 @@ void check_gap(const sdf::SdfNode& list, int number, std::mt19937& rng) {
         if (n == SIZE_MAX || !(gap > -std::numeric_limits<double>::infinity())) continue;
         for (size_t c = 0; c < starts.size(); ++c) {
             if (std::binary_search(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(n), starts[c])) continue;
-            const float v = sense * sdf::evaluate(parts[c], p);
+            const float v = sense * values[c];
             ++gap_checks;
             ++checks;
             if (v == v && !(double{v} >= gap) && failures++ < 20) {
@@ -590,12 +647,12 @@ int test_pruning() {
     }
     std::printf("pruning: %d of %d trees pruned, %ld comparisons, %ld children left out of "
                 "%ld, %ld cell lists, %ld wide choices, %ld + %ld outgrown, %ld + %ld items, %ld gaps, "
-                "%d failures\n",
+                "%ld seeded walks, %d failures\n",
                 pruned_trees, kTrees, checks, skipped, offered, exact_cells, wide_choices, outgrown,
-                outgrown_points, items[0], items[1], gap_checks, failures);
+                outgrown_points, items[0], items[1], gap_checks, seeded_checks, failures);
     // The comparisons mean something only if children were left out.
     if (pruned_trees < kTrees / 2 || skipped * 2 < offered || exact_cells < 1000 ||
-        wide_choices < 100 || outgrown < 100 || outgrown_points < 50 || gap_checks < 10000 || items[0] < 1000 || items[1] < 100) {
+        wide_choices < 100 || outgrown < 100 || outgrown_points < 50 || gap_checks < 10000 || seeded_checks < 500 || items[0] < 1000 || items[1] < 100) {
         std::printf("FAILED: too few trees pruned or cells listed\n");
         ++failures;
     }
