@@ -20,6 +20,10 @@
 #include "sdf/row_keys.hpp"
 #include "sdf/row_runs.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 // The block interpreter, once per instruction set, each in a namespace of
 // its own: sdf::baseline, sdf::avx2 with every function compiled for AVX2
 // (where SDF_BLOCK_AVX2 lets it use AVX2 intrinsics), and sdf::avx512 for
@@ -223,7 +227,8 @@ constexpr size_t kListedBlock = 256;
 /// Lanes of the widest vectors the kernels use.
 constexpr size_t kPadLanes = kVectorLanes;
 
-/// A row in sorted order: its point, and where it came from.
+/// A row in sorted order: its point, and where it came from (the low
+/// kRowBits bits of `row`; above them, its cell within its sort group).
 struct SortedRow {
     float x, y, z;
     uint32_t row;
@@ -536,6 +541,22 @@ SDF_TARGET_AVX2 Region count_keys_avx2(const PointsView& view, const Program& pr
 using CountKeys = Region (*)(const PointsView&, const Program&, const TopList&, const CellGrid&,
                              uint32_t*, uint32_t*, PollCounter&);
 
+/// A sorted row written with one store of 16 bytes (where SSE2 allows):
+/// the scatters of the sort are bound by their stores, and the compiler
+/// would otherwise write the point and the tag in three. The tag rides in
+/// a float lane only to be moved: below 2^29, its bits are a positive
+/// finite float, and no operation here looks at them.
+inline void put_row(SortedRow* to, Vec3 p, uint32_t tag) {
+#if defined(__SSE2__)
+    static_assert(kRowBits + kGroupBits < 31, "the tag is a finite float's bits");
+    float t;
+    std::memcpy(&t, &tag, sizeof t);
+    _mm_storeu_ps(&to->x, _mm_setr_ps(p.x, p.y, p.z, t));
+#else
+    *to = {p.x, p.y, p.z, tag};
+#endif
+}
+
 /// One piece of the first step: the n rows of `view` from `first` on (of
 /// group key[i] >> bits, `size[g]` of them in group g), each with its cell
 /// within its group, written to `to` by group; `at` (groups + 1 entries)
@@ -556,7 +577,7 @@ void group_piece(const PointsView& view, size_t first, size_t n, const uint32_t*
     for (size_t i = 0; i < n; ++i) {
         const Vec3 p = read_row(view, first + i);
         const uint32_t tag = static_cast<uint32_t>(first + i) | (key[i] & fine_mask) << kRowBits;
-        to[fill[key[i] >> bits]++] = {p.x, p.y, p.z, tag};
+        put_row(to + fill[key[i] >> bits]++, p, tag);
     }
 }
 
@@ -640,11 +661,12 @@ void sort_group(const SortedRows& sorted, uint32_t g, SortedRow* to) {
     const size_t stride = size_t{sorted.groups()} + 1;
     for (size_t j = 0; j < sorted.pieces(); ++j) {
         const uint32_t* at = sorted.piece.data() + j * stride + g;
+        // Each row is copied whole, its cell bits kept (the readers mask
+        // them off): one store of 16 bytes, where clearing them first
+        // split it into three, and this loop is bound by its stores.
         for (uint32_t i = at[0]; i < at[1]; ++i) {
-            SortedRow r = sorted.rows[i];
-            const uint32_t cell = r.row >> kRowBits;
-            r.row &= kRowMask;
-            to[fill[cell]++] = r;
+            const SortedRow r = sorted.rows[i];
+            to[fill[r.row >> kRowBits]++] = r;
         }
     }
 }
@@ -665,7 +687,7 @@ const BlockState& list_points(const Program& program, const TopList& top, const 
 /// when written: their lines are fetched ahead, while the kernel runs.
 inline void fetch_for_writing(float* out, const SortedRow* rows, size_t n) {
 #if defined(__GNUC__) || defined(__clang__)
-    for (size_t i = 0; i < n; ++i) __builtin_prefetch(out + rows[i].row, 1, 1);
+    for (size_t i = 0; i < n; ++i) __builtin_prefetch(out + (rows[i].row & kRowMask), 1, 1);
 #else
     (void)out, (void)rows, (void)n;
 #endif
@@ -675,7 +697,7 @@ inline void fetch_for_writing(float* out, const SortedRow* rows, size_t n) {
 /// a store to `out` cannot change them, so the loop reloads nothing.)
 inline void write_back(float* __restrict out, const SortedRow* __restrict rows, size_t n,
                        const float* __restrict d) {
-    for (size_t i = 0; i < n; ++i) out[rows[i].row] = d[i];
+    for (size_t i = 0; i < n; ++i) out[rows[i].row & kRowMask] = d[i];
 }
 
 /// Entries of the cell lists per row, at most (12 bytes each while built).
