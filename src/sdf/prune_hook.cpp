@@ -114,6 +114,7 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
     if (c.valid && !inside && still_apart(c, index, p)) reuse = c.reused = true;
     Running& r = *top_++;
     r.cache = &c;
+    r.loose = index.loose;
     if (reuse) return run_kept(c, index, r, next_pc);
     Region region = point_region(p);
     double start = kInfinity;

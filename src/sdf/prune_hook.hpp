@@ -186,7 +186,7 @@ class PointPruner {
     size_t next(size_t next_pc, float& d) const {
         Running& r = top_[-1];
         if (!r.at) return next_pc;
-        note_fold(r, r.at[-1], d);
+        if (r.loose) note_fold(r, r.at[-1], d);
         return advance(r, d);
     }
     /// PruneEnd: the child that last moved the fold is noted for the
@@ -278,6 +278,7 @@ class PointPruner {
         float fold;
         float seed_value;
         bool union_fold;
+        bool loose;  // the list seeds (index.loose): worth noting who moves the fold
     };
 
     static constexpr size_t kInlineLists = 4;
