@@ -55,6 +55,7 @@ void PointPruner::set_up(const Program& program) {
         pool = 0;
         for (size_t k = 0; k < lists; ++k) {
             caches_[k].valid = caches_[k].reused = false;
+            caches_[k].moved_fold = kNoChild;
             caches_[k].list = pool_.get() + pool;
             caches_[k].room = program.indexes[k].child_count;
             pool += caches_[k].room;
@@ -67,6 +68,7 @@ void PointPruner::set_up(const Program& program) {
     for (size_t k = 0; k < lists; ++k) {
         Cache& c = caches_[k];
         c.valid = c.reused = false;
+        c.moved_fold = kNoChild;
         c.room = static_cast<uint32_t>(std::min<size_t>(share, program.indexes[k].child_count));
         c.list = inline_room_ + k * share;
     }
@@ -111,6 +113,8 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
     bool reuse = c.valid && inside;
     if (c.valid && !inside && still_apart(c, index, p)) reuse = c.reused = true;
     Running& r = *top_++;
+    r.cache = &c;
+    r.loose = index.loose;
     if (reuse) return run_kept(c, index, r, next_pc);
     Region region = point_region(p);
     double start = kInfinity;
@@ -164,8 +168,12 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
         if (!near_last && !pausing_) {
             seed = seed_walk(index, region, pause_);
             c.paused = pausing_ = seed != kNoChild;
-        } else if (near_last && is_point(region) && c.nearest.sigma < kInfinity) {
-            seed = c.nearest.pc;
+        } else if (near_last && is_point(region)) {
+            // The child whose value was the list's at the last point is
+            // likely the nearest still; failing that, the one whose bound
+            // gave the last threshold.
+            seed = c.moved_fold != kNoChild ? c.moved_fold
+                   : c.nearest.sigma < kInfinity ? c.nearest.pc : kNoChild;
         }
     }
     if (seed != kNoChild) {
@@ -176,10 +184,13 @@ size_t PointPruner::enter(const PruneIndex& index, uint32_t k, Vec3 p, size_t ne
         c.next_last = p;
         c.next_start = start;
         c.reuse_below = c.paused ? -kInfinity : reuse_limit(c, index, p);
-        r.resume = static_cast<uint32_t>(next_pc);
+        r.seed_resume[0] = seed;
+        r.seed_resume[1] = static_cast<uint32_t>(next_pc);
         r.seed_at = nullptr;
-        r.at = &r.resume;
-        r.stop = &r.resume + 1;
+        r.at = r.seed_resume + 1;
+        r.stop = r.seed_resume + 2;
+        r.fold = index.start;
+        r.moved_fold = kNoChild;
         r.end_pc = index.end_pc;
         return seed;
     }
@@ -249,6 +260,8 @@ size_t PointPruner::fold_seed_in_turn(const Cache& c, const PruneIndex& index, R
     r.seed_value = alone;
     r.union_fold = index.start > 0;
     r.end_pc = index.end_pc;
+    r.fold = d;
+    r.moved_fold = kNoChild;
     return advance(r, d);
 }
 
@@ -262,6 +275,8 @@ size_t PointPruner::run_kept(const Cache& c, const PruneIndex& index, Running& r
     r.stop = c.list + c.count;
     r.seed_at = nullptr;
     r.end_pc = index.end_pc;
+    r.fold = index.start;
+    r.moved_fold = kNoChild;
     return r.at != r.stop ? *r.at++ : r.end_pc;
 }
 

@@ -186,10 +186,15 @@ class PointPruner {
     size_t next(size_t next_pc, float& d) const {
         Running& r = top_[-1];
         if (!r.at) return next_pc;
+        if (r.loose) note_fold(r, r.at[-1], d);
         return advance(r, d);
     }
-    /// PruneEnd.
-    void end() const { --top_; }
+    /// PruneEnd: the child that last moved the fold is noted for the
+    /// list's next point, to be run first there.
+    void end() const {
+        const Running& r = *--top_;
+        if (r.at && r.moved_fold != kNoChild) r.cache->moved_fold = r.moved_fold;
+    }
 
   private:
     struct Cache;
@@ -214,9 +219,19 @@ class PointPruner {
         if (r.at == r.seed_at) {
             d = r.union_fold ? (r.seed_value < d ? r.seed_value : d)
                              : (r.seed_value > d ? r.seed_value : d);
+            note_fold(r, *r.at, d);
             ++r.at;
         }
         return r.at != r.stop ? *r.at++ : r.end_pc;
+    }
+    /// Notes `pc` as the child that gave the fold d when it moved it.
+    /// (Only a choice of which child to run first rests on it: a NaN or a
+    /// zero of the other sign may fool it at no cost to any result.)
+    static void note_fold(Running& r, uint32_t pc, float d) {
+        if (d != r.fold) {
+            r.fold = d;
+            r.moved_fold = pc;
+        }
     }
     struct Cache {
         Region box;
@@ -233,6 +248,9 @@ class PointPruner {
         bool note_gap;  // the walk notes `gap`
         bool paused;  // the seed's walk goes on from pause_
         uint32_t seed;  // the child run first (its start position)
+        // The child that last moved the fold at the last point (its
+        // value was the list's there), or kNoChild.
+        uint32_t moved_fold;
         // While the seed runs: the walk to make after it, and the limit
         // below which its value lets the last walk's children do.
         Region next_box;
@@ -243,17 +261,24 @@ class PointPruner {
 
     /// A list being run: its kept children not run yet, [at, stop), and
     /// its end; a null `at` when it runs every child. While its seed runs,
-    /// [at, stop) holds `resume` alone, its PruneSeeded. After, `seed_at`
-    /// is the seed's entry among the kept children (if kept), whose value
-    /// folded alone, `seed_value`, is folded there in its stead.
+    /// [at, stop) holds its PruneSeeded alone (seed_resume[1], after the
+    /// seed's own position, so that at[-1] is always the child just run).
+    /// After, `seed_at` is the seed's entry among the kept children (if
+    /// kept), whose value folded alone, `seed_value`, is folded there in
+    /// its stead. `fold` is the fold as last seen, and `moved_fold` the
+    /// child that last moved it (kNoChild: none yet).
     struct Running {
         const uint32_t* at;
         const uint32_t* stop;
         const uint32_t* seed_at;
+        Cache* cache;
         uint32_t end_pc;
-        uint32_t resume;
+        uint32_t seed_resume[2];
+        uint32_t moved_fold;
+        float fold;
         float seed_value;
         bool union_fold;
+        bool loose;  // the list seeds (index.loose): worth noting who moves the fold
     };
 
     static constexpr size_t kInlineLists = 4;
