@@ -139,3 +139,25 @@ def test_each_vector_of_a_pair_keeps_its_rows(n):
         alone = [np.float32(shape.eval(tuple(map(float, p)))).view(np.uint32) for p in pts]
         assert got.tolist() == alone, desc
         assert got.tolist() == shape.eval_vec(np.asfortranarray(pts)).view(np.uint32).tolist()
+
+
+@pytest.mark.parametrize("how", ["union", "intersect"])
+def test_first_leaf_folds_from_an_infinite_start(how):
+    """A row run's first leaf folds its value into D, which starts at +inf
+    (-inf), in place of the UnionFirst (IntersectFirst) step after it: a
+    NaN first value still turns into +inf (-inf), alone or before a plane;
+    a scaled first child (a multiply between leaf and step) keeps the step."""
+    rng = np.random.default_rng(7)
+    pts = (rng.normal(size=(48, 3)) * 3).astype(np.float32)
+    pts[rng.random(48) < 0.2, :2] = [-math.nan, math.nan]
+    plane = ("plane", (0, -2, 0), (0, 1, 0))
+    for first in [("sphere", (0, 0, 0), math.nan), ("translate", (1.5, 0, 0), ("sphere", (0, 0, 0), 1.0)),
+                  ("scale", 1.3, ("sphere", (0, 0, 0), math.nan))]:
+        for desc in [(how, [first]), (how, [first, plane])]:
+            shape = build(desc)
+            got = shape.eval_vec(pts)
+            model = compile_tree(desc)
+            for i, p in enumerate(pts):
+                point = tuple(map(float, p))
+                assert agree(float(got[i]), evaluate(model, point)), (desc, i)
+                assert got[i:i + 1].view(np.uint32)[0] == np.float32(shape.eval(point)).view(np.uint32)

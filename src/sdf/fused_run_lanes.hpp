@@ -404,9 +404,10 @@ SDF_LANE_LOOP void run_fused(const RunShape& run, const Step* steps, Lanes p, fl
     const RunBounds bounds = run_bounds();
     const bool shared = run.shared[0] != nullptr;
     const bool reads_distance = run.reads_distance;
+    const RunVector start = RunVector{} + run.start_distance;
     for (size_t i = first; i < n; i += kRunLanes) {
         RunRegisters r;
-        r.d = RunVector{};
+        r.d = start;
         if (reads_distance) r.d = load_lanes(d + i);
         r.q = {r.d, r.d, r.d};  // (read only after a step has set it)
         r.saved = r.d;
@@ -461,9 +462,10 @@ SDF_LANE_LOOP void run_fused(const RunShape& run, const Step* steps, Lanes p, fl
 /// The registers of a row run's vector at the start: its rows loaded as
 /// the shared point (and stored in P's lanes where the steps read those),
 /// D zero, the rest set to D until a step sets them (as in run_fused).
-SDF_INLINE RunRegisters row_registers(const float* rows, Lanes p, size_t i, bool store_row) {
+SDF_INLINE RunRegisters row_registers(const float* rows, Lanes p, size_t i, bool store_row,
+                                      RunVector start) {
     RunRegisters r;
-    r.d = RunVector{};
+    r.d = start;
     r.q = {r.d, r.d, r.d};
     r.saved = r.d;
     r.shared = row_point(rows + 3 * i);
@@ -485,10 +487,11 @@ SDF_LANE_LOOP size_t run_row_pairs(const RowRun& run, const float* rows, Lanes p
     jumps[run.count] = &&pair_done;
     const RunBounds bounds = run_bounds();
     const bool store_row = run.stores_row;
+    const RunVector start = RunVector{} + run.start_distance;
     size_t i = 0;
     for (; i + 2 * kRunLanes <= n; i += 2 * kRunLanes) {
-        RunRegisters a = row_registers(rows, p, i, store_row);
-        RunRegisters b = row_registers(rows, p, i + kRunLanes, store_row);
+        RunRegisters a = row_registers(rows, p, i, store_row, start);
+        RunRegisters b = row_registers(rows, p, i + kRunLanes, store_row, start);
         const WideStep* step = run.wide;
         const void* const* to = jumps;
         goto** to;

@@ -188,6 +188,7 @@ struct RunShape {
     size_t pops = 0;           // saved points it drops
     bool store_point = false;  // P is read after it: write it back
     bool reads_distance = false;  // D is read before a leaf sets it
+    float start_distance = 0.0f;  // D before the first step (fold_first_into_leaf)
     const float* shared[3] = {};  // x, y, z lanes of StepSource::Shared
 };
 
