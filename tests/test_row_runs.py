@@ -106,8 +106,12 @@ def test_negative_zero_offsets_are_subtracted():
 # step, and a last odd vector alone: scene8's kinds of steps, a translation
 # joined with a leaf's own offset, a NaN offset, and a NaN normal and a NaN
 # rotation, which NaN rows meet in products (whose operand order picks the
-# NaN kept).
+# NaN kept). A union's (intersection's) first leaf folds into D from +inf
+# (-inf) in place of the step after it: a NaN value there must still turn
+# into +inf (-inf), alone or before a plane.
 PAIRED = [
+    ("union", [("sphere", (0, 0, 0), math.nan), ("plane", (0, -2, 0), (0, 1, 0))]),
+    ("intersect", [("translate", (1.5, 0, 0), ("sphere", (0, 0, 0), math.nan))]),
     ("union", [("translate", (1.5, 0, 0), ("sphere", (0, 0, 0), 1.0)),
                ("scale", 1.3, ("rotate", (0.2, 0.1, 0, 1), ("sphere", (0, 1, 0), 0.5))),
                ("scale", 1.2, ("translate", (0.5, 0.5, 0.5), ("segment", (0, 0, -1), (0, 0, 1))))]),
@@ -140,24 +144,3 @@ def test_each_vector_of_a_pair_keeps_its_rows(n):
         assert got.tolist() == alone, desc
         assert got.tolist() == shape.eval_vec(np.asfortranarray(pts)).view(np.uint32).tolist()
 
-
-@pytest.mark.parametrize("how", ["union", "intersect"])
-def test_first_leaf_folds_from_an_infinite_start(how):
-    """A row run's first leaf folds its value into D, which starts at +inf
-    (-inf), in place of the UnionFirst (IntersectFirst) step after it: a
-    NaN first value still turns into +inf (-inf), alone or before a plane;
-    a scaled first child (a multiply between leaf and step) keeps the step."""
-    rng = np.random.default_rng(7)
-    pts = (rng.normal(size=(48, 3)) * 3).astype(np.float32)
-    pts[rng.random(48) < 0.2, :2] = [-math.nan, math.nan]
-    plane = ("plane", (0, -2, 0), (0, 1, 0))
-    for first in [("sphere", (0, 0, 0), math.nan), ("translate", (1.5, 0, 0), ("sphere", (0, 0, 0), 1.0)),
-                  ("scale", 1.3, ("sphere", (0, 0, 0), math.nan))]:
-        for desc in [(how, [first]), (how, [first, plane])]:
-            shape = build(desc)
-            got = shape.eval_vec(pts)
-            model = compile_tree(desc)
-            for i, p in enumerate(pts):
-                point = tuple(map(float, p))
-                assert agree(float(got[i]), evaluate(model, point)), (desc, i)
-                assert got[i:i + 1].view(np.uint32)[0] == np.float32(shape.eval(point)).view(np.uint32)
