@@ -66,8 +66,9 @@ using block::kVectorLanes;
 using block::whole_vectors;
 
 constexpr size_t kBlock = 512;
-/// Rows a row run that keeps its work in registers takes per call: with at
-/// most kMaxRunSteps steps, a chunk's work stays under a poll's.
+/// Rows a row run that keeps its work in registers takes per call. Its
+/// work is counted, and the interrupt polled, between chunks: a run of at
+/// most kMaxRunSteps steps takes well under a millisecond over a chunk.
 constexpr size_t kRowRunChunk = 8 * kBlock;
 static_assert(kRowRunChunk % kVectorLanes == 0, "chunks are whole vectors");
 /// Largest stack storage a call sets aside; deeper programs use smaller

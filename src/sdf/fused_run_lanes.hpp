@@ -461,7 +461,8 @@ SDF_LANE_LOOP void run_fused(const RunShape& run, const Step* steps, Lanes p, fl
 
 /// The registers of a row run's vector at the start: its rows loaded as
 /// the shared point (and stored in P's lanes where the steps read those),
-/// D zero, the rest set to D until a step sets them (as in run_fused).
+/// D at the run's start_distance, the rest set to D until a step sets them
+/// (as in run_fused).
 SDF_INLINE RunRegisters row_registers(const float* rows, Lanes p, size_t i, bool store_row,
                                       RunVector start) {
     RunRegisters r;
