@@ -9,6 +9,7 @@ another layout (copied first)."""
 import math
 
 import numpy as np
+import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -99,3 +100,49 @@ def test_negative_zero_offsets_are_subtracted():
         assert math.copysign(1.0, want) == 1.0 and want == 0.0
         got = build(desc).eval_vec(pts)
         assert got.view(np.uint32).tolist() == [0] * 32, desc
+
+
+# Rows read in place go through a run's steps 32 at a time, two vectors per
+# step, and a last odd vector alone: scene8's kinds of steps, a translation
+# joined with a leaf's own offset, a NaN offset, and a NaN normal and a NaN
+# rotation, which NaN rows meet in products (whose operand order picks the
+# NaN kept). A union's (intersection's) first leaf folds into D from +inf
+# (-inf) in place of the step after it: a NaN value there must still turn
+# into +inf (-inf), alone or before a plane.
+PAIRED = [
+    ("union", [("sphere", (0, 0, 0), math.nan), ("plane", (0, -2, 0), (0, 1, 0))]),
+    ("intersect", [("translate", (1.5, 0, 0), ("sphere", (0, 0, 0), math.nan))]),
+    ("union", [("translate", (1.5, 0, 0), ("sphere", (0, 0, 0), 1.0)),
+               ("scale", 1.3, ("rotate", (0.2, 0.1, 0, 1), ("sphere", (0, 1, 0), 0.5))),
+               ("scale", 1.2, ("translate", (0.5, 0.5, 0.5), ("segment", (0, 0, -1), (0, 0, 1))))]),
+    ("intersect", [("plane", (0, math.nan, -3), (0.1, 0, 1)),
+                   ("translate", (0, 0, 0.5), ("plane", (0, 0, -3), (0.1, 0, 1))),
+                   ("rotate", (0, 0, 0.38, 0.92), ("segment", (-1, 0, 0), (1, 0, 0)))]),
+    ("scale", 1.3, ("translate", (0, 0.5, 0), ("plane", (0, 0, 0), (math.nan, 0, 1)))),
+    ("rotate", (0, 0, math.nan, 1), ("rotate", (0.5, -0.5, 0, 0.6), ("sphere", (0.5, 1, 0), 1.0))),
+]
+
+
+# (4151: a chunk of 4096 rows taken in one call, then a pair, an odd vector
+# and a copied tail of 7.)
+@pytest.mark.parametrize("n", [32, 48, 80, 560, 4151])
+def test_each_vector_of_a_pair_keeps_its_rows(n):
+    """Every row of either vector of a pair, and of the odd one, has the bits
+    of its point given alone. NaN rows (x -NaN and y +NaN, or z a signalling
+    NaN) sit in the second vector of each pair and the odd last one only:
+    they give +inf, -inf and NaNs of other bits where the other rows give
+    finite values and +NaN, so a vector that took the other's lanes, or
+    kept the other NaN, would show."""
+    rng = np.random.default_rng(n)
+    pts = (rng.normal(size=(n, 3)) * 3).astype(np.float32)
+    for start in range(16, n, 32):
+        rows = start + rng.choice(min(16, n - start), 6, replace=False)
+        pts[rows[:3], :2] = [-math.nan, math.nan]
+        pts[rows[3:], 2] = np.uint32(0x7F800123).view(np.float32)
+    for desc in PAIRED:
+        shape = build(desc)
+        got = shape.eval_vec(pts).view(np.uint32)
+        alone = [np.float32(shape.eval(tuple(map(float, p)))).view(np.uint32) for p in pts]
+        assert got.tolist() == alone, desc
+        assert got.tolist() == shape.eval_vec(np.asfortranarray(pts)).view(np.uint32).tolist()
+

@@ -66,6 +66,11 @@ using block::kVectorLanes;
 using block::whole_vectors;
 
 constexpr size_t kBlock = 512;
+/// Rows a row run that keeps its work in registers takes per call. Its
+/// work is counted, and the interrupt polled, between chunks: a run of at
+/// most kMaxRunSteps steps takes well under a millisecond over a chunk.
+constexpr size_t kRowRunChunk = 8 * kBlock;
+static_assert(kRowRunChunk % kVectorLanes == 0, "chunks are whole vectors");
 /// Largest stack storage a call sets aside; deeper programs use smaller
 /// blocks, and beyond that the single-point evaluator.
 constexpr size_t kMaxWorkspaceFloats = size_t{1} << 20;
@@ -101,6 +106,13 @@ SDF_TARGET_AVX512 void eval_block_avx512(const Program& program, const PointsVie
     state.voxel_lanes = voxel_lanes_avx2;
     avx512::gather_rows(view, start, n, state);
     avx512::run_block(program, state, whole_vectors(n));
+}
+
+/// Runs rows start .. start + n - 1 with the state's row run where it can
+/// read them in place: false (nothing done) where it cannot.
+SDF_TARGET_AVX512 bool row_chunk_avx512(const PointsView& view, size_t start, size_t n,
+                                        const BlockState& s) {
+    return avx512::row_run_block(view, start, n, s);
 }
 
 /// The state must carry voxel_lanes_avx2 (lane_kernel's voxel).
@@ -907,7 +919,20 @@ void eval_points(const Program& program, const PointsView& view, float* out,
     const BlockKernel kernel =
         pick<BlockKernel>(choice, eval_block_baseline, SDF_AVX2_OR_NULL(eval_block_avx2),
                           SDF_AVX2_OR_NULL(eval_block_avx512));
-    for (size_t start = 0; start < view.rows; start += block) {
+    // A row run that keeps all it needs in registers (stores_row false)
+    // never touches the block's lanes: it takes kRowRunChunk rows a call,
+    // sparing the calls and setup of the blocks between, while whole
+    // chunks last (the rest goes by blocks, a short one copied).
+    size_t start = 0;
+#ifdef SDF_HAVE_AVX2_KERNELS
+    if (state.row_run && !state.row_run->stores_row && use_avx512(choice)) {
+        for (; view.rows - start >= kRowRunChunk; start += kRowRunChunk) {
+            state.d = out + start;
+            if (!row_chunk_avx512(view, start, kRowRunChunk, state)) break;
+        }
+    }
+#endif
+    for (; start < view.rows; start += block) {
         const size_t n = std::min(block, view.rows - start);
         const bool whole = n == whole_vectors(n);
         state.d = whole ? out + start : tail;

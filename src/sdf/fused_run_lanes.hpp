@@ -389,13 +389,13 @@ SDF_INLINE void step_lanes(const Step& step, RunRegisters& r, size_t i,
 // (Kinds from kStepKinds to 423 do nothing, and no step has them.)
 static_assert(kStepKinds <= 424, "run_fused has a label for each of 424 kinds");
 
-/// Runs the run `run` with `steps` over lanes 0 .. n - 1 (whole vectors):
+/// Runs the run `run` with `steps` over lanes first .. n - 1 (whole vectors):
 /// D in `d`, P in `p`. With `rows`, the run's shared point in lane i is
 /// packed row i there, also stored in P's lanes where `store_row` (a row
 /// run, row_runs.hpp).
 template <class Step>
 SDF_LANE_LOOP void run_fused(const RunShape& run, const Step* steps, Lanes p, float* d,
-                             size_t n, const float* rows, bool store_row) {
+                             size_t n, const float* rows, bool store_row, size_t first = 0) {
     static const void* const labels[424] = {SDF_RUN_KINDS(SDF_RUN_ADDRESSES8)};
     // Where each step goes, and after the last, the end of the vector.
     const void* jumps[kMaxRunSteps + 1];
@@ -404,9 +404,10 @@ SDF_LANE_LOOP void run_fused(const RunShape& run, const Step* steps, Lanes p, fl
     const RunBounds bounds = run_bounds();
     const bool shared = run.shared[0] != nullptr;
     const bool reads_distance = run.reads_distance;
-    for (size_t i = 0; i < n; i += kRunLanes) {
+    const RunVector start = RunVector{} + run.start_distance;
+    for (size_t i = first; i < n; i += kRunLanes) {
         RunRegisters r;
-        r.d = RunVector{};
+        r.d = start;
         if (reads_distance) r.d = load_lanes(d + i);
         r.q = {r.d, r.d, r.d};  // (read only after a step has set it)
         r.saved = r.d;
@@ -436,11 +437,84 @@ SDF_LANE_LOOP void run_fused(const RunShape& run, const Step* steps, Lanes p, fl
     }
 }
 
-/// Runs a row run over n packed rows (whole vectors) from `rows`, its
-/// distances into d; `p`: the block's lanes it decoded with.
-SDF_INLINE void run_rows(const RowRun& run, const float* rows, Lanes p, float* d, size_t n) {
-    run_fused(run, run.wide, p, d, n, rows, run.stores_row);
+// A row run two vectors at a time: each step's label runs the step on one
+// vector and then on the other, with the same code (step_lanes). That
+// halves the jumps and the step setup per row, and gives the processor two
+// chains of work that do not wait on each other to overlap the long
+// latencies of the divisions and square roots. The empty asm between the
+// two tells the compiler memory may have changed: the second reads its
+// parameters from memory again, as the first does, rather than from a
+// register the first loaded them into, where the compiler may put them
+// first in a product, and a NaN parameter meeting a NaN row would keep the
+// other NaN than the one-vector code (the core checks caught that).
+#define SDF_PAIR_LABEL(k)                                    \
+    pair_##k : step_lanes<(k)>(*step, a, i, bounds);           \
+    __asm__ volatile("" ::: "memory");                       \
+    step_lanes<(k)>(*step, b, i + kRunLanes, bounds);          \
+    ++step;                                                  \
+    goto** ++to;
+#define SDF_PAIR_LABELS8(a, b, c, d, e, f, g, h)                                             \
+    SDF_PAIR_LABEL(a) SDF_PAIR_LABEL(b) SDF_PAIR_LABEL(c) SDF_PAIR_LABEL(d) SDF_PAIR_LABEL(e) \
+        SDF_PAIR_LABEL(f) SDF_PAIR_LABEL(g) SDF_PAIR_LABEL(h)
+#define SDF_PAIR_ADDRESSES8(a, b, c, d, e, f, g, h) \
+    &&pair_##a, &&pair_##b, &&pair_##c, &&pair_##d, &&pair_##e, &&pair_##f, &&pair_##g, &&pair_##h,
+
+/// The registers of a row run's vector at the start: its rows loaded as
+/// the shared point (and stored in P's lanes where the steps read those),
+/// D at the run's start_distance, the rest set to D until a step sets them
+/// (as in run_fused).
+SDF_INLINE RunRegisters row_registers(const float* rows, Lanes p, size_t i, bool store_row,
+                                      RunVector start) {
+    RunRegisters r;
+    r.d = start;
+    r.q = {r.d, r.d, r.d};
+    r.saved = r.d;
+    r.shared = row_point(rows + 3 * i);
+    if (store_row) {
+        store_lanes(p.x + i, r.shared.x);
+        store_lanes(p.y + i, r.shared.y);
+        store_lanes(p.z + i, r.shared.z);
+    }
+    return r;
 }
+
+/// Runs the row run `run` over the rows in pairs of vectors, as far as
+/// whole pairs go: returns the rows done.
+SDF_LANE_LOOP size_t run_row_pairs(const RowRun& run, const float* rows, Lanes p, float* d,
+                                   size_t n) {
+    static const void* const labels[424] = {SDF_RUN_KINDS(SDF_PAIR_ADDRESSES8)};
+    const void* jumps[kMaxRunSteps + 1];
+    for (size_t k = 0; k < run.count; ++k) jumps[k] = labels[run.wide[k].kind];
+    jumps[run.count] = &&pair_done;
+    const RunBounds bounds = run_bounds();
+    const bool store_row = run.stores_row;
+    const RunVector start = RunVector{} + run.start_distance;
+    size_t i = 0;
+    for (; i + 2 * kRunLanes <= n; i += 2 * kRunLanes) {
+        RunRegisters a = row_registers(rows, p, i, store_row, start);
+        RunRegisters b = row_registers(rows, p, i + kRunLanes, store_row, start);
+        const WideStep* step = run.wide;
+        const void* const* to = jumps;
+        goto** to;
+        SDF_RUN_KINDS(SDF_PAIR_LABELS8)
+    pair_done:
+        store_lanes(d + i, a.d);
+        store_lanes(d + i + kRunLanes, b.d);
+    }
+    return i;
+}
+
+/// Runs a row run over n packed rows (whole vectors) from `rows`, its
+/// distances into d; `p`: the block's lanes it decoded with. (Its runs
+/// never read D first nor store P at their end: decode_row_run.)
+SDF_INLINE void run_rows(const RowRun& run, const float* rows, Lanes p, float* d, size_t n) {
+    const size_t done = run_row_pairs(run, rows, p, d, n);
+    if (done < n) run_fused(run, run.wide, p, d, n, rows, run.stores_row, done);
+}
+
+#undef SDF_PAIR_ADDRESSES8
+#undef SDF_PAIR_LABELS8
+#undef SDF_PAIR_LABEL
 
 #undef SDF_RUN_KINDS
 #undef SDF_RUN_ADDRESSES8

@@ -188,6 +188,7 @@ struct RunShape {
     size_t pops = 0;           // saved points it drops
     bool store_point = false;  // P is read after it: write it back
     bool reads_distance = false;  // D is read before a leaf sets it
+    float start_distance = 0.0f;  // D before the first step (fold_first_into_leaf)
     const float* shared[3] = {};  // x, y, z lanes of StepSource::Shared
 };
 
@@ -473,6 +474,7 @@ inline void drop_zero_offsets(FusedRun& run) {
 inline bool decode_run(const Word* code, size_t pc, size_t size, Lanes p, PointStack points,
                        FusedRun& run) {
     run.count = 0;
+    run.start_distance = 0.0f;  // (a row run may change it: fold_first_into_leaf)
     bool point_in_registers = false;  // a transform has moved P into the run's point
     bool moved_since_leaf = false;    // ... after the last leaf
     bool saved = false;               // a PushD's distance is in a register

@@ -70,6 +70,30 @@ inline void widen_steps(RowRun& run) {
     }
 }
 
+/// A run whose first step on D is a leaf that sets it, followed by a
+/// UnionFirst (IntersectFirst), spares that step: the leaf folds its value
+/// into D by union (intersection) instead, D starting at +inf (-inf).
+/// v < inf ? v : inf is then the very select of the step left out, with the
+/// same operands: each lane keeps its bits. Before that leaf nothing reads
+/// D, so nothing else sees the value it starts with.
+inline void fold_first_into_leaf(RowRun& run) {
+    size_t k = 0;
+    while (k < run.count && run.steps[k].kind < kLeafSteps) ++k;  // point transforms
+    if (k + 1 >= run.count || run.steps[k].kind >= kDistanceSteps) return;
+    const LeafKind leaf = leaf_kind(run.steps[k].kind);
+    const unsigned next = run.steps[k + 1].kind;
+    const unsigned union_first = kDistanceSteps + static_cast<unsigned>(StepDistance::UnionFirst);
+    const unsigned intersect_first =
+        kDistanceSteps + static_cast<unsigned>(StepDistance::IntersectFirst);
+    if (leaf.fold != StepFold::Assign || (next != union_first && next != intersect_first)) return;
+    const bool is_union = next == union_first;
+    run.steps[k].kind = static_cast<uint16_t>(leaf_step(
+        leaf.leaf, leaf.shifted, leaf.from, is_union ? StepFold::Union : StepFold::Intersect));
+    run.start_distance = is_union ? kInfinity : -kInfinity;
+    for (size_t j = k + 1; j + 1 < run.count; ++j) run.steps[j] = run.steps[j + 1];
+    --run.count;
+}
+
 /// Decodes `program` as a row run, with the lanes of `s` (those the block
 /// kernel would use) telling which points the steps read: false unless
 /// the program is an optional PushP and then one run to its end, whose
@@ -109,6 +133,7 @@ inline bool decode_row_run(const Program& program, const BlockState& s, RowRun& 
     }
     out.store_point = false;  // nothing reads P after the program's end
     out.program_instructions = out.instructions + (pc > 0);
+    fold_first_into_leaf(out);
     widen_steps(out);
     return true;
 }
