@@ -382,11 +382,7 @@ bool grid_box(const PointsView& view, const Program& program, const TopList& top
     }
     const size_t n = axis[0].size();
     if (n == 0) return false;
-    for (int a = 0; a < 3; ++a) {
-        std::sort(axis[a].begin(), axis[a].end());
-        lo[a] = axis[a][n / 100];
-        hi[a] = axis[a][n - 1 - n / 100];
-    }
+    for (int a = 0; a < 3; ++a) two_ranks(axis[a], n / 100, n - 1 - n / 100, lo[a], hi[a]);
     return true;
 }
 

@@ -384,6 +384,33 @@ void check_row_keys(std::mt19937& rng) {
     }
 }
 
+/// two_ranks against the same ranks of the sorted values: samples of every
+/// size up to a few thousand, spread out or with few distinct values (ties
+/// at either rank), the two ranks apart, equal and next to each other.
+void check_two_ranks(std::mt19937& rng) {
+    std::uniform_real_distribution<float> u(-2, 2);
+    for (int t = 0; t < 400; ++t) {
+        const size_t n = t < 300 ? 1 + static_cast<size_t>(t) : 1 + rng() % 4096;
+        std::vector<float> v(n);
+        for (float& x : v) x = t % 3 == 0 ? static_cast<float>(rng() % 5) - 2.0f : u(rng);
+        std::vector<float> sorted = v;
+        std::sort(sorted.begin(), sorted.end());
+        const size_t pairs[3][2] = {{n / 100, n - 1 - n / 100},
+                                    {rng() % n, n - 1},
+                                    {n / 2, std::min(n - 1, n / 2 + t % 2)}};
+        for (const auto& r : pairs) {
+            const size_t low = std::min(r[0], r[1]), high = std::max(r[0], r[1]);
+            std::vector<float> w = v;
+            float lo = 0, hi = 0;
+            sdf::two_ranks(w, low, high, lo, hi);
+            ++checks;
+            if ((lo != sorted[low] || hi != sorted[high]) && failures++ < 20) {
+                std::printf("FAILED: ranks %zu and %zu of %zu values\n", low, high, n);
+            }
+        }
+    }
+}
+
 /// The choice made without scratch space (a single point's) is the one
 /// made with it, over the box of half-size h about p: small boxes keep few
 /// children, large ones more than the walk can hold on the machine stack.
@@ -600,6 +627,7 @@ int test_pruning() {
     constexpr int kTrees = 20;
     std::mt19937 rng(12);
     check_row_keys(rng);
+    check_two_ranks(rng);
     int pruned_trees = 0;
     for (int t = 0; t < kTrees; ++t) {
         TreeMaker maker(1000 + t);
