@@ -543,6 +543,18 @@ SDF_TARGET_AVX2 Region count_keys_avx2(const PointsView& view, const Program& pr
                                        uint32_t* count, PollCounter& polls) {
     return count_keys_lanes(view, program, top, grid, key, count, polls, copy_rows_avx2);
 }
+
+SDF_TARGET_AVX512 void copy_rows_avx512(const PointsView& view, size_t start, size_t n,
+                                        const BlockState& s) {
+    avx512::copy_rows(view, start, n, s);
+}
+
+/// The keys in vectors of sixteen lanes.
+SDF_TARGET_AVX512 Region count_keys_avx512(const PointsView& view, const Program& program,
+                                           const TopList& top, const CellGrid& grid,
+                                           uint32_t* key, uint32_t* count, PollCounter& polls) {
+    return count_keys_lanes(view, program, top, grid, key, count, polls, copy_rows_avx512);
+}
 #endif
 
 using CountKeys = Region (*)(const PointsView&, const Program&, const TopList&, const CellGrid&,
@@ -629,7 +641,8 @@ SortedRows sort_rows(const PointsView& view, const Program& program, const TopLi
     std::unique_ptr<uint32_t[]> key(new uint32_t[std::min(rows, kPieceRows)]);
     out.start.assign(size_t{cells} + 2, 0);
     const CountKeys count_keys =
-        pick<CountKeys>(choice, count_keys_baseline, SDF_AVX2_OR_NULL(count_keys_avx2));
+        pick<CountKeys>(choice, count_keys_baseline, SDF_AVX2_OR_NULL(count_keys_avx2),
+                        SDF_AVX2_OR_NULL(count_keys_avx512));
     std::vector<uint32_t> total(groups), size(groups);
     for (size_t j = 0; j < pieces; ++j) {
         const size_t first = j * kPieceRows, n = std::min(kPieceRows, rows - first);
