@@ -593,7 +593,23 @@ void group_piece(const PointsView& view, size_t first, size_t n, const uint32_t*
         sum += size[g];
     }
     at[size.size()] = sum;
-    for (size_t i = 0; i < n; ++i) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Packed rows of three floats: each row in one load of 16 bytes, whose
+    // last 4 (the next row's first float) give way to the tag. Every row
+    // but the view's last has a next one.
+    const bool packed = view.row_stride == 3 * sizeof(float) && view.col_stride == sizeof(float);
+    const size_t loads = !packed ? 0 : first + n < view.rows ? n : n - 1;
+    const char* const rows = view.data + static_cast<ptrdiff_t>(first) * view.row_stride;
+    for (; i < loads; ++i) {
+        const uint32_t tag = static_cast<uint32_t>(first + i) | (key[i] & fine_mask) << kRowBits;
+        const __m128 p = _mm_loadu_ps(reinterpret_cast<const float*>(rows + 12 * i));
+        const __m128 t = _mm_castsi128_ps(_mm_cvtsi32_si128(static_cast<int>(tag)));
+        const __m128 zt = _mm_shuffle_ps(p, t, _MM_SHUFFLE(0, 0, 2, 2));  // z z t t
+        _mm_storeu_ps(&to[fill[key[i] >> bits]++].x, _mm_shuffle_ps(p, zt, _MM_SHUFFLE(2, 0, 1, 0)));
+    }
+#endif
+    for (; i < n; ++i) {
         const Vec3 p = read_row(view, first + i);
         const uint32_t tag = static_cast<uint32_t>(first + i) | (key[i] & fine_mask) << kRowBits;
         put_row(to + fill[key[i] >> bits]++, p, tag);
