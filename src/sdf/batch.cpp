@@ -394,11 +394,7 @@ bool grid_box(const PointsView& view, const Program& program, const TopList& top
     }
     const size_t n = axis[0].size();
     if (n == 0) return false;
-    for (int a = 0; a < 3; ++a) {
-        std::sort(axis[a].begin(), axis[a].end());
-        lo[a] = axis[a][n / 100];
-        hi[a] = axis[a][n - 1 - n / 100];
-    }
+    for (int a = 0; a < 3; ++a) two_ranks(axis[a], n / 100, n - 1 - n / 100, lo[a], hi[a]);
     return true;
 }
 
@@ -517,6 +513,17 @@ SDF_INLINE Region count_keys_lanes(const PointsView& view, const Program& progra
     for (size_t first = 0; first < view.rows; first += RowKeys::kSlice) {
         const size_t n = std::min(RowKeys::kSlice, view.rows - first);
         if (first > 0) polls.count(per_slice + per_transformed_slice);
+#if defined(__GNUC__) || defined(__clang__)
+        // The slice after next, on its way from memory while this one runs
+        // (where rows lie close: one fetch a line).
+        if (view.row_stride > 0 && view.row_stride <= 64 &&
+            first + 3 * RowKeys::kSlice <= view.rows) {
+            const char* ahead =
+                view.data + static_cast<ptrdiff_t>(first + 2 * RowKeys::kSlice) * view.row_stride;
+            const ptrdiff_t bytes = static_cast<ptrdiff_t>(RowKeys::kSlice) * view.row_stride;
+            for (ptrdiff_t b = 0; b < bytes; b += 64) __builtin_prefetch(ahead + b, 0, 3);
+        }
+#endif
         copy_rows(view, first, n, lanes);
         if (top.transformed()) {
             to_list_points(program, top, keys.lanes(0), keys.lanes(1), keys.lanes(2), n);
@@ -547,6 +554,18 @@ SDF_TARGET_AVX2 Region count_keys_avx2(const PointsView& view, const Program& pr
                                        const TopList& top, const CellGrid& grid, uint32_t* key,
                                        uint32_t* count, PollCounter& polls) {
     return count_keys_lanes(view, program, top, grid, key, count, polls, copy_rows_avx2);
+}
+
+SDF_TARGET_AVX512 void copy_rows_avx512(const PointsView& view, size_t start, size_t n,
+                                        const BlockState& s) {
+    avx512::copy_rows(view, start, n, s);
+}
+
+/// The keys in vectors of sixteen lanes.
+SDF_TARGET_AVX512 Region count_keys_avx512(const PointsView& view, const Program& program,
+                                           const TopList& top, const CellGrid& grid,
+                                           uint32_t* key, uint32_t* count, PollCounter& polls) {
+    return count_keys_lanes(view, program, top, grid, key, count, polls, copy_rows_avx512);
 }
 #endif
 
@@ -586,7 +605,23 @@ void group_piece(const PointsView& view, size_t first, size_t n, const uint32_t*
         sum += size[g];
     }
     at[size.size()] = sum;
-    for (size_t i = 0; i < n; ++i) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Packed rows of three floats: each row in one load of 16 bytes, whose
+    // last 4 (the next row's first float) give way to the tag. Every row
+    // but the view's last has a next one.
+    const bool packed = view.row_stride == 3 * sizeof(float) && view.col_stride == sizeof(float);
+    const size_t loads = !packed ? 0 : first + n < view.rows ? n : n - 1;
+    const char* const rows = view.data + static_cast<ptrdiff_t>(first) * view.row_stride;
+    for (; i < loads; ++i) {
+        const uint32_t tag = static_cast<uint32_t>(first + i) | (key[i] & fine_mask) << kRowBits;
+        const __m128 p = _mm_loadu_ps(reinterpret_cast<const float*>(rows + 12 * i));
+        const __m128 t = _mm_castsi128_ps(_mm_cvtsi32_si128(static_cast<int>(tag)));
+        const __m128 zt = _mm_shuffle_ps(p, t, _MM_SHUFFLE(0, 0, 2, 2));  // z z t t
+        _mm_storeu_ps(&to[fill[key[i] >> bits]++].x, _mm_shuffle_ps(p, zt, _MM_SHUFFLE(2, 0, 1, 0)));
+    }
+#endif
+    for (; i < n; ++i) {
         const Vec3 p = read_row(view, first + i);
         const uint32_t tag = static_cast<uint32_t>(first + i) | (key[i] & fine_mask) << kRowBits;
         put_row(to + fill[key[i] >> bits]++, p, tag);
@@ -634,7 +669,8 @@ SortedRows sort_rows(const PointsView& view, const Program& program, const TopLi
     std::unique_ptr<uint32_t[]> key(new uint32_t[std::min(rows, kPieceRows)]);
     out.start.assign(size_t{cells} + 2, 0);
     const CountKeys count_keys =
-        pick<CountKeys>(choice, count_keys_baseline, SDF_AVX2_OR_NULL(count_keys_avx2));
+        pick<CountKeys>(choice, count_keys_baseline, SDF_AVX2_OR_NULL(count_keys_avx2),
+                        SDF_AVX2_OR_NULL(count_keys_avx512));
     std::vector<uint32_t> total(groups), size(groups);
     for (size_t j = 0; j < pieces; ++j) {
         const size_t first = j * kPieceRows, n = std::min(kPieceRows, rows - first);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 
 namespace sdf {
 namespace {
@@ -261,27 +262,44 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
     struct Pair {
         uint32_t cell, pc;
     };
-    std::vector<Pair> pairs;
-    pairs.reserve(std::min(max_items, kids.size() * kPairsPerChild) + 1);
+    // Each pair looked at is written, and counted only when kept: whether
+    // a child reaches a cell is as hard to guess as a coin, and a branch
+    // on it cost more than the whole test. `pairs` always has room for
+    // every cell the child looks at (and is not zeroed first).
+    size_t room = std::min(max_items, kids.size() * kPairsPerChild) + 1;
+    std::unique_ptr<Pair[]> pairs(new Pair[room]);
+    size_t kept = 0;
     for (size_t i = 0; i < kids.size(); ++i) {
         const FloatBall& kid = kids[i];
         const Cube cube(grid, kid.c, reach_of(i));
+        const bool near = cube.size() <= exact_cells.size();
+        const size_t looks = near ? cube.size() : exact_cells.size();
+        if (room - kept < looks) {
+            room = std::max(2 * room, kept + looks);
+            std::unique_ptr<Pair[]> more(new Pair[room]);
+            std::copy(pairs.get(), pairs.get() + kept, more.get());
+            pairs = std::move(more);
+        }
         fill_terms(cube, kid.c, gap_term);
+        Pair* const put = pairs.get();
         auto visit = [&](uint32_t c, uint32_t x, uint32_t y, uint32_t z) {
-            if (!exact[c]) return;
             // As the walk: lo = |R - c| - rho - margin, kept when <= T.
             const double t = threshold[c];
             const double m = margin[c];
             const double reach_c = t + kid.rho + m;
             const double g2 = terms[0][x] + terms[1][y] + terms[2][z];
-            if (reach_c >= 0 && g2 > reach_c * reach_c) return;
+            const double r2 = reach_c * reach_c;
+            const bool reaches = reach_c >= 0;
             // Well inside (nearly every pair), the square root would keep
-            // the child too; it decides only near the edge.
-            const bool inside = reach_c >= 0 && g2 < reach_c * reach_c * kInsideBy;
-            if (!inside && std::sqrt(g2) - kid.rho - m > t) return;
-            pairs.push_back({c, static_cast<uint32_t>(i)});
+            // the child too; it decides only near the edge, or for a
+            // negative reach. (A cell that is not exact keeps nothing.)
+            const bool inside = reaches & (g2 < r2 * kInsideBy);
+            bool keep = (exact[c] != 0) & !(reaches & (g2 > r2));
+            if (keep & !inside) keep = !(std::sqrt(g2) - kid.rho - m > t);
+            put[kept] = {c, static_cast<uint32_t>(i)};
+            kept += keep;
         };
-        if (cube.size() <= exact_cells.size()) {
+        if (near) {
             polls.count(kCellWork * cube.size());
             // An exact cell has T + margin < slack, so it keeps the child only
             // within slack + rho of its centre; a hair more covers rounding.
@@ -293,18 +311,18 @@ bool CellLists::build(const PruneIndex& index, const CellGrid& grid,
                 if (cube.holds(e.x, e.y, e.z)) visit(e.cell, e.x, e.y, e.z);
             }
         }
-        if (pairs.size() > max_items) return false;
+        if (kept > max_items) return false;
     }
     start_.assign(cells + 1, 0);
-    for (const Pair& p : pairs) ++start_[p.cell + 1];
+    for (size_t k = 0; k < kept; ++k) ++start_[pairs[k].cell + 1];
     longest_ = 0;
     for (size_t c = 0; c < cells; ++c) {
         longest_ = std::max<size_t>(longest_, start_[c + 1]);
         start_[c + 1] += start_[c];
     }
-    items_.resize(pairs.size());
+    items_.resize(kept);
     std::vector<uint32_t> fill(start_.begin(), start_.end() - 1);
-    for (const Pair& p : pairs) items_[fill[p.cell]++] = p.pc;
+    for (size_t k = 0; k < kept; ++k) items_[fill[pairs[k].cell]++] = pairs[k].pc;
     exact_ = std::move(exact);
     margins_ = std::move(margin);
     return true;

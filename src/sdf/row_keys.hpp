@@ -1,16 +1,34 @@
-// Cell numbers of rows in vector lanes, for the sort of a batch's rows.
+// Cell numbers of rows in vector lanes, for the sort of a batch's rows,
+// and the ranks of a sample that place its grid.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "sdf/bounds.hpp"
 #include "sdf/cell_lists.hpp"
 #include "sdf/vec.hpp"
 
 namespace sdf {
+
+/// The values of ranks `low` and `high` of v (low <= high < v.size(), no
+/// NaN in v), as sorting v would place them, without sorting it all: v is
+/// left in some other order. The first selection leaves the values from
+/// rank `low` on after it, where the second one looks (and may move the
+/// value at `low`: it is read before).
+inline void two_ranks(std::vector<float>& v, size_t low, size_t high, float& at_low,
+                      float& at_high) {
+    const auto first = v.begin();
+    std::nth_element(first, first + static_cast<ptrdiff_t>(low), v.end());
+    at_low = v[low];
+    std::nth_element(first + static_cast<ptrdiff_t>(low), first + static_cast<ptrdiff_t>(high),
+                     v.end());
+    at_high = v[high];
+}
 
 /// The cell numbers of rows, a slice at a time, and the box of the finite
 /// ones. Every step is a plain loop over the slice's lanes, without

@@ -12,6 +12,7 @@
 
 #include "sdf/batch.hpp"
 #include "sdf/cell_lists.hpp"
+#include "sdf/cpu.hpp"
 #include "sdf/evaluate.hpp"
 #include "sdf/node.hpp"
 #include "sdf/primitives.hpp"
@@ -309,6 +310,21 @@ void check_cell_lists(const sdf::PruneIndex& index, const std::vector<float>& pt
     }
 }
 
+/// The slice's keys with the loops in AVX-512 vectors, as the sort runs
+/// them where the processor has it (sixteen lanes a step); else with the
+/// plain build.
+#ifdef SDF_HAVE_AVX2_KERNELS
+SDF_TARGET_AVX512 void run_keys_avx512(sdf::RowKeys& keys, size_t n, uint32_t* key) {
+    keys.run(n, key);
+}
+#endif
+void run_keys_widest(sdf::RowKeys& keys, size_t n, uint32_t* key) {
+#ifdef SDF_HAVE_AVX2_KERNELS
+    if (sdf::cpu_has_avx512()) return run_keys_avx512(keys, n, key);
+#endif
+    keys.run(n, key);
+}
+
 /// The keys of a batch's sort, slice by slice, against cell_of and
 /// cell_number row by row, and the box of the finite rows against plain
 /// extremes: grids of every side, flat ones, rows on cell edges, beyond the
@@ -331,7 +347,7 @@ void check_row_keys(std::mt19937& rng) {
                             : pick == 1 ? 1e6f
                                         : static_cast<float>(grid.side) / std::fabs(u(rng) + 3.5f);
         }
-        sdf::RowKeys keys(grid);
+        sdf::RowKeys keys(grid), wide_keys(grid);
         float lo[3] = {inf, inf, inf}, hi[3] = {-inf, -inf, -inf};
         const size_t slices = 1 + t % 3;
         for (size_t slice = 0; slice < slices; ++slice) {
@@ -352,8 +368,12 @@ void check_row_keys(std::mt19937& rng) {
                 p = {v[0], v[1], v[2]};
             }
             for (size_t i = 0; i < n; ++i) keys.set(i, rows[i]);
-            std::vector<uint32_t> got(n);
+            for (size_t i = 0; i < n; ++i) wide_keys.set(i, rows[i]);
+            std::vector<uint32_t> got(n), wide(n);
             keys.run(n, got.data());
+            run_keys_widest(wide_keys, n, wide.data());
+            ++checks;
+            if (got != wide && failures++ < 20) std::printf("FAILED: row keys in wide vectors\n");
             for (size_t i = 0; i < n; ++i) {
                 const sdf::Vec3 p = rows[i];
                 const bool finite = std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
@@ -373,12 +393,40 @@ void check_row_keys(std::mt19937& rng) {
                 }
             }
         }
-        const sdf::Region box = keys.box();
-        for (int a = 0; a < 3; ++a) {
+        for (const sdf::Region& box : {keys.box(), wide_keys.box()}) {
+            for (int a = 0; a < 3; ++a) {
+                ++checks;
+                if ((bits(box.lo[a]) != bits(lo[a]) && !(box.lo[a] == 0 && lo[a] == 0)) ||
+                    (bits(box.hi[a]) != bits(hi[a]) && !(box.hi[a] == 0 && hi[a] == 0))) {
+                    if (failures++ < 20) std::printf("FAILED: box of the rows, axis %d\n", a);
+                }
+            }
+        }
+    }
+}
+
+/// two_ranks against the same ranks of the sorted values: samples of every
+/// size up to a few thousand, spread out or with few distinct values (ties
+/// at either rank), the two ranks apart, equal and next to each other.
+void check_two_ranks(std::mt19937& rng) {
+    std::uniform_real_distribution<float> u(-2, 2);
+    for (int t = 0; t < 400; ++t) {
+        const size_t n = t < 300 ? 1 + static_cast<size_t>(t) : 1 + rng() % 4096;
+        std::vector<float> v(n);
+        for (float& x : v) x = t % 3 == 0 ? static_cast<float>(rng() % 5) - 2.0f : u(rng);
+        std::vector<float> sorted = v;
+        std::sort(sorted.begin(), sorted.end());
+        const size_t pairs[3][2] = {{n / 100, n - 1 - n / 100},
+                                    {rng() % n, n - 1},
+                                    {n / 2, std::min(n - 1, n / 2 + t % 2)}};
+        for (const auto& r : pairs) {
+            const size_t low = std::min(r[0], r[1]), high = std::max(r[0], r[1]);
+            std::vector<float> w = v;
+            float lo = 0, hi = 0;
+            sdf::two_ranks(w, low, high, lo, hi);
             ++checks;
-            if ((bits(box.lo[a]) != bits(lo[a]) && !(box.lo[a] == 0 && lo[a] == 0)) ||
-                (bits(box.hi[a]) != bits(hi[a]) && !(box.hi[a] == 0 && hi[a] == 0))) {
-                if (failures++ < 20) std::printf("FAILED: box of the rows, axis %d\n", a);
+            if ((lo != sorted[low] || hi != sorted[high]) && failures++ < 20) {
+                std::printf("FAILED: ranks %zu and %zu of %zu values\n", low, high, n);
             }
         }
     }
@@ -600,6 +648,7 @@ int test_pruning() {
     constexpr int kTrees = 20;
     std::mt19937 rng(12);
     check_row_keys(rng);
+    check_two_ranks(rng);
     int pruned_trees = 0;
     for (int t = 0; t < kTrees; ++t) {
         TreeMaker maker(1000 + t);
