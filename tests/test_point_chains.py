@@ -130,6 +130,37 @@ def test_programs_at_the_step_limits(desc, p):
                  ref.raymarch(compile_tree(desc), *args, with_normal=True))
 
 
+TRANSFORMS = [("translate", (0.25, -0.5, 0.125)), ("scale", 1.25), ("rotate", (0.1, -0.3, 0.2, 1.0))]
+LEAVES = [("sphere", (0.5, 0.0, 0.0), 0.75), ("plane", (0.0, -1.0, 0.5), (0.0, 0.6, 0.8)),
+          ("segment", (0.0, 0.0, -1.0), (0.5, 0.25, 1.0)), ("ray", (0.0, 0.5, 0.0), (0.6, 0.0, -0.8))]
+
+
+def moved(transforms, desc):
+    for kind, arg in reversed(transforms):
+        desc = (kind, arg, desc)
+    return desc
+
+
+@pytest.mark.parametrize("first", TRANSFORMS + [None])
+@pytest.mark.parametrize("second", TRANSFORMS)
+def test_each_one_or_two_transform_chain(first, second):
+    """Chains of one or two transforms have straight-line code of their
+    own for each order: every pair and single, before every leaf, reading
+    the evaluated point (in the outer union), a saved moved point (in the
+    union under a rotation) and P (after a run of 255 transforms)."""
+    chain = [t for t in (first, second) if t]
+    children = [moved(chain, leaf) for leaf in LEAVES]
+    long_chain = moved([TRANSFORMS[i % 2 * 2] for i in range(255)] + chain, LEAVES[2])
+    # (Each program in fewer steps than a list holds.)
+    for desc in [("union", children), ("rotate", (0.0, 0.2, 0.1, 1.0), ("union", children)),
+                 ("union", [long_chain, LEAVES[0]])]:
+        for p in [(0.3, -0.2, 0.7), (2.5, 1.0, -1.0), (-1.5, 0.5, 2.0)]:
+            assert_normal(desc, p, 1e-3)
+        args = ((0.4, 0.3, 6.0), (-0.05, -0.04, -1.0), 60, 20.0, 1e-4)
+        assert agree(build(desc).raymarch_with_normal(*args),
+                     ref.raymarch(compile_tree(desc), *args, with_normal=True))
+
+
 def test_voxel_leaf_in_a_fused_union():
     z, y, x = np.indices((16, 16, 16))
     chunk = ((x + y + z) % 7 == 0).astype(np.uint8)

@@ -27,17 +27,17 @@ namespace sdf {
 /// PushD (same rule), or the first child of a union or intersection.
 enum class Fold : uint8_t { Assign, Union, Intersect, Difference, UnionFirst, IntersectFirst };
 
-/// One fused step. `at` is the step's first instruction in the program;
-/// a leaf step reads its point from the slot at byte offset `slot` (see
-/// run_steps), runs `transforms` point transforms from `at` (the first
-/// reading that point, the others P), then the leaf that follows them,
-/// then the optional operation on its distance v, as v * mul - sub, then
-/// the fold. A single instruction's step keeps the slot it reads or
-/// writes there.
+/// One fused step. `at` is the step's first instruction in the program.
+/// A chain step runs the `transforms` point transforms from `at` (the
+/// first reading the point in the slot at byte offset `slot`, see
+/// run_steps, or P, the others P) into P. A leaf step reads P (after a
+/// chain step) or its slot's point, runs the leaf at `at`, then the
+/// optional operation on its distance v, as v * mul - sub, then the fold.
+/// A single instruction's step keeps the slot it reads or writes there.
 struct Step {
-    uint16_t kind;       // see fused_steps.cpp: a single op, transforms, or a leaf
+    uint16_t kind;       // see fused_steps.cpp: a single op, a chain, or a leaf
     uint8_t slot;        // where the point (or saved distance) it reads is
-    uint8_t transforms;  // point transforms before the leaf
+    uint8_t transforms;  // a chain step's point transforms
     float mul, sub;      // the distance operation
     const Word* at;
 };
