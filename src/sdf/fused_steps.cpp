@@ -21,8 +21,9 @@ using block::is_point_transform;
 // slot, and whether it carries a translation of its own: every test a step
 // would make is made once, when decoding.
 
-constexpr uint16_t kSingle = 0;
-constexpr uint16_t kFirstChainKind = 1;
+constexpr uint16_t kEnd = 0;  // after the last step: the loop needs no other end test
+constexpr uint16_t kSingle = 1;
+constexpr uint16_t kFirstChainKind = 2;
 constexpr unsigned kFolds = 6;
 
 /// A chain step's transforms: one (Translate, ScaleIn, Rotate), two (the
@@ -461,9 +462,9 @@ SDF_INLINE float run_list(const StepList& list, float x, float y, float z) {
     Vec3 slots[kPointSlots];  // the first two are never used (see kPointSlot)
     float saved[StepList::kMaxSaved];
     float d = 0.0f;
-    const Step* const end = list.steps + list.count;
-    for (const Step* s = list.steps; s != end; ++s) {
+    for (const Step* s = list.steps;; ++s) {
         switch (s->kind) {
+            case kEnd: return d;
             case kSingle: d = single_op(*s, slots, entry, p, saved, d); break;
             SDF_CHAIN_CASES(0)
             SDF_CHAIN_CASES(1)
@@ -488,7 +489,6 @@ SDF_INLINE float run_list(const StepList& list, float x, float y, float z) {
 #endif
         }
     }
-    return d;
 }
 
 static_assert(kChainShapes == 13, "run_list has the cases of each chain shape");
@@ -516,7 +516,7 @@ SDF_TARGET_AVX2 float run_avx2(const StepList& list, float x, float y, float z) 
 #undef SDF_TRANSLATED_CASES
 
 bool decode_steps(const Program& program, uint64_t call_work, KernelChoice kernel,
-                  Step (&storage)[StepList::kMaxSteps], StepList& out) {
+                  Step (&storage)[StepList::kStorage], StepList& out) {
     out.steps = storage;
     out.count = 0;
     out.run = run_baseline;
@@ -535,6 +535,7 @@ bool decode_steps(const Program& program, uint64_t call_work, KernelChoice kerne
         if (pc == 0 || n + made > StepList::kMaxSteps) return false;
         for (unsigned i = 0; i < made; ++i) storage[n++] = made_steps[i];
     }
+    storage[n] = Step{kEnd, 0, 0, 1.0f, 0.0f, program.code.data() + program.words};
     out.count = n;
     out.work = work;
     return true;

@@ -43,14 +43,15 @@ struct Step {
 };
 
 /// The decoded steps of one program, in storage of the caller's (at most
-/// kMaxSteps): a program that needs more, or more saved points or
+/// kMaxSteps, then the end step that stops the loop): a program that needs more, or more saved points or
 /// distances than run_steps keeps, or has an instruction no step runs
 /// (pruning), is left to the interpreter (`count` 0).
 struct StepList {
     static constexpr unsigned kMaxSteps = 32;
+    static constexpr unsigned kStorage = kMaxSteps + 1;  // with the end step
     static constexpr unsigned kMaxSaved = 16;
     const Step* steps = nullptr;
-    uint32_t count = 0;
+    uint32_t count = 0;  // not counting the end step
     // The work the interpreter would count for one evaluation (its
     // instructions, the voxel samples' extra, the call).
     uint64_t work = 0;
@@ -65,7 +66,7 @@ struct StepList {
 /// it. `call_work` is what one evaluation adds to the work besides its
 /// instructions.
 bool decode_steps(const Program& program, uint64_t call_work, KernelChoice kernel,
-                  Step (&storage)[StepList::kMaxSteps], StepList& out);
+                  Step (&storage)[StepList::kStorage], StepList& out);
 
 /// The distance at p. A non-NaN result is the interpreter's to the bit,
 /// and a NaN result comes out NaN (its sign and payload may differ: the
