@@ -33,12 +33,17 @@ constexpr unsigned kPairShapes = 3;
 constexpr unsigned kLoopShape = kPairShapes + 9;
 constexpr unsigned kChainShapes = kLoopShape + 1;
 
-/// The kind of a chain step of shape `shape` that reads P or a slot.
-constexpr uint16_t chain_kind(unsigned shape, bool reads_p) {
-    return static_cast<uint16_t>(kFirstChainKind + shape * 2 + reads_p);
+/// Where a step's point is: in a saved point's slot, or the evaluated
+/// point or P, both kept in registers.
+enum class From : uint8_t { Slot, Entry, P };
+constexpr unsigned kFroms = 3;
+
+/// The kind of a chain step of shape `shape` that reads its point `from`.
+constexpr uint16_t chain_kind(unsigned shape, From from) {
+    return static_cast<uint16_t>(kFirstChainKind + shape * kFroms + static_cast<unsigned>(from));
 }
 
-constexpr uint16_t kFirstLeafKind = chain_kind(kChainShapes, false);
+constexpr uint16_t kFirstLeafKind = chain_kind(kChainShapes, From::Slot);
 
 /// The distance operation after a leaf: none, a product (MulK, Neg) or a
 /// difference (SubR, AddR); see post_value.
@@ -46,19 +51,18 @@ enum class Post : uint8_t { None, Mul, Sub };
 constexpr unsigned kPosts = 3;
 
 /// The kind of a step with a formula leaf, fold, distance operation, the
-/// point it reads (P, or the slot the step names), a translation of its
-/// own or not.
-constexpr uint16_t leaf_kind(Op leaf, Fold fold, Post post, bool reads_p, bool translated) {
+/// point it reads, a translation of its own or not.
+constexpr uint16_t leaf_kind(Op leaf, Fold fold, Post post, From from, bool translated) {
     return static_cast<uint16_t>(
         kFirstLeafKind +
         (((static_cast<unsigned>(leaf) * kFolds + static_cast<unsigned>(fold)) * kPosts +
-          static_cast<unsigned>(post)) * 2 + reads_p) * 2 +
+          static_cast<unsigned>(post)) * kFroms + static_cast<unsigned>(from)) * 2 +
         translated);
 }
 
-/// The same leaf step reading P instead of its slot.
-constexpr uint16_t reading_p(uint16_t leaf) {
-    return static_cast<uint16_t>(kFirstLeafKind + ((leaf - kFirstLeafKind) | 2u));
+/// The same leaf step (of a kind reading a slot) reading its point `from`.
+constexpr uint16_t leaf_from(uint16_t leaf, From from) {
+    return static_cast<uint16_t>(leaf + static_cast<unsigned>(from) * 2);
 }
 
 // --- running ---------------------------------------------------------------
@@ -159,17 +163,18 @@ SDF_INLINE Vec3& slot_at(Vec3* slots, uint8_t offset) {
     return *reinterpret_cast<Vec3*>(reinterpret_cast<char*>(slots) + offset);
 }
 
-/// The point in the slot at `offset`, other than P's: the evaluated point
-/// or a saved one. (Steps reading P know it when decoding.)
-SDF_INLINE Vec3 read_slot(Vec3* slots, uint8_t offset, Vec3 entry) {
-    return offset == 0 ? entry : slot_at(slots, offset);
-}
-
 /// The byte offset of point slot i.
 constexpr uint8_t point_slot(unsigned i) { return static_cast<uint8_t>(i * sizeof(Vec3)); }
 
 static_assert(kPointSlots * sizeof(Vec3) <= 256, "a slot's offset fits a byte");
-static_assert(kEntrySlot == 0, "read_slot knows the entry slot by its offset 0");
+
+/// The point in the slot at `offset`, wherever it is. (A leaf or chain
+/// step's kind says where its point is: see step_point.)
+SDF_INLINE Vec3 read_slot(Vec3* slots, uint8_t offset, Vec3 entry, Vec3 p) {
+    if (offset == point_slot(kEntrySlot)) return entry;
+    if (offset == point_slot(kPointSlot)) return p;
+    return slot_at(slots, offset);
+}
 
 template <Fold F>
 SDF_INLINE float fold_value(float d, float v) {
@@ -181,22 +186,29 @@ SDF_INLINE float fold_value(float d, float v) {
     if constexpr (F == Fold::IntersectFirst) return intersect_first(v);
 }
 
-/// A leaf step: the leaf at its point (P if ReadsP, else its slot's) less
-/// its own translation (if Translated), the distance operation, the fold
-/// into d.
-template <Op L, Fold F, Post P, bool ReadsP, bool Translated>
+/// The point a step reads, from where decoding found it.
+template <From R>
+SDF_INLINE Vec3 step_point(const Step& s, Vec3* slots, Vec3 entry, Vec3 p) {
+    if constexpr (R == From::Entry) return entry;
+    if constexpr (R == From::P) return p;
+    if constexpr (R == From::Slot) return slot_at(slots, s.slot);
+}
+
+/// A leaf step: the leaf at its point less its own translation (if
+/// Translated), the distance operation, the fold into d.
+template <Op L, Fold F, Post P, From R, bool Translated>
 SDF_INLINE float leaf_step(const Step& s, Vec3* slots, Vec3 entry, Vec3 p, float d) {
-    Vec3 q = ReadsP ? p : read_slot(slots, s.slot, entry);
+    Vec3 q = step_point<R>(s, slots, entry, p);
     const float* f = &s.at[1].f;
     if constexpr (Translated) q = q - vec_at(f + op_params(L));
     return fold_value<F>(d, post_value<P>(leaf_value<L>(f, q), s.mul, s.sub));
 }
 
-/// A chain step: its transforms of P or of the point in its slot, which
-/// they leave in P, as the instructions do.
-template <unsigned Shape, bool ReadsP>
+/// A chain step: its transforms of its point, which they leave in P, as
+/// the instructions do.
+template <unsigned Shape, From R>
 SDF_INLINE Vec3 chain_step(const Step& s, Vec3* slots, Vec3 entry, Vec3 p) {
-    return chain_value<Shape>(s.at, s.transforms, ReadsP ? p : read_slot(slots, s.slot, entry));
+    return chain_value<Shape>(s.at, s.transforms, step_point<R>(s, slots, entry, p));
 }
 
 /// A voxel leaf, with its combine: the trilinear read costs far more than
@@ -227,8 +239,7 @@ SDF_INLINE float single_op(const Step& s, Vec3* slots, Vec3 entry, Vec3& p, floa
         case Op::UnionFirst: return union_first(d);
         case Op::IntersectFirst: return intersect_first(d);
         case Op::Voxel:
-            return voxel_leaf(at, s.slot == point_slot(kPointSlot) ? p : read_slot(slots, s.slot, entry),
-                              d);
+            return voxel_leaf(at, read_slot(slots, s.slot, entry, p), d);
         default: return combine_distance(combine_of_next(at->head.op), saved[s.slot], d);
     }
 }
@@ -324,7 +335,7 @@ size_t match_chain(const Word* code, size_t pc, size_t end, bool folds_saved, St
         fold = after == Op::UnionFirst ? Fold::UnionFirst : Fold::IntersectFirst;
         next += code[next].head.words;
     }
-    s.kind = leaf_kind(leaf.op, fold, post, false, leaf.translated());
+    s.kind = leaf_kind(leaf.op, fold, post, From::Slot, leaf.translated());
     return next;
 }
 
@@ -407,21 +418,23 @@ struct Decoder {
         if (next != 0) {
             const Source source = head.op == Op::PushD ? code[pc + 1].head.source : head.source;
             if (!read_point(source, s.slot)) return 0;
-            bool reads_p = s.slot == point_slot(kPointSlot);
+            From from = s.slot == point_slot(kEntrySlot)   ? From::Entry
+                        : s.slot == point_slot(kPointSlot) ? From::P
+                                                           : From::Slot;
             if (s.transforms != 0) {
                 out[made] = s;
-                out[made].kind = chain_kind(chain_shape(s.at, s.transforms), reads_p);
+                out[made].kind = chain_kind(chain_shape(s.at, s.transforms), from);
                 out[made].mul = 1.0f;
                 out[made].sub = 0.0f;
                 ++made;
                 p_at = point_slot(kPointSlot);
-                reads_p = true;
+                from = From::P;
             }
             if (s.kind != kNoLeaf) {
                 out[made] = s;
                 out[made].transforms = 0;
                 out[made].at = code + leaf_at;
-                if (reads_p) out[made].kind = reading_p(s.kind);
+                out[made].kind = leaf_from(s.kind, from);
                 ++made;
             }
             return next;
@@ -442,7 +455,10 @@ struct Decoder {
     case leaf_kind(Op::L, Fold::F, Post::P, R, true):                              \
         d = leaf_step<Op::L, Fold::F, Post::P, R, true>(*s, slots, entry, p, d);   \
         break;
-#define SDF_READ_CASES(L, F, P) SDF_TRANSLATED_CASES(L, F, P, false) SDF_TRANSLATED_CASES(L, F, P, true)
+#define SDF_READ_CASES(L, F, D)                                                 \
+    SDF_TRANSLATED_CASES(L, F, D, From::Slot)                                   \
+    SDF_TRANSLATED_CASES(L, F, D, From::Entry)                                  \
+    SDF_TRANSLATED_CASES(L, F, D, From::P)
 #define SDF_FOLD_CASES(L, F) SDF_READ_CASES(L, F, None) SDF_READ_CASES(L, F, Mul) SDF_READ_CASES(L, F, Sub)
 #define SDF_LEAF_CASES(L)                                                       \
     SDF_FOLD_CASES(L, Assign)                                                   \
@@ -453,7 +469,7 @@ struct Decoder {
     SDF_FOLD_CASES(L, IntersectFirst)
 #define SDF_CHAIN_CASE(S, R)                                                    \
     case chain_kind(S, R): p = chain_step<S, R>(*s, slots, entry, p); break;
-#define SDF_CHAIN_CASES(S) SDF_CHAIN_CASE(S, false) SDF_CHAIN_CASE(S, true)
+#define SDF_CHAIN_CASES(S) SDF_CHAIN_CASE(S, From::Slot) SDF_CHAIN_CASE(S, From::Entry) SDF_CHAIN_CASE(S, From::P)
 
 /// The steps' loop, compiled once per instruction set (see run_steps).
 SDF_INLINE float run_list(const StepList& list, float x, float y, float z) {

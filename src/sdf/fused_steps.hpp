@@ -30,10 +30,10 @@ enum class Fold : uint8_t { Assign, Union, Intersect, Difference, UnionFirst, In
 /// One fused step. `at` is the step's first instruction in the program.
 /// A chain step runs the `transforms` point transforms from `at` (the
 /// first reading the point in the slot at byte offset `slot`, see
-/// run_steps, or P, the others P) into P. A leaf step reads P (after a
-/// chain step) or its slot's point, runs the leaf at `at`, then the
-/// optional operation on its distance v, as v * mul - sub, then the fold.
-/// A single instruction's step keeps the slot it reads or writes there.
+/// run_steps, the others P) into P. A leaf step reads the point in its
+/// slot (P after a chain step), runs the leaf at `at`, then the optional
+/// operation on its distance v, as v * mul - sub, then the fold. A single
+/// instruction's step keeps the slot it reads or writes there.
 struct Step {
     uint16_t kind;       // see fused_steps.cpp: a single op, a chain, or a leaf
     uint8_t slot;        // where the point (or saved distance) it reads is
