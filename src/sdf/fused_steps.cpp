@@ -14,12 +14,12 @@ using block::is_point_transform;
 
 // --- step kinds ------------------------------------------------------------
 //
-// A step's kind picks its code in run_steps' switch: one instruction run
-// alone, a chain of point transforms, or a leaf step, whose code is
-// specialised per leaf, fold, the form of the distance operation after it,
-// whether it reads P (which transforms before it moved) or a point in a
-// slot, and whether it carries a translation of its own: every test a step
-// would make is made once, when decoding.
+// A step's kind picks its code in the steps' loop (step_loop.inc): one
+// instruction run alone, a chain of point transforms, or a leaf step, whose
+// code is specialised per leaf, fold, the form of the distance operation
+// after it, where its point is (see From), and whether it carries a
+// translation of its own: every test a step would make is made once, when
+// decoding.
 
 constexpr uint16_t kEnd = 0;  // after the last step: the loop needs no other end test
 constexpr uint16_t kSingle = 1;
@@ -448,96 +448,105 @@ struct Decoder {
     }
 };
 
-#define SDF_TRANSLATED_CASES(L, F, P, R)                                           \
-    case leaf_kind(Op::L, Fold::F, Post::P, R, false):                             \
-        d = leaf_step<Op::L, Fold::F, Post::P, R, false>(*s, slots, entry, p, d);  \
-        break;                                                                     \
-    case leaf_kind(Op::L, Fold::F, Post::P, R, true):                              \
-        d = leaf_step<Op::L, Fold::F, Post::P, R, true>(*s, slots, entry, p, d);   \
-        break;
-#define SDF_READ_CASES(L, F, D)                                                 \
-    SDF_TRANSLATED_CASES(L, F, D, From::Slot)                                   \
-    SDF_TRANSLATED_CASES(L, F, D, From::Entry)                                  \
-    SDF_TRANSLATED_CASES(L, F, D, From::P)
-#define SDF_FOLD_CASES(L, F) SDF_READ_CASES(L, F, None) SDF_READ_CASES(L, F, Mul) SDF_READ_CASES(L, F, Sub)
-#define SDF_LEAF_CASES(L)                                                       \
-    SDF_FOLD_CASES(L, Assign)                                                   \
-    SDF_FOLD_CASES(L, Union)                                                    \
-    SDF_FOLD_CASES(L, Intersect)                                                \
-    SDF_FOLD_CASES(L, Difference)                                               \
-    SDF_FOLD_CASES(L, UnionFirst)                                               \
-    SDF_FOLD_CASES(L, IntersectFirst)
-#define SDF_CHAIN_CASE(S, R)                                                    \
-    case chain_kind(S, R): p = chain_step<S, R>(*s, slots, entry, p); break;
-#define SDF_CHAIN_CASES(S) SDF_CHAIN_CASE(S, From::Slot) SDF_CHAIN_CASE(S, From::Entry) SDF_CHAIN_CASE(S, From::P)
+// Every kind of chain and leaf step, in the order of their kinds: X(kind,
+// label, step) for each, `step` the code of the step's case.
+#define SDF_TRANSLATED_STEPS(X, L, F, D, R)                                                   \
+    X(leaf_kind(Op::L, Fold::F, Post::D, From::R, false), leaf_##L##_##F##_##D##_##R##_0,      \
+      (d = leaf_step<Op::L, Fold::F, Post::D, From::R, false>(*s, slots, entry, p, d)))        \
+    X(leaf_kind(Op::L, Fold::F, Post::D, From::R, true), leaf_##L##_##F##_##D##_##R##_1,       \
+      (d = leaf_step<Op::L, Fold::F, Post::D, From::R, true>(*s, slots, entry, p, d)))
+#define SDF_READ_STEPS(X, L, F, D) \
+    SDF_TRANSLATED_STEPS(X, L, F, D, Slot) SDF_TRANSLATED_STEPS(X, L, F, D, Entry) SDF_TRANSLATED_STEPS(X, L, F, D, P)
+#define SDF_FOLD_STEPS(X, L, F) \
+    SDF_READ_STEPS(X, L, F, None) SDF_READ_STEPS(X, L, F, Mul) SDF_READ_STEPS(X, L, F, Sub)
+#define SDF_LEAF_STEPS(X, L)                                                                  \
+    SDF_FOLD_STEPS(X, L, Assign) SDF_FOLD_STEPS(X, L, Union) SDF_FOLD_STEPS(X, L, Intersect)  \
+    SDF_FOLD_STEPS(X, L, Difference) SDF_FOLD_STEPS(X, L, UnionFirst)                        \
+    SDF_FOLD_STEPS(X, L, IntersectFirst)
+#define SDF_CHAIN_STEP(X, S, R) \
+    X(chain_kind(S, From::R), chain_##S##_##R, (p = chain_step<S, From::R>(*s, slots, entry, p)))
+#define SDF_CHAIN_STEPS(X, S) SDF_CHAIN_STEP(X, S, Slot) SDF_CHAIN_STEP(X, S, Entry) SDF_CHAIN_STEP(X, S, P)
+#define SDF_ALL_STEPS(X)                                                                      \
+    SDF_CHAIN_STEPS(X, 0) SDF_CHAIN_STEPS(X, 1) SDF_CHAIN_STEPS(X, 2) SDF_CHAIN_STEPS(X, 3)  \
+    SDF_CHAIN_STEPS(X, 4) SDF_CHAIN_STEPS(X, 5) SDF_CHAIN_STEPS(X, 6) SDF_CHAIN_STEPS(X, 7)  \
+    SDF_CHAIN_STEPS(X, 8) SDF_CHAIN_STEPS(X, 9) SDF_CHAIN_STEPS(X, 10)                       \
+    SDF_CHAIN_STEPS(X, 11) SDF_CHAIN_STEPS(X, 12)                                            \
+    SDF_LEAF_STEPS(X, Sphere) SDF_LEAF_STEPS(X, Plane) SDF_LEAF_STEPS(X, Segment)            \
+    SDF_LEAF_STEPS(X, Ray)
 
-/// The steps' loop, compiled once per instruction set (see run_steps).
-SDF_INLINE float run_list(const StepList& list, float x, float y, float z) {
-    const Vec3 entry{x, y, z};
-    Vec3 p = entry;  // P, once a step has moved it (see kPointSlot)
-    Vec3 slots[kPointSlots];  // the first two are never used (see kPointSlot)
-    float saved[StepList::kMaxSaved];
-    float d = 0.0f;
-    for (const Step* s = list.steps;; ++s) {
-        switch (s->kind) {
-            case kEnd: return d;
-            case kSingle: d = single_op(*s, slots, entry, p, saved, d); break;
-            SDF_CHAIN_CASES(0)
-            SDF_CHAIN_CASES(1)
-            SDF_CHAIN_CASES(2)
-            SDF_CHAIN_CASES(3)
-            SDF_CHAIN_CASES(4)
-            SDF_CHAIN_CASES(5)
-            SDF_CHAIN_CASES(6)
-            SDF_CHAIN_CASES(7)
-            SDF_CHAIN_CASES(8)
-            SDF_CHAIN_CASES(9)
-            SDF_CHAIN_CASES(10)
-            SDF_CHAIN_CASES(11)
-            SDF_CHAIN_CASES(12)
-            SDF_LEAF_CASES(Sphere)
-            SDF_LEAF_CASES(Plane)
-            SDF_LEAF_CASES(Segment)
-            SDF_LEAF_CASES(Ray)
-#if defined(__GNUC__) || defined(__clang__)
-            // Decoding makes no other kind: no range test before the jump.
-            default: __builtin_unreachable();
-#endif
-        }
+static_assert(kChainShapes == 13, "SDF_ALL_STEPS has the steps of each chain shape");
+static_assert(kFirstChainKind == kSingle + 1 && kSingle == kEnd + 1, "the kinds' order");
+
+#define SDF_KIND_OF(kind, label, step) kind,
+/// The kinds of SDF_ALL_STEPS, which must be in order with nothing left
+/// out, for the table of labels that runs them (see run_list).
+constexpr uint16_t kStepKinds[] = {SDF_ALL_STEPS(SDF_KIND_OF)};
+#undef SDF_KIND_OF
+
+constexpr bool kinds_in_order() {
+    for (size_t i = 0; i < sizeof kStepKinds / sizeof kStepKinds[0]; ++i) {
+        if (kStepKinds[i] != kFirstChainKind + i) return false;
     }
+    return true;
 }
+static_assert(kinds_in_order(), "SDF_ALL_STEPS lists every kind in order");
+static_assert(kFirstChainKind + sizeof kStepKinds / sizeof kStepKinds[0] ==
+                  leaf_kind(Op::Ray, Fold::IntersectFirst, Post::Sub, From::P, true) + 1,
+              "SDF_ALL_STEPS lists every kind");
 
-static_assert(kChainShapes == 13, "run_list has the cases of each chain shape");
+#if defined(__GNUC__) || defined(__clang__)
+// Each step jumps straight to the next one's code, through a table of the
+// labels of the steps' code (a compiler extension): one indirect jump a
+// step, and no jump back to a shared dispatch.
+#define SDF_THREADED_STEPS 1
+#endif
 
-float run_baseline(const StepList& list, float x, float y, float z) {
-    return run_list(list, x, y, z);
-}
+#define SDF_LABEL_OF(kind, label, step) &&label,
+#define SDF_LABELLED_STEP(kind, label, step) \
+    label:                                   \
+    step;                                    \
+    SDF_NEXT_STEP;
+#define SDF_CASE_STEP(kind, label, step) \
+    case kind:                           \
+        step;                            \
+        break;
+
+namespace baseline {
+#include "sdf/step_loop.inc"
+}  // namespace baseline
 
 #ifdef SDF_HAVE_AVX2_KERNELS
 // The same code with VEX encodings: three-operand arithmetic saves the
 // register copies that two-operand SSE needs (the operations are the same,
 // and no fused multiply-add is enabled).
-SDF_TARGET_AVX2 float run_avx2(const StepList& list, float x, float y, float z) {
-    return run_list(list, x, y, z);
-}
+SDF_AVX2_BEGIN
+namespace avx2 {
+#include "sdf/step_loop.inc"
+}  // namespace avx2
+SDF_AVX2_END
 #endif
+
+#undef SDF_LABEL_OF
+#undef SDF_LABELLED_STEP
+#undef SDF_CASE_STEP
 
 }  // namespace
 
-#undef SDF_CHAIN_CASES
-#undef SDF_CHAIN_CASE
-#undef SDF_LEAF_CASES
-#undef SDF_FOLD_CASES
-#undef SDF_READ_CASES
-#undef SDF_TRANSLATED_CASES
+#undef SDF_ALL_STEPS
+#undef SDF_CHAIN_STEPS
+#undef SDF_CHAIN_STEP
+#undef SDF_LEAF_STEPS
+#undef SDF_FOLD_STEPS
+#undef SDF_READ_STEPS
+#undef SDF_TRANSLATED_STEPS
 
 bool decode_steps(const Program& program, uint64_t call_work, KernelChoice kernel,
                   Step (&storage)[StepList::kStorage], StepList& out) {
     out.steps = storage;
     out.count = 0;
-    out.run = run_baseline;
+    out.run = baseline::run_list;
 #ifdef SDF_HAVE_AVX2_KERNELS
-    if (use_avx2(kernel)) out.run = run_avx2;
+    if (use_avx2(kernel)) out.run = avx2::run_list;
 #endif
     if (!program.indexes.empty()) return false;
     Decoder decoder{program.code.data(), program.words};
