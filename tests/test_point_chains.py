@@ -161,14 +161,39 @@ def test_each_one_or_two_transform_chain(first, second):
                      ref.raymarch(compile_tree(desc), *args, with_normal=True))
 
 
+def moved_pairs(n):
+    """A union of n rotated, translated spheres folded two at a time: two
+    steps a part (its transforms, its leaf), around the steps' limit."""
+    desc = ("sphere", (0.0, 0.0, 0.0), 0.5)
+    for i in range(n):
+        part = ("translate", (0.3 * i, 0.1, 0.0), ("rotate", (0.1 * i, 0.0, 0.2, 1.0),
+                                                   ("sphere", (0.0, 0.5, 0.0), 0.5)))
+        desc = ("union", [desc, part])
+    return desc
+
+
+@pytest.mark.parametrize("n", range(13, 19))
+def test_two_step_parts_around_the_step_limit(n):
+    desc = moved_pairs(n)
+    for p in [(0.3, -0.2, 0.7), (2.5, 1.0, -1.0)]:
+        assert_normal(desc, p, 1e-3)
+    args = ((1.0, 0.5, 6.0), (0.1, -0.05, -1.0), 40, 20.0, 1e-4)
+    assert agree(build(desc).raymarch_with_normal(*args),
+                 ref.raymarch(compile_tree(desc), *args, with_normal=True))
+
+
 def test_voxel_leaf_in_a_fused_union():
     z, y, x = np.indices((16, 16, 16))
     chunk = ((x + y + z) % 7 == 0).astype(np.uint8)
     desc = ("union", [("translate", (1.0, 2.0, 3.0), ("voxel", chunk)),
                       ("scale", 0.5, ("rotate", (0.0, 0.0, 0.3, 1.0), ("voxel", chunk))),
                       ("dilate", 0.25, ("segment", (0.0, 0.0, 0.0), (4.0, 4.0, 4.0)))])
-    for p in [(5.0, 5.0, 5.0), (1.5, 2.5, 3.5), (-1.0, 8.0, 2.0)]:
-        assert_normal(desc, p, 0.01)
+    # A voxel leaf reads the evaluated point, P, or (under a moved union) a
+    # saved point.
+    nested = ("translate", (0.5, -0.5, 0.25), ("union", [("voxel", chunk), desc]))
+    for shape in (desc, nested):
+        for p in [(5.0, 5.0, 5.0), (1.5, 2.5, 3.5), (-1.0, 8.0, 2.0)]:
+            assert_normal(shape, p, 0.01)
 
 
 def test_one_shape_queried_from_many_threads():
