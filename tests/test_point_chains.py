@@ -130,14 +130,70 @@ def test_programs_at_the_step_limits(desc, p):
                  ref.raymarch(compile_tree(desc), *args, with_normal=True))
 
 
+TRANSFORMS = [("translate", (0.25, -0.5, 0.125)), ("scale", 1.25), ("rotate", (0.1, -0.3, 0.2, 1.0))]
+LEAVES = [("sphere", (0.5, 0.0, 0.0), 0.75), ("plane", (0.0, -1.0, 0.5), (0.0, 0.6, 0.8)),
+          ("segment", (0.0, 0.0, -1.0), (0.5, 0.25, 1.0)), ("ray", (0.0, 0.5, 0.0), (0.6, 0.0, -0.8))]
+
+
+def moved(transforms, desc):
+    for kind, arg in reversed(transforms):
+        desc = (kind, arg, desc)
+    return desc
+
+
+@pytest.mark.parametrize("first", TRANSFORMS + [None])
+@pytest.mark.parametrize("second", TRANSFORMS)
+def test_each_one_or_two_transform_chain(first, second):
+    """Chains of one or two transforms have straight-line code of their
+    own for each order: every pair and single, before every leaf, reading
+    the evaluated point (in the outer union), a saved moved point (in the
+    union under a rotation) and P (after a run of 255 transforms)."""
+    chain = [t for t in (first, second) if t]
+    children = [moved(chain, leaf) for leaf in LEAVES]
+    long_chain = moved([TRANSFORMS[i % 2 * 2] for i in range(255)] + chain, LEAVES[2])
+    # (Each program in fewer steps than a list holds.)
+    for desc in [("union", children), ("rotate", (0.0, 0.2, 0.1, 1.0), ("union", children)),
+                 ("union", [long_chain, LEAVES[0]])]:
+        for p in [(0.3, -0.2, 0.7), (2.5, 1.0, -1.0), (-1.5, 0.5, 2.0)]:
+            assert_normal(desc, p, 1e-3)
+        args = ((0.4, 0.3, 6.0), (-0.05, -0.04, -1.0), 60, 20.0, 1e-4)
+        assert agree(build(desc).raymarch_with_normal(*args),
+                     ref.raymarch(compile_tree(desc), *args, with_normal=True))
+
+
+def moved_pairs(n):
+    """A union of n rotated, translated spheres folded two at a time: two
+    steps a part (its transforms, its leaf), around the steps' limit."""
+    desc = ("sphere", (0.0, 0.0, 0.0), 0.5)
+    for i in range(n):
+        part = ("translate", (0.3 * i, 0.1, 0.0), ("rotate", (0.1 * i, 0.0, 0.2, 1.0),
+                                                   ("sphere", (0.0, 0.5, 0.0), 0.5)))
+        desc = ("union", [desc, part])
+    return desc
+
+
+@pytest.mark.parametrize("n", range(13, 19))
+def test_two_step_parts_around_the_step_limit(n):
+    desc = moved_pairs(n)
+    for p in [(0.3, -0.2, 0.7), (2.5, 1.0, -1.0)]:
+        assert_normal(desc, p, 1e-3)
+    args = ((1.0, 0.5, 6.0), (0.1, -0.05, -1.0), 40, 20.0, 1e-4)
+    assert agree(build(desc).raymarch_with_normal(*args),
+                 ref.raymarch(compile_tree(desc), *args, with_normal=True))
+
+
 def test_voxel_leaf_in_a_fused_union():
     z, y, x = np.indices((16, 16, 16))
     chunk = ((x + y + z) % 7 == 0).astype(np.uint8)
     desc = ("union", [("translate", (1.0, 2.0, 3.0), ("voxel", chunk)),
                       ("scale", 0.5, ("rotate", (0.0, 0.0, 0.3, 1.0), ("voxel", chunk))),
                       ("dilate", 0.25, ("segment", (0.0, 0.0, 0.0), (4.0, 4.0, 4.0)))])
-    for p in [(5.0, 5.0, 5.0), (1.5, 2.5, 3.5), (-1.0, 8.0, 2.0)]:
-        assert_normal(desc, p, 0.01)
+    # A voxel leaf reads the evaluated point, P, or (under a moved union) a
+    # saved point.
+    nested = ("translate", (0.5, -0.5, 0.25), ("union", [("voxel", chunk), desc]))
+    for shape in (desc, nested):
+        for p in [(5.0, 5.0, 5.0), (1.5, 2.5, 3.5), (-1.0, 8.0, 2.0)]:
+            assert_normal(shape, p, 0.01)
 
 
 def test_one_shape_queried_from_many_threads():

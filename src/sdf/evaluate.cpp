@@ -277,15 +277,16 @@ float Evaluator::run(Vec3 p) const {
 
 std::unique_ptr<const KeptSteps> KeptSteps::make(const Program& program) {
     if (!is_short_walk(program)) return nullptr;
-    Step storage[StepList::kMaxSteps];
+    Step storage[StepList::kStorage];
     StepList list;
     if (!decode_steps(program, kCallWork, KernelChoice::Best, storage, list) || list.count == 0) {
         return nullptr;
     }
-    if (sizeof(KeptSteps) + list.count * sizeof(Step) > program.words * sizeof(Word)) return nullptr;
+    const size_t steps = list.count + 1;  // and the end step
+    if (sizeof(KeptSteps) + steps * sizeof(Step) > program.words * sizeof(Word)) return nullptr;
     std::unique_ptr<KeptSteps> kept(new KeptSteps);
-    kept->steps_.reset(new Step[list.count]);
-    std::copy(storage, storage + list.count, kept->steps_.get());
+    kept->steps_.reset(new Step[steps]);
+    std::copy(storage, storage + steps, kept->steps_.get());
     kept->list_ = list;
     kept->list_.steps = kept->steps_.get();
     return kept;

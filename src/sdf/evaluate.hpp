@@ -82,7 +82,7 @@ class Evaluator {
     // The lanes of a large program, made at its first NaN result.
     mutable std::unique_ptr<float[]> lanes_;
     StepList steps_;  // no steps: the interpreter runs the program
-    Step own_steps_[StepList::kMaxSteps];  // steps_'s, unless they are kept
+    Step own_steps_[StepList::kStorage];  // steps_'s, unless they are kept
 };
 
 static_assert(!std::is_copy_constructible_v<Evaluator> && !std::is_move_constructible_v<Evaluator>,

@@ -14,38 +14,63 @@ using block::is_point_transform;
 
 // --- step kinds ------------------------------------------------------------
 //
-// A step's kind picks its code in run_steps' switch: one instruction run
-// alone, a run of point transforms alone, or a leaf step, whose code is
-// specialised per leaf, fold, the form of the distance operation after it,
-// and whether it moves its point (transforms before it, a translation of
-// its own): every test a step would make is made once, when decoding.
+// A step's kind picks its code in the steps' loop (step_loop.inc): one
+// instruction run alone, a chain of point transforms, or a leaf step, whose
+// code is specialised per leaf, fold, the form of the distance operation
+// after it, where its point is (see From), and whether it carries a
+// translation of its own: every test a step would make is made once, when
+// decoding.
 
-constexpr uint16_t kSingle = 0;
-constexpr uint16_t kTransforms = 1;
-constexpr uint16_t kFirstLeafKind = 2;
+constexpr uint16_t kEnd = 0;  // after the last step: the loop needs no other end test
+constexpr uint16_t kSingle = 1;
+constexpr uint16_t kFirstChainKind = 2;
 constexpr unsigned kFolds = 6;
+
+/// A chain step's transforms: one (Translate, ScaleIn, Rotate), two (the
+/// nine pairs, first * 3 + second after the three singles), or any number
+/// in a loop over the instructions.
+constexpr unsigned kPairShapes = 3;
+constexpr unsigned kLoopShape = kPairShapes + 9;
+constexpr unsigned kChainShapes = kLoopShape + 1;
+
+/// Where a step's point is: in a saved point's slot, or the evaluated
+/// point or P, both kept in registers.
+enum class From : uint8_t { Slot, Entry, P };
+constexpr unsigned kFroms = 3;
+
+/// The kind of a chain step of shape `shape` that reads its point `from`.
+constexpr uint16_t chain_kind(unsigned shape, From from) {
+    return static_cast<uint16_t>(kFirstChainKind + shape * kFroms + static_cast<unsigned>(from));
+}
+
+constexpr uint16_t kFirstLeafKind = chain_kind(kChainShapes, From::Slot);
 
 /// The distance operation after a leaf: none, a product (MulK, Neg) or a
 /// difference (SubR, AddR); see post_value.
 enum class Post : uint8_t { None, Mul, Sub };
 constexpr unsigned kPosts = 3;
 
-/// The kind of a step with a formula leaf, fold, distance operation, point
-/// transforms before it or not (moves), a translation of its own or not.
-constexpr uint16_t leaf_kind(Op leaf, Fold fold, Post post, bool moves, bool translated) {
+/// The kind of a step with a formula leaf, fold, distance operation, the
+/// point it reads, a translation of its own or not.
+constexpr uint16_t leaf_kind(Op leaf, Fold fold, Post post, From from, bool translated) {
     return static_cast<uint16_t>(
         kFirstLeafKind +
         (((static_cast<unsigned>(leaf) * kFolds + static_cast<unsigned>(fold)) * kPosts +
-          static_cast<unsigned>(post)) * 2 + moves) * 2 +
+          static_cast<unsigned>(post)) * kFroms + static_cast<unsigned>(from)) * 2 +
         translated);
+}
+
+/// The same leaf step (of a kind reading a slot) reading its point `from`.
+constexpr uint16_t leaf_from(uint16_t leaf, From from) {
+    return static_cast<uint16_t>(leaf + static_cast<unsigned>(from) * 2);
 }
 
 // --- running ---------------------------------------------------------------
 //
 // Without jumps (no pruning), the depth of both stacks at each instruction
 // is known when decoding: a saved point or distance lives in a fixed slot,
-// which the step names, instead of behind a moving stack pointer. Slot 0 of
-// the points is P; slot i >= 1 the i-th saved point.
+// which the step names, instead of behind a moving stack pointer (see
+// kPointSlot for the points' slots).
 
 /// Runs n >= 1 point transforms from `at`, leaving `at` after them.
 SDF_INLINE Vec3 transform_chain(const Word*& at, unsigned n, Vec3 q) {
@@ -62,6 +87,39 @@ SDF_INLINE Vec3 transform_chain(const Word*& at, unsigned n, Vec3 q) {
         at += head.words;
     } while (--n != 0);
     return q;
+}
+
+/// The transform of index i in a chain's shape (see kLoopShape).
+constexpr Op shape_op(unsigned i) { return i == 0 ? Op::Translate : i == 1 ? Op::ScaleIn : Op::Rotate; }
+
+/// The index of a transform in a chain's shape.
+unsigned shape_index(Op op) { return op == Op::Translate ? 0 : op == Op::ScaleIn ? 1 : 2; }
+
+/// One point transform T with its parameters at f.
+template <Op T>
+SDF_INLINE Vec3 transform_point(const float* f, Vec3 q) {
+    if constexpr (T == Op::Translate) return q - vec_at(f);
+    if constexpr (T == Op::ScaleIn) return scale_point(f, q);
+    if constexpr (T == Op::Rotate) return rotate_point(f, q);
+}
+
+/// The transforms of a chain of shape Shape from `at`, in straight-line
+/// code for one or two of them (whose lengths decoding checked), in the
+/// loop otherwise.
+template <unsigned Shape>
+SDF_INLINE Vec3 chain_value(const Word* at, unsigned n, Vec3 q) {
+    if constexpr (Shape == kLoopShape) {
+        return transform_chain(at, n, q);
+    } else if constexpr (Shape < kPairShapes) {
+        (void)n;
+        return transform_point<shape_op(Shape)>(&at[1].f, q);
+    } else {
+        (void)n;
+        constexpr Op first = shape_op((Shape - kPairShapes) / 3);
+        constexpr Op second = shape_op((Shape - kPairShapes) % 3);
+        q = transform_point<first>(&at[1].f, q);
+        return transform_point<second>(&at[2 + op_params(first)].f, q);
+    }
 }
 
 template <Op L>
@@ -90,30 +148,33 @@ Post set_post(Op op, float k, Step& s) {
     return op == Op::MulK || op == Op::Neg ? Post::Mul : Post::Sub;
 }
 
-/// The point slots: the evaluated point (never written), P once it has
-/// moved from there, then the saved points.
+/// The point slots: the evaluated point, P once it has moved from there,
+/// then the saved points. Neither of the first two is in memory: the
+/// evaluated point `entry` and P are kept in registers (a copy in memory
+/// would add a store and a load to the path of every sample), so the
+/// array's first two entries are never used.
 constexpr unsigned kEntrySlot = 0;
 constexpr unsigned kPointSlot = 1;
 constexpr unsigned kFirstSavedSlot = 2;
 constexpr unsigned kPointSlots = kFirstSavedSlot + StepList::kMaxSaved;
 
-/// A point slot, at its byte offset.
+/// A point slot in memory, at its byte offset.
 SDF_INLINE Vec3& slot_at(Vec3* slots, uint8_t offset) {
     return *reinterpret_cast<Vec3*>(reinterpret_cast<char*>(slots) + offset);
-}
-
-/// The point in the slot at `offset`: the evaluated point, `entry`, is
-/// kept in registers (a copy in memory would add a store and a load to
-/// the path of every sample), the others in memory.
-SDF_INLINE Vec3 read_slot(Vec3* slots, uint8_t offset, Vec3 entry) {
-    return offset == 0 ? entry : slot_at(slots, offset);
 }
 
 /// The byte offset of point slot i.
 constexpr uint8_t point_slot(unsigned i) { return static_cast<uint8_t>(i * sizeof(Vec3)); }
 
 static_assert(kPointSlots * sizeof(Vec3) <= 256, "a slot's offset fits a byte");
-static_assert(kEntrySlot == 0, "read_slot knows the entry slot by its offset 0");
+
+/// The point in the slot at `offset`, wherever it is. (A leaf or chain
+/// step's kind says where its point is: see step_point.)
+SDF_INLINE Vec3 read_slot(Vec3* slots, uint8_t offset, Vec3 entry, Vec3 p) {
+    if (offset == point_slot(kEntrySlot)) return entry;
+    if (offset == point_slot(kPointSlot)) return p;
+    return slot_at(slots, offset);
+}
 
 template <Fold F>
 SDF_INLINE float fold_value(float d, float v) {
@@ -125,21 +186,29 @@ SDF_INLINE float fold_value(float d, float v) {
     if constexpr (F == Fold::IntersectFirst) return intersect_first(v);
 }
 
-/// A leaf step: its transforms (Moves: there are some, and they leave
-/// their point in P, as the instructions do), the leaf at the point less
-/// its own translation (if Translated), the distance operation, the fold
-/// into d.
-template <Op L, Fold F, Post P, bool Moves, bool Translated>
-SDF_INLINE float leaf_step(const Step& s, Vec3* slots, Vec3 entry, float d) {
-    const Word* at = s.at;
-    Vec3 q = read_slot(slots, s.slot, entry);
-    if constexpr (Moves) {
-        q = transform_chain(at, s.transforms, q);
-        slots[kPointSlot] = q;
-    }
-    const float* f = &at[1].f;
+/// The point a step reads, from where decoding found it.
+template <From R>
+SDF_INLINE Vec3 step_point(const Step& s, Vec3* slots, Vec3 entry, Vec3 p) {
+    if constexpr (R == From::Entry) return entry;
+    if constexpr (R == From::P) return p;
+    if constexpr (R == From::Slot) return slot_at(slots, s.slot);
+}
+
+/// A leaf step: the leaf at its point less its own translation (if
+/// Translated), the distance operation, the fold into d.
+template <Op L, Fold F, Post P, From R, bool Translated>
+SDF_INLINE float leaf_step(const Step& s, Vec3* slots, Vec3 entry, Vec3 p, float d) {
+    Vec3 q = step_point<R>(s, slots, entry, p);
+    const float* f = &s.at[1].f;
     if constexpr (Translated) q = q - vec_at(f + op_params(L));
     return fold_value<F>(d, post_value<P>(leaf_value<L>(f, q), s.mul, s.sub));
+}
+
+/// A chain step: its transforms of its point, which they leave in P, as
+/// the instructions do.
+template <unsigned Shape, From R>
+SDF_INLINE Vec3 chain_step(const Step& s, Vec3* slots, Vec3 entry, Vec3 p) {
+    return chain_value<Shape>(s.at, s.transforms, step_point<R>(s, slots, entry, p));
 }
 
 /// A voxel leaf, with its combine: the trilinear read costs far more than
@@ -153,7 +222,8 @@ float voxel_leaf(const Word* at, Vec3 q, float d) {
 
 /// An instruction that is not part of a chain, run as the interpreter
 /// runs it, with its stack slot from the step.
-SDF_INLINE float single_op(const Step& s, Vec3* slots, Vec3 entry, float* saved, float d) {
+SDF_INLINE float single_op(const Step& s, Vec3* slots, Vec3 entry, Vec3& p, float* saved,
+                           float d) {
     const Word* at = s.at;
     const float k = at[1].f;  // every program ends in zero words: always readable
     switch (at->head.op) {
@@ -162,13 +232,14 @@ SDF_INLINE float single_op(const Step& s, Vec3* slots, Vec3 entry, float* saved,
         case Op::SubR: return distance_op<Op::SubR>(d, k);
         case Op::AddR: return distance_op<Op::AddR>(d, k);
         case Op::Neg: return distance_op<Op::Neg>(d, k);
-        case Op::PushP: slot_at(slots, s.slot) = slots[kPointSlot]; return d;
+        case Op::PushP: slot_at(slots, s.slot) = p; return d;
         case Op::LoadP:
-        case Op::PopP: slots[kPointSlot] = slot_at(slots, s.slot); return d;
+        case Op::PopP: p = slot_at(slots, s.slot); return d;
         case Op::PushD: saved[s.slot] = d; return d;
         case Op::UnionFirst: return union_first(d);
         case Op::IntersectFirst: return intersect_first(d);
-        case Op::Voxel: return voxel_leaf(at, read_slot(slots, s.slot, entry), d);
+        case Op::Voxel:
+            return voxel_leaf(at, read_slot(slots, s.slot, entry, p), d);
         default: return combine_distance(combine_of_next(at->head.op), saved[s.slot], d);
     }
 }
@@ -194,6 +265,20 @@ bool is_single_op(Op op) {
     }
 }
 
+/// The shape of a chain of n transforms from `at` (see kLoopShape): one
+/// or two of the usual length run straight, any others in the loop.
+unsigned chain_shape(const Word* at, unsigned n) {
+    const auto usual = [](const Word& w) { return w.head.words == 1 + op_params(w.head.op); };
+    if (n == 1 && usual(at[0])) return shape_index(at[0].head.op);
+    if (n == 2 && usual(at[0])) {
+        const Word& second = at[at[0].head.words];
+        if (usual(second)) {
+            return kPairShapes + 3 * shape_index(at[0].head.op) + shape_index(second.head.op);
+        }
+    }
+    return kLoopShape;
+}
+
 bool is_next(Op op) {
     return op == Op::UnionNext || op == Op::IntersectNext || op == Op::DifferenceNext;
 }
@@ -212,8 +297,14 @@ Fold fold_of(Combine how) {
 /// distance operation and fold. After a PushD (`folds_saved`), the chain
 /// must end in the fold that pops it. Returns the position after the
 /// chain, or 0 when there is none there. Without a leaf, the transforms
-/// alone make a step. (The slot is the caller's.)
-size_t match_chain(const Word* code, size_t pc, size_t end, bool folds_saved, Step& s) {
+/// alone make a step. `s` gets the transforms' count and the leaf's kind
+/// (reading its slot; kNoLeaf without one), `leaf_at` where the leaf is.
+/// (The slot is the caller's, and so is the split into the transforms'
+/// step and the leaf's.)
+constexpr uint16_t kNoLeaf = 0xFFFF;
+
+size_t match_chain(const Word* code, size_t pc, size_t end, bool folds_saved, Step& s,
+                   size_t& leaf_at) {
     size_t at = pc;
     unsigned transforms = 0;
     while (at < end && is_point_transform(code[at].head.op) && transforms < 255 &&
@@ -221,7 +312,8 @@ size_t match_chain(const Word* code, size_t pc, size_t end, bool folds_saved, St
         at += code[at].head.words;
         ++transforms;
     }
-    s = Step{kTransforms, 0, static_cast<uint8_t>(transforms), 1.0f, 0.0f, code + pc};
+    s = Step{kNoLeaf, 0, static_cast<uint8_t>(transforms), 1.0f, 0.0f, code + pc};
+    leaf_at = at;
     const bool has_leaf = at < end && block::is_formula_leaf(code[at].head.op) &&
                           (transforms == 0 || code[at].head.source == Source::Registers);
     if (!has_leaf) return folds_saved || transforms == 0 ? 0 : at;
@@ -243,7 +335,7 @@ size_t match_chain(const Word* code, size_t pc, size_t end, bool folds_saved, St
         fold = after == Op::UnionFirst ? Fold::UnionFirst : Fold::IntersectFirst;
         next += code[next].head.words;
     }
-    s.kind = leaf_kind(leaf.op, fold, post, transforms != 0, leaf.translated());
+    s.kind = leaf_kind(leaf.op, fold, post, From::Slot, leaf.translated());
     return next;
 }
 
@@ -307,116 +399,168 @@ struct Decoder {
         }
     }
 
-    /// Decodes the step at `pc` into s; returns the position after it, or
-    /// 0 when no step runs the instruction there. `made` is false when
-    /// the instruction needs no step.
-    size_t step(size_t pc, Step& s, bool& made) {
+    /// Decodes the steps of the instructions at `pc` into out: a single
+    /// instruction's, or a chain's (its transforms' step, its leaf's, or
+    /// both); `made` of them (none for an instruction that needs no step).
+    /// Returns the position after them, or 0 when no step runs the
+    /// instruction there.
+    size_t step(size_t pc, Step (&out)[2], unsigned& made) {
         const Head head = code[pc].head;
-        made = true;
+        made = 0;
         size_t next = 0;
+        Step s;
+        size_t leaf_at = 0;
         if (head.op == Op::PushD) {
-            next = match_chain(code, pc + 1, end, true, s);
+            next = match_chain(code, pc + 1, end, true, s, leaf_at);
         } else if (is_point_transform(head.op) || block::is_formula_leaf(head.op)) {
-            next = match_chain(code, pc, end, false, s);
+            next = match_chain(code, pc, end, false, s, leaf_at);
         }
         if (next != 0) {
             const Source source = head.op == Op::PushD ? code[pc + 1].head.source : head.source;
             if (!read_point(source, s.slot)) return 0;
-            if (s.transforms != 0) p_at = point_slot(kPointSlot);
+            From from = s.slot == point_slot(kEntrySlot)   ? From::Entry
+                        : s.slot == point_slot(kPointSlot) ? From::P
+                                                           : From::Slot;
+            if (s.transforms != 0) {
+                out[made] = s;
+                out[made].kind = chain_kind(chain_shape(s.at, s.transforms), from);
+                out[made].mul = 1.0f;
+                out[made].sub = 0.0f;
+                ++made;
+                p_at = point_slot(kPointSlot);
+                from = From::P;
+            }
+            if (s.kind != kNoLeaf) {
+                out[made] = s;
+                out[made].transforms = 0;
+                out[made].at = code + leaf_at;
+                out[made].kind = leaf_from(s.kind, from);
+                ++made;
+            }
             return next;
         }
         if (!is_single_op(head.op)) return 0;
-        s = Step{kSingle, 0, 0, 1.0f, 0.0f, code + pc};
-        return single_slot(head, s.slot, made) ? pc + head.words : 0;
+        out[0] = Step{kSingle, 0, 0, 1.0f, 0.0f, code + pc};
+        bool needed;
+        if (!single_slot(head, out[0].slot, needed)) return 0;
+        made = needed;
+        return pc + head.words;
     }
 };
 
-#define SDF_TRANSLATED_CASES(L, F, P, M)                                        \
-    case leaf_kind(Op::L, Fold::F, Post::P, M, false):                          \
-        d = leaf_step<Op::L, Fold::F, Post::P, M, false>(*s, slots, entry, d);  \
-        break;                                                                  \
-    case leaf_kind(Op::L, Fold::F, Post::P, M, true):                           \
-        d = leaf_step<Op::L, Fold::F, Post::P, M, true>(*s, slots, entry, d);   \
-        break;
-#define SDF_MOVE_CASES(L, F, P) SDF_TRANSLATED_CASES(L, F, P, false) SDF_TRANSLATED_CASES(L, F, P, true)
-#define SDF_FOLD_CASES(L, F) SDF_MOVE_CASES(L, F, None) SDF_MOVE_CASES(L, F, Mul) SDF_MOVE_CASES(L, F, Sub)
-#define SDF_LEAF_CASES(L)                                                       \
-    SDF_FOLD_CASES(L, Assign)                                                   \
-    SDF_FOLD_CASES(L, Union)                                                    \
-    SDF_FOLD_CASES(L, Intersect)                                                \
-    SDF_FOLD_CASES(L, Difference)                                               \
-    SDF_FOLD_CASES(L, UnionFirst)                                               \
-    SDF_FOLD_CASES(L, IntersectFirst)
+// Every kind of chain and leaf step, in the order of their kinds: X(kind,
+// label, step) for each, `step` the code of the step's case.
+#define SDF_TRANSLATED_STEPS(X, L, F, D, R)                                                   \
+    X(leaf_kind(Op::L, Fold::F, Post::D, From::R, false), leaf_##L##_##F##_##D##_##R##_0,      \
+      (d = leaf_step<Op::L, Fold::F, Post::D, From::R, false>(*s, slots, entry, p, d)))        \
+    X(leaf_kind(Op::L, Fold::F, Post::D, From::R, true), leaf_##L##_##F##_##D##_##R##_1,       \
+      (d = leaf_step<Op::L, Fold::F, Post::D, From::R, true>(*s, slots, entry, p, d)))
+#define SDF_READ_STEPS(X, L, F, D) \
+    SDF_TRANSLATED_STEPS(X, L, F, D, Slot) SDF_TRANSLATED_STEPS(X, L, F, D, Entry) SDF_TRANSLATED_STEPS(X, L, F, D, P)
+#define SDF_FOLD_STEPS(X, L, F) \
+    SDF_READ_STEPS(X, L, F, None) SDF_READ_STEPS(X, L, F, Mul) SDF_READ_STEPS(X, L, F, Sub)
+#define SDF_LEAF_STEPS(X, L)                                                                  \
+    SDF_FOLD_STEPS(X, L, Assign) SDF_FOLD_STEPS(X, L, Union) SDF_FOLD_STEPS(X, L, Intersect)  \
+    SDF_FOLD_STEPS(X, L, Difference) SDF_FOLD_STEPS(X, L, UnionFirst)                        \
+    SDF_FOLD_STEPS(X, L, IntersectFirst)
+#define SDF_CHAIN_STEP(X, S, R) \
+    X(chain_kind(S, From::R), chain_##S##_##R, (p = chain_step<S, From::R>(*s, slots, entry, p)))
+#define SDF_CHAIN_STEPS(X, S) SDF_CHAIN_STEP(X, S, Slot) SDF_CHAIN_STEP(X, S, Entry) SDF_CHAIN_STEP(X, S, P)
+#define SDF_ALL_STEPS(X)                                                                      \
+    SDF_CHAIN_STEPS(X, 0) SDF_CHAIN_STEPS(X, 1) SDF_CHAIN_STEPS(X, 2) SDF_CHAIN_STEPS(X, 3)  \
+    SDF_CHAIN_STEPS(X, 4) SDF_CHAIN_STEPS(X, 5) SDF_CHAIN_STEPS(X, 6) SDF_CHAIN_STEPS(X, 7)  \
+    SDF_CHAIN_STEPS(X, 8) SDF_CHAIN_STEPS(X, 9) SDF_CHAIN_STEPS(X, 10)                       \
+    SDF_CHAIN_STEPS(X, 11) SDF_CHAIN_STEPS(X, 12)                                            \
+    SDF_LEAF_STEPS(X, Sphere) SDF_LEAF_STEPS(X, Plane) SDF_LEAF_STEPS(X, Segment)            \
+    SDF_LEAF_STEPS(X, Ray)
 
-/// The steps' loop, compiled once per instruction set (see run_steps).
-SDF_INLINE float run_list(const StepList& list, float x, float y, float z) {
-    const Vec3 entry{x, y, z};
-    Vec3 slots[kPointSlots];  // the entry slot is never written (see read_slot)
-    float saved[StepList::kMaxSaved];
-    float d = 0.0f;
-    const Step* const end = list.steps + list.count;
-    for (const Step* s = list.steps; s != end; ++s) {
-        switch (s->kind) {
-            case kSingle: d = single_op(*s, slots, entry, saved, d); break;
-            case kTransforms: {
-                const Word* at = s->at;
-                slots[kPointSlot] =
-                    transform_chain(at, s->transforms, read_slot(slots, s->slot, entry));
-                break;
-            }
-            SDF_LEAF_CASES(Sphere)
-            SDF_LEAF_CASES(Plane)
-            SDF_LEAF_CASES(Segment)
-            SDF_LEAF_CASES(Ray)
-#if defined(__GNUC__) || defined(__clang__)
-            // Decoding makes no other kind: no range test before the jump.
-            default: __builtin_unreachable();
-#endif
-        }
+static_assert(kChainShapes == 13, "SDF_ALL_STEPS has the steps of each chain shape");
+static_assert(kFirstChainKind == kSingle + 1 && kSingle == kEnd + 1, "the kinds' order");
+
+#define SDF_KIND_OF(kind, label, step) kind,
+/// The kinds of SDF_ALL_STEPS, which must be in order with nothing left
+/// out, for the table of labels that runs them (see run_list).
+constexpr uint16_t kStepKinds[] = {SDF_ALL_STEPS(SDF_KIND_OF)};
+#undef SDF_KIND_OF
+
+constexpr bool kinds_in_order() {
+    for (size_t i = 0; i < sizeof kStepKinds / sizeof kStepKinds[0]; ++i) {
+        if (kStepKinds[i] != kFirstChainKind + i) return false;
     }
-    return d;
+    return true;
 }
+static_assert(kinds_in_order(), "SDF_ALL_STEPS lists every kind in order");
+static_assert(kFirstChainKind + sizeof kStepKinds / sizeof kStepKinds[0] ==
+                  leaf_kind(Op::Ray, Fold::IntersectFirst, Post::Sub, From::P, true) + 1,
+              "SDF_ALL_STEPS lists every kind");
 
-float run_baseline(const StepList& list, float x, float y, float z) {
-    return run_list(list, x, y, z);
-}
+#if defined(__GNUC__) || defined(__clang__)
+// Each step jumps straight to the next one's code, through a table of the
+// labels of the steps' code (a compiler extension): one indirect jump a
+// step, and no jump back to a shared dispatch.
+#define SDF_THREADED_STEPS 1
+#endif
+
+#define SDF_LABEL_OF(kind, label, step) &&label,
+#define SDF_LABELLED_STEP(kind, label, step) \
+    label:                                   \
+    step;                                    \
+    SDF_NEXT_STEP;
+#define SDF_CASE_STEP(kind, label, step) \
+    case kind:                           \
+        step;                            \
+        break;
+
+namespace baseline {
+#include "sdf/step_loop.inc"
+}  // namespace baseline
 
 #ifdef SDF_HAVE_AVX2_KERNELS
 // The same code with VEX encodings: three-operand arithmetic saves the
 // register copies that two-operand SSE needs (the operations are the same,
 // and no fused multiply-add is enabled).
-SDF_TARGET_AVX2 float run_avx2(const StepList& list, float x, float y, float z) {
-    return run_list(list, x, y, z);
-}
+SDF_AVX2_BEGIN
+namespace avx2 {
+#include "sdf/step_loop.inc"
+}  // namespace avx2
+SDF_AVX2_END
 #endif
+
+#undef SDF_LABEL_OF
+#undef SDF_LABELLED_STEP
+#undef SDF_CASE_STEP
 
 }  // namespace
 
-#undef SDF_LEAF_CASES
-#undef SDF_FOLD_CASES
-#undef SDF_MOVE_CASES
-#undef SDF_TRANSLATED_CASES
+#undef SDF_ALL_STEPS
+#undef SDF_CHAIN_STEPS
+#undef SDF_CHAIN_STEP
+#undef SDF_LEAF_STEPS
+#undef SDF_FOLD_STEPS
+#undef SDF_READ_STEPS
+#undef SDF_TRANSLATED_STEPS
 
 bool decode_steps(const Program& program, uint64_t call_work, KernelChoice kernel,
-                  Step (&storage)[StepList::kMaxSteps], StepList& out) {
+                  Step (&storage)[StepList::kStorage], StepList& out) {
     out.steps = storage;
     out.count = 0;
-    out.run = run_baseline;
+    out.run = baseline::run_list;
 #ifdef SDF_HAVE_AVX2_KERNELS
-    if (use_avx2(kernel)) out.run = run_avx2;
+    if (use_avx2(kernel)) out.run = avx2::run_list;
 #endif
     if (!program.indexes.empty()) return false;
     Decoder decoder{program.code.data(), program.words};
     uint64_t work = call_work + program.instructions;
     unsigned n = 0;
     for (size_t pc = 0; pc < program.words;) {
-        if (n == StepList::kMaxSteps) return false;
         if (program.code[pc].head.op == Op::Voxel) work += kVoxelWork;
-        bool made;
-        pc = decoder.step(pc, storage[n], made);
-        if (pc == 0) return false;
-        n += made;
+        Step made_steps[2];
+        unsigned made;
+        pc = decoder.step(pc, made_steps, made);
+        if (pc == 0 || n + made > StepList::kMaxSteps) return false;
+        for (unsigned i = 0; i < made; ++i) storage[n++] = made_steps[i];
     }
+    storage[n] = Step{kEnd, 0, 0, 1.0f, 0.0f, program.code.data() + program.words};
     out.count = n;
     out.work = work;
     return true;

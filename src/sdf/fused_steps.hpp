@@ -27,30 +27,31 @@ namespace sdf {
 /// PushD (same rule), or the first child of a union or intersection.
 enum class Fold : uint8_t { Assign, Union, Intersect, Difference, UnionFirst, IntersectFirst };
 
-/// One fused step. `at` is the step's first instruction in the program;
-/// a leaf step reads its point from the slot at byte offset `slot` (see
-/// run_steps), runs `transforms` point transforms from `at` (the first
-/// reading that point, the others P), then the leaf that follows them,
-/// then the optional operation on its distance v, as v * mul - sub, then
-/// the fold. A single instruction's step keeps the slot it reads or
-/// writes there.
+/// One fused step. `at` is the step's first instruction in the program.
+/// A chain step runs the `transforms` point transforms from `at` (the
+/// first reading the point in the slot at byte offset `slot`, see
+/// run_steps, the others P) into P. A leaf step reads the point in its
+/// slot (P after a chain step), runs the leaf at `at`, then the optional
+/// operation on its distance v, as v * mul - sub, then the fold. A single
+/// instruction's step keeps the slot it reads or writes there.
 struct Step {
-    uint16_t kind;       // see fused_steps.cpp: a single op, transforms, or a leaf
+    uint16_t kind;       // see fused_steps.cpp: a single op, a chain, or a leaf
     uint8_t slot;        // where the point (or saved distance) it reads is
-    uint8_t transforms;  // point transforms before the leaf
+    uint8_t transforms;  // a chain step's point transforms
     float mul, sub;      // the distance operation
     const Word* at;
 };
 
 /// The decoded steps of one program, in storage of the caller's (at most
-/// kMaxSteps): a program that needs more, or more saved points or
+/// kMaxSteps, then the end step that stops the loop): a program that needs more, or more saved points or
 /// distances than run_steps keeps, or has an instruction no step runs
 /// (pruning), is left to the interpreter (`count` 0).
 struct StepList {
     static constexpr unsigned kMaxSteps = 32;
+    static constexpr unsigned kStorage = kMaxSteps + 1;  // with the end step
     static constexpr unsigned kMaxSaved = 16;
     const Step* steps = nullptr;
-    uint32_t count = 0;
+    uint32_t count = 0;  // not counting the end step
     // The work the interpreter would count for one evaluation (its
     // instructions, the voxel samples' extra, the call).
     uint64_t work = 0;
@@ -65,7 +66,7 @@ struct StepList {
 /// it. `call_work` is what one evaluation adds to the work besides its
 /// instructions.
 bool decode_steps(const Program& program, uint64_t call_work, KernelChoice kernel,
-                  Step (&storage)[StepList::kMaxSteps], StepList& out);
+                  Step (&storage)[StepList::kStorage], StepList& out);
 
 /// The distance at p. A non-NaN result is the interpreter's to the bit,
 /// and a NaN result comes out NaN (its sign and payload may differ: the

@@ -34,7 +34,7 @@ class Shape {
     float one_off(sdf::Vec3 p) const { return sdf::evaluate(program_, p, {}, kept_.get()); }
     /// Bytes kept beside the program, and the bytes of its code.
     size_t kept_bytes() const {
-        return kept_ ? sizeof(sdf::KeptSteps) + kept_->list().count * sizeof(sdf::Step) : 0;
+        return kept_ ? sizeof(sdf::KeptSteps) + (kept_->list().count + 1) * sizeof(sdf::Step) : 0;
     }
     size_t code_bytes() const { return program_.words * sizeof(sdf::Word); }
 
