@@ -118,9 +118,9 @@ def deep_lists(depth):
 
 
 # Around the limits of the steps (255 transforms a step, 16 saved points,
-# 32 steps): past them, a chain splits or the interpreter takes over.
+# 64 steps): past them, a chain splits or the interpreter takes over.
 @pytest.mark.parametrize("desc", [long_transform_chain(n) for n in (254, 255, 256, 600)]
-                         + [many_steps(n) for n in (8, 15, 16, 40)]
+                         + [many_steps(n) for n in (8, 15, 16, 40, 80)]
                          + [deep_lists(d) for d in (15, 16, 17, 40)])
 @pytest.mark.parametrize("p", [(0.3, -0.2, 0.7), (2.5, 1.0, -1.0)])
 def test_programs_at_the_step_limits(desc, p):
@@ -172,7 +172,7 @@ def moved_pairs(n):
     return desc
 
 
-@pytest.mark.parametrize("n", range(13, 19))
+@pytest.mark.parametrize("n", range(29, 35))
 def test_two_step_parts_around_the_step_limit(n):
     desc = moved_pairs(n)
     for p in [(0.3, -0.2, 0.7), (2.5, 1.0, -1.0)]:

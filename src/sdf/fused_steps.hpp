@@ -47,7 +47,7 @@ struct Step {
 /// distances than run_steps keeps, or has an instruction no step runs
 /// (pruning), is left to the interpreter (`count` 0).
 struct StepList {
-    static constexpr unsigned kMaxSteps = 32;
+    static constexpr unsigned kMaxSteps = 64;
     static constexpr unsigned kStorage = kMaxSteps + 1;  // with the end step
     static constexpr unsigned kMaxSaved = 16;
     const Step* steps = nullptr;
