@@ -757,7 +757,35 @@ inline float node_key(const Lanes4& r, const PruneNode& n) {
 
 /// The keys of two sibling nodes (stored side by side), worked out
 /// together: the same operations as node_key on two lanes at once.
-#if defined(__GNUC__) || defined(__clang__)
+#if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
+// In SSE lanes: maxps(a, b) is a > b ? a : b, NaN included, and the
+// selections are masks, so every key has the bits of the lanes below.
+inline void sibling_keys(const Lanes4& r, const PruneNode* pair, float& ka, float& kb) {
+    const __m128 la = _mm_loadu_ps(pair[0].lo), ha = _mm_loadu_ps(pair[0].hi);
+    const __m128 lb = _mm_loadu_ps(pair[1].lo), hb = _mm_loadu_ps(pair[1].hi);
+    const __m128 rlo = static_cast<__m128>(r.lo), rhi = static_cast<__m128>(r.hi);
+    const __m128 zero = _mm_setzero_ps();
+    __m128 ga = _mm_max_ps(_mm_sub_ps(la, rhi), _mm_sub_ps(rlo, ha));
+    __m128 gb = _mm_max_ps(_mm_sub_ps(lb, rhi), _mm_sub_ps(rlo, hb));
+    ga = _mm_max_ps(ga, zero);
+    gb = _mm_max_ps(gb, zero);
+    ga = _mm_mul_ps(ga, ga);
+    gb = _mm_mul_ps(gb, gb);
+    // Lanes 0 and 1 hold a's and b's: (x^2 + y^2) + z^2, as in box_gap2.
+    const __m128 xy = _mm_unpacklo_ps(ga, gb), z = _mm_unpackhi_ps(ga, gb);
+    const __m128 g2 = _mm_add_ps(_mm_add_ps(xy, _mm_movehl_ps(xy, xy)), z);
+    const __m128 rho = _mm_movehl_ps(zero, _mm_unpackhi_ps(ha, hb));  // rho_max of a and b
+    const __m128 inside = _mm_sub_ps(zero, _mm_max_ps(rho, zero));
+    const __m128 out = _mm_cmpgt_ps(g2, zero);
+    const __m128 key = _mm_or_ps(_mm_and_ps(out, g2), _mm_andnot_ps(out, inside));
+    const __m128 finite = _mm_cmplt_ps(g2, _mm_set1_ps(kInfinity));
+    const __m128 safe = _mm_or_ps(_mm_and_ps(finite, key), _mm_andnot_ps(finite, _mm_set1_ps(-kInfinity)));
+    float k[4];
+    _mm_storeu_ps(k, safe);
+    ka = k[0];
+    kb = k[1];
+}
+#elif defined(__GNUC__) || defined(__clang__)
 inline void sibling_keys(const Lanes4& r, const PruneNode* pair, float& ka, float& kb) {
     F4 la, ha, lb, hb;
     std::memcpy(&la, pair[0].lo, sizeof la);
