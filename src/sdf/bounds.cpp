@@ -698,7 +698,6 @@ struct Query {
     Lanes4 lanes;
     double margin;
     double norm;  // P
-    double l1;    // |x| + |y| + |z| of the region's low corner
 };
 
 /// False when the region cannot be pruned (not finite, or too far out).
@@ -711,7 +710,6 @@ bool prepare(const PruneIndex& index, const Region& region, Query& q) {
         far += m * m;
     }
     q.lanes = lanes4(region.lo, region.hi);
-    q.l1 = std::fabs(q.rlo[0]) + std::fabs(q.rlo[1]) + std::fabs(q.rlo[2]);
     const double P = std::sqrt(far);  // NaN or inf when the region is not finite
     q.margin = index.slope * P;
     q.norm = P;
@@ -1195,29 +1193,34 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
                 if (out != 0) ex->lo = std::min(ex->lo, lanes.least_lower(q, room, out));
             }
             if (keep == 0) continue;
-            if (!Track) {
-                // The bounds of the children kept, from the lanes too,
-                // widened by the room: no centre is unpacked (a walk that
-                // does not track passes on no child's centre).
-                float root[kMaxLeafSize], radius[kMaxLeafSize], offset[kMaxLeafSize];
-                lanes.lane_bounds(leaf, n.count, root, radius, offset);
-                for (; keep != 0; keep &= keep - 1) {
-                    const uint32_t j = lowest_bit(keep);
-                    const double near = root[j];
-                    const double lo = near - radius[j] - q.margin - room;
-                    if (!(lo <= T)) continue;
-                    const double hi = offset[j] < kInfinity ? near + offset[j] + q.margin + room : kInfD;
-                    ChildBall c{};
-                    c.pc = index.children.pc(n.first, j);
-                    const double was = T;
-                    visit(c, lo, hi, T);
-                    if (T != was) {
-                        limits = NodeLimits(T, q.margin);
-                        reach = lane_reach(T, q.margin, room);
-                    }
+            // The bounds of the children kept, from the lanes too, widened
+            // by the room. Only a walk that notes what it leaves out passes
+            // on a child's centre (its nearest, to bound the value nearby).
+            float root[kMaxLeafSize], radius[kMaxLeafSize], offset[kMaxLeafSize];
+            lanes.lane_bounds(leaf, n.count, root, radius, offset);
+            for (; keep != 0; keep &= keep - 1) {
+                const uint32_t j = lowest_bit(keep);
+                const double near = root[j];
+                const double lo = near - radius[j] - q.margin - room;
+                if (!(lo <= T)) {
+                    if (Track) ex->lo = std::min(ex->lo, lo);
+                    continue;
                 }
-                continue;
+                const double hi = offset[j] < kInfinity ? near + offset[j] + q.margin + room : kInfD;
+                ChildBall c{};
+                if (Track) {
+                    c = unpack(LeafFrame(n), PackedChildren::get(leaf, n.count, j));
+                } else {
+                    c.pc = index.children.pc(n.first, j);
+                }
+                const double was = T;
+                visit(c, lo, hi, T);
+                if (T != was) {
+                    limits = NodeLimits(T, q.margin);
+                    reach = lane_reach(T, q.margin, room);
+                }
             }
+            continue;
         }
         const LeafFrame frame(n);
         if (!Point) {
