@@ -941,7 +941,7 @@ struct LeafLanes {
     /// The lanes of the leaf `n` (bytes `leaf`) at the query's point.
     LeafLanes(const Query& q, const PruneNode& n, const unsigned char* leaf) {
         const uint32_t count = n.count;
-        groups = (count + 3) / 4;
+        groups = std::min((count + 3) / 4, kGroups);  // a leaf holds at most kMaxLeafSize
         const __m128i zero = _mm_setzero_si128();
         for (int a = 0; a < 3; ++a) {
             const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(leaf + (4 + a) * count));
@@ -949,7 +949,7 @@ struct LeafLanes {
             const __m128 lo = _mm_set1_ps(n.lo[a]);
             const __m128 p = _mm_set1_ps(static_cast<float>(q.rlo[a]));
             const __m128i b16[2] = {_mm_unpacklo_epi8(b, zero), _mm_unpackhi_epi8(b, zero)};
-            for (uint32_t h = 0; h < groups; ++h) {
+            for (uint32_t h = 0; h < groups && h < kGroups; ++h) {
                 const __m128i w = b16[h / 2];
                 const __m128 qa = _mm_cvtepi32_ps(h % 2 == 0 ? _mm_unpacklo_epi16(w, zero)
                                                              : _mm_unpackhi_epi16(w, zero));
@@ -971,7 +971,7 @@ struct LeafLanes {
         const __m128 tm = _mm_set1_ps(reach);
         const __m128 grow = _mm_set1_ps(1.0f + 1.0f / 262144);
         unsigned drop = 0;
-        for (uint32_t h = 0; h < groups; ++h) {
+        for (uint32_t h = 0; h < groups && h < kGroups; ++h) {
             const __m128 r = _mm_add_ps(rho[h], tm);
             const __m128 out = _mm_and_ps(_mm_cmpge_ps(r, _mm_setzero_ps()),
                                           _mm_cmpgt_ps(g2[h], _mm_mul_ps(_mm_mul_ps(r, r), grow)));
@@ -986,7 +986,7 @@ struct LeafLanes {
     /// difference errs by u of itself: 2^-23 of it and room take that up.
     double least_lower(const Query& q, double room, unsigned lanes) const {
         float t[kMaxLeafSize];
-        for (uint32_t h = 0; h < groups; ++h) {
+        for (uint32_t h = 0; h < groups && h < kGroups; ++h) {
             _mm_storeu_ps(t + 4 * h, _mm_sub_ps(_mm_sqrt_ps(g2[h]), rho[h]));
         }
         return least_of(q, room, t, lanes);
@@ -999,7 +999,7 @@ struct LeafLanes {
         __m128 sigma[kGroups];
         halves(leaf + 10 * count, sigma);
         float hi[kMaxLeafSize];
-        for (uint32_t h = 0; h < groups; ++h) {
+        for (uint32_t h = 0; h < groups && h < kGroups; ++h) {
             _mm_storeu_ps(hi + 4 * h, _mm_add_ps(_mm_sqrt_ps(g2[h]), sigma[h]));
         }
         return least_at(hi, count);
@@ -1013,7 +1013,7 @@ struct LeafLanes {
                      float* offset) const {
         __m128 sigma[kGroups];
         halves(leaf + 10 * count, sigma);
-        for (uint32_t h = 0; h < groups; ++h) {
+        for (uint32_t h = 0; h < groups && h < kGroups; ++h) {
             _mm_storeu_ps(root + 4 * h, _mm_sqrt_ps(g2[h]));
             _mm_storeu_ps(radius + 4 * h, rho[h]);
             _mm_storeu_ps(offset + 4 * h, sigma[h]);
@@ -1024,7 +1024,7 @@ struct LeafLanes {
     /// A field of halves (the top 16 bits of floats) as float lanes.
     void halves(const unsigned char* field, __m128* out) const {
         const __m128i zero = _mm_setzero_si128();
-        for (uint32_t h = 0; h < groups; h += 2) {
+        for (uint32_t h = 0; h < groups && h < kGroups; h += 2) {
             const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field + 8 * h));
             out[h] = _mm_castsi128_ps(_mm_unpacklo_epi16(zero, r));
             if (h + 1 < kGroups) out[h + 1] = _mm_castsi128_ps(_mm_unpackhi_epi16(zero, r));
@@ -1036,7 +1036,7 @@ struct LeafLanes {
 
     LeafLanes(const Query& q, const PruneNode& n, const unsigned char* leaf) {
         const uint32_t count = n.count;
-        groups = (count + 3) / 4;
+        groups = std::min((count + 3) / 4, kGroups);  // a leaf holds at most kMaxLeafSize
         for (int a = 0; a < 3; ++a) {
             const float step = (n.hi[a] - n.lo[a]) * (1.0f / 255);
             for (uint32_t j = 0; j < count; ++j) {
