@@ -625,3 +625,34 @@ def test_marches_through_nested_clouds_match_model(seed):
         o, a = tuple(map(float, origin)), tuple(map(float, aim))
         want = ref.raymarch(node, o, a, 64, 3.0, 1e-4, with_normal=True)
         assert agree(shape.raymarch_with_normal(o, a, 64, 3.0, 1e-4), want), (o, a)
+
+
+@pytest.mark.parametrize("offset", [0.0, 3000.0, -250000.0])
+def test_points_on_far_capsules_match_model(offset):
+    # Leaves screen their parts in float lanes, with room for a rounding
+    # that grows with the coordinates: clouds of capsules about the origin
+    # and far from it, each part's lone points on its surface (at an end and
+    # beside its middle, where it is nearest by a hair or ties with a twin),
+    # and marches aimed at parts, each sample walked with its room.
+    rng = np.random.default_rng(int(abs(offset)) + 3)
+    n, size = 240, 1 + abs(offset) / 1000
+    ends = (rng.uniform(-1, 1, (n, 3)) * size + offset).astype(F)
+    ways = (rng.normal(size=(n, 3)) * 0.08 * size).astype(F)
+    radii = (rng.uniform(0.01, 0.03, n) * size).astype(F)
+    ends[1::8], ways[1::8] = ends[::8][:len(ends[1::8])], ways[::8][:len(ways[1::8])]
+    desc = ("union", [("dilate", float(r), ("segment", tuple(map(float, a)), tuple(map(float, a + w))))
+                      for a, w, r in zip(ends, ways, radii)])
+    shape, node = build(desc), compile_tree(desc)
+    away = rng.normal(size=(n, 3))
+    away /= np.linalg.norm(away, axis=1, keepdims=True)
+    side = np.cross(ways, away)
+    side /= np.linalg.norm(side, axis=1, keepdims=True)
+    pts = np.concatenate([ends - away * radii[:, None] * np.sign((away * ways).sum(1))[:, None],
+                          ends + ways / 2 + side * radii[:, None]])
+    for p in map(tuple, pts[rng.permutation(len(pts))[:160]].astype(float)):
+        assert agree(shape.eval(p), ref.evaluate(node, p)), p
+    for k in rng.integers(0, n, 6):
+        o = tuple(map(float, ends[k] + away[k] * 0.3 * size))
+        aim = tuple(map(float, ends[k] + ways[k] / 2 - np.array(o)))
+        want = ref.raymarch(node, o, aim, 48, 2.0 * size, 1e-3 * size, with_normal=True)
+        assert agree(shape.raymarch_with_normal(o, aim, 48, 2.0 * size, 1e-3 * size), want), o

@@ -24,6 +24,10 @@
 
 #include "sdf/vec.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace sdf {
 namespace {
 
@@ -413,8 +417,9 @@ PruneChild pack(const PruneNode& leaf, const WideChild& w) {
 
 /// Builds a hierarchy over wide records in storage from malloc, and packs
 /// the children over them in that storage: leaves are filled in ascending
-/// order, and packed child i (12 bytes at 12 i) covers only records up to
-/// i (20 bytes at 20 i), which are read already.
+/// order, and the packed leaf [first, first + count) (the bytes from 12
+/// first to 12 (first + count)) covers only records before first + count
+/// (20 bytes at 20 i), which are read already.
 class Builder {
   public:
     Builder(PruneIndex& index, WideChild* kids, uint32_t count, uint32_t leaf)
@@ -461,11 +466,12 @@ class Builder {
             node.first = first;
             node.count = count;
             index_.nodes[at] = node;
-            unsigned char* packed = reinterpret_cast<unsigned char*>(kids);
-            for (uint32_t i = first; i < first + count; ++i) {
-                const PruneChild k = pack(node, kids[i]);
-                std::memcpy(packed + i * sizeof k, &k, sizeof k);
-            }
+            // Every record of the leaf is read before its packed bytes
+            // (which end before its last record does) are written.
+            PruneChild packed[kMaxLeafSize];
+            for (uint32_t i = 0; i < count; ++i) packed[i] = pack(node, kids[first + i]);
+            unsigned char* bytes = reinterpret_cast<unsigned char*>(kids) + 12 * size_t{first};
+            for (uint32_t i = 0; i < count; ++i) PackedChildren::put(bytes, count, i, packed[i]);
             return;
         }
         int axis = 0;
@@ -505,10 +511,11 @@ struct MallocBuffer {
 }  // namespace
 
 PackedChildren::PackedChildren(void* storage, size_t count)
-    : data_(static_cast<PruneChild*>(storage)), size_(count) {
+    : data_(static_cast<unsigned char*>(storage)), size_(count) {
+    std::memset(data_ + 12 * count, 0, kPad);
     // Shrinking in place: a failure leaves the larger block, still valid.
-    if (void* smaller = std::realloc(storage, std::max<size_t>(1, count) * sizeof(PruneChild))) {
-        data_ = static_cast<PruneChild*>(smaller);
+    if (void* smaller = std::realloc(storage, 12 * count + kPad)) {
+        data_ = static_cast<unsigned char*>(smaller);
     }
 }
 
@@ -614,7 +621,7 @@ void sort_small(uint32_t* v, size_t n) {
 }  // namespace
 
 size_t PruneIndex::bytes() const {
-    return children.size() * sizeof(PruneChild) + nodes.capacity() * sizeof(PruneNode) +
+    return children.size() * sizeof(PruneChild) + PackedChildren::kPad + nodes.capacity() * sizeof(PruneNode) +
            always.capacity() * sizeof(uint32_t) + sizeof(PruneIndex);
 }
 
@@ -627,9 +634,13 @@ namespace {
 /// exact value screen much better than the least upper bound.
 bool mostly_loose(const PruneIndex& index) {
     size_t loose = 0;
-    for (const PruneChild& k : index.children) {
-        const double rho = from_half(k.rho), sigma = from_half(k.sigma);
-        loose += sigma < kInfD && rho + sigma > rho / 4;
+    for (const PruneNode& n : index.nodes) {
+        const unsigned char* leaf = index.children.leaf_bytes(n.first);
+        for (uint32_t j = 0; j < n.count; ++j) {
+            const PruneChild k = PackedChildren::get(leaf, n.count, j);
+            const double rho = from_half(k.rho), sigma = from_half(k.sigma);
+            loose += sigma < kInfD && rho + sigma > rho / 4;
+        }
     }
     return 2 * loose > index.children.size();
 }
@@ -646,7 +657,7 @@ bool build_prune_index(const SdfNode& list_node, PruneIndex& out) {
     // Children whose cone opens upward in the fold's direction are indexed.
     const int want = is_union ? 1 : -1;
     double max_norm = kInfD, slope = 0;
-    MallocBuffer storage{std::malloc(std::max<size_t>(1, list.len) * sizeof(WideChild))};
+    MallocBuffer storage{std::malloc(list.len * sizeof(WideChild) + PackedChildren::kPad)};
     if (!storage.p) throw std::bad_alloc();
     WideChild* wide = static_cast<WideChild*>(storage.p);
     uint32_t count = 0;
@@ -744,7 +755,35 @@ inline float node_key(const Lanes4& r, const PruneNode& n) {
 
 /// The keys of two sibling nodes (stored side by side), worked out
 /// together: the same operations as node_key on two lanes at once.
-#if defined(__GNUC__) || defined(__clang__)
+#if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
+// In SSE lanes: maxps(a, b) is a > b ? a : b, NaN included, and the
+// selections are masks, so every key has the bits of the lanes below.
+inline void sibling_keys(const Lanes4& r, const PruneNode* pair, float& ka, float& kb) {
+    const __m128 la = _mm_loadu_ps(pair[0].lo), ha = _mm_loadu_ps(pair[0].hi);
+    const __m128 lb = _mm_loadu_ps(pair[1].lo), hb = _mm_loadu_ps(pair[1].hi);
+    const __m128 rlo = static_cast<__m128>(r.lo), rhi = static_cast<__m128>(r.hi);
+    const __m128 zero = _mm_setzero_ps();
+    __m128 ga = _mm_max_ps(_mm_sub_ps(la, rhi), _mm_sub_ps(rlo, ha));
+    __m128 gb = _mm_max_ps(_mm_sub_ps(lb, rhi), _mm_sub_ps(rlo, hb));
+    ga = _mm_max_ps(ga, zero);
+    gb = _mm_max_ps(gb, zero);
+    ga = _mm_mul_ps(ga, ga);
+    gb = _mm_mul_ps(gb, gb);
+    // Lanes 0 and 1 hold a's and b's: (x^2 + y^2) + z^2, as in box_gap2.
+    const __m128 xy = _mm_unpacklo_ps(ga, gb), z = _mm_unpackhi_ps(ga, gb);
+    const __m128 g2 = _mm_add_ps(_mm_add_ps(xy, _mm_movehl_ps(xy, xy)), z);
+    const __m128 rho = _mm_movehl_ps(zero, _mm_unpackhi_ps(ha, hb));  // rho_max of a and b
+    const __m128 inside = _mm_sub_ps(zero, _mm_max_ps(rho, zero));
+    const __m128 out = _mm_cmpgt_ps(g2, zero);
+    const __m128 key = _mm_or_ps(_mm_and_ps(out, g2), _mm_andnot_ps(out, inside));
+    const __m128 finite = _mm_cmplt_ps(g2, _mm_set1_ps(kInfinity));
+    const __m128 safe = _mm_or_ps(_mm_and_ps(finite, key), _mm_andnot_ps(finite, _mm_set1_ps(-kInfinity)));
+    float k[4];
+    _mm_storeu_ps(k, safe);
+    ka = k[0];
+    kb = k[1];
+}
+#elif defined(__GNUC__) || defined(__clang__)
 inline void sibling_keys(const Lanes4& r, const PruneNode* pair, float& ka, float& kb) {
     F4 la, ha, lb, hb;
     std::memcpy(&la, pair[0].lo, sizeof la);
@@ -837,16 +876,239 @@ struct Excluded {
 
 /// Asks the cache for what a node leads to: its children's boxes, or its
 /// leaf's children (a hint, without effect on results).
-inline void prefetch_below(const PruneNode* nodes, const PruneChild* kids, const PruneNode& n) {
+inline void prefetch_below(const PruneNode* nodes, const unsigned char* kids, const PruneNode& n) {
 #if defined(__GNUC__) || defined(__clang__)
     const char* at = n.count == 0 ? reinterpret_cast<const char*>(nodes + n.first)
-                                  : reinterpret_cast<const char*>(kids + n.first);
+                                  : reinterpret_cast<const char*>(kids + 12 * size_t{n.first});
     __builtin_prefetch(at);
     __builtin_prefetch(at + 64);
 #else
     (void)nodes, (void)kids, (void)n;
 #endif
 }
+
+/// The lowest set bit of v (not 0).
+inline uint32_t lowest_bit(unsigned v) {
+#if defined(__GNUC__) || defined(__clang__)
+    return static_cast<uint32_t>(__builtin_ctz(v));
+#else
+    uint32_t j = 0;
+    while (!(v >> j & 1)) ++j;
+    return j;
+#endif
+}
+
+/// The room a point's leaf lanes leave for their rounding (see LeafLanes):
+/// 2^-18 of L = |p|_1 + 2 (the 1-norm of the root box's farthest corner),
+/// which bounds |p|_1 + |lo|_1 + |hi|_1 for every leaf box, plus 2^-60.
+inline double lane_room(const PruneIndex& index, const double* p) {
+    const PruneNode& root = index.nodes[0];
+    double l1 = 0;
+    for (int a = 0; a < 3; ++a) {
+        l1 += std::fabs(p[a]) +
+              2 * std::max(std::fabs(double{root.lo[a]}), std::fabs(double{root.hi[a]}));
+    }
+    return l1 * (1.0 / 262144) + 1.0 / 1152921504606846976.0;  // 2^-18, 2^-60
+}
+
+/// The float the lanes of a leaf are screened with under threshold T: at
+/// least T + margin + room (T + margin raised by 2^-40 of its parts for
+/// its own rounding in double, as T may be large and the sum small).
+inline float lane_reach(double T, double margin, double room) {
+    return NodeLimits::float_at_least(T + margin + room +
+                                      (std::fabs(T) + margin) * (1.0 / 1099511627776.0));
+}
+
+/// A leaf's children screened side by side at one point, in float: the
+/// leaf's fields read as lanes, four at a time (lanes past the leaf's
+/// count read the next leaf's bytes, or the pad, and are masked off).
+///
+/// The rounding. A lane's centre c' = lo + q * step', with step' the
+/// leaf's extent times 1/255 in float, is within 5u (|lo| + |hi|) of the
+/// centre the double frame gives on each axis (u = 2^-24); the difference
+/// d' = c' - p errs by u of itself more. So |d'| is within 10u L of the
+/// distance |p - c| to that centre (L = |p|_1 + |lo|_1 + |hi|_1), and the
+/// squared sum g2' within 3u of |d'|^2, plus 2^-149 a square where it
+/// underflows. The screen works with room = 2^-18 L + 2^-60 (lane_room)
+/// above that.
+struct LeafLanes {
+    static constexpr uint32_t kGroups = kMaxLeafSize / 4;
+    uint32_t groups;  // of four lanes, enough for the leaf's count
+#if defined(__SSE2__)
+    __m128 g2[kGroups];   // squared distance from the point to each centre
+    __m128 rho[kGroups];  // each child's rho
+
+    /// The lanes of the leaf `n` (bytes `leaf`) at the query's point.
+    LeafLanes(const Query& q, const PruneNode& n, const unsigned char* leaf) {
+        const uint32_t count = n.count;
+        groups = std::min((count + 3) / 4, kGroups);  // a leaf holds at most kMaxLeafSize
+        const __m128i zero = _mm_setzero_si128();
+        for (int a = 0; a < 3; ++a) {
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(leaf + (4 + a) * count));
+            const __m128 step = _mm_set1_ps((n.hi[a] - n.lo[a]) * (1.0f / 255));
+            const __m128 lo = _mm_set1_ps(n.lo[a]);
+            const __m128 p = _mm_set1_ps(static_cast<float>(q.rlo[a]));
+            const __m128i b16[2] = {_mm_unpacklo_epi8(b, zero), _mm_unpackhi_epi8(b, zero)};
+            for (uint32_t h = 0; h < groups && h < kGroups; ++h) {
+                const __m128i w = b16[h / 2];
+                const __m128 qa = _mm_cvtepi32_ps(h % 2 == 0 ? _mm_unpacklo_epi16(w, zero)
+                                                             : _mm_unpackhi_epi16(w, zero));
+                const __m128 d = _mm_sub_ps(_mm_add_ps(lo, _mm_mul_ps(qa, step)), p);
+                const __m128 d2 = _mm_mul_ps(d, d);
+                g2[h] = a == 0 ? d2 : _mm_add_ps(g2[h], d2);
+            }
+        }
+        halves(leaf + 8 * count, rho);
+    }
+
+    /// Bit j set for each lane j < count whose child may have its lower
+    /// bound not above T: whose g2' is not above (R' * R') * (1 + 2^-18)
+    /// (as rounded), with R' = reach + rho, reach from lane_reach(T), or
+    /// R' < 0, or R' NaN. A child dropped has |d'| > R', so its distance
+    /// is above T + margin + rho + room - 10u L: it is certainly out, as
+    /// may_keep would find.
+    unsigned keep(float reach, uint32_t count) const {
+        const __m128 tm = _mm_set1_ps(reach);
+        const __m128 grow = _mm_set1_ps(1.0f + 1.0f / 262144);
+        unsigned drop = 0;
+        for (uint32_t h = 0; h < groups && h < kGroups; ++h) {
+            const __m128 r = _mm_add_ps(rho[h], tm);
+            const __m128 out = _mm_and_ps(_mm_cmpge_ps(r, _mm_setzero_ps()),
+                                          _mm_cmpgt_ps(g2[h], _mm_mul_ps(_mm_mul_ps(r, r), grow)));
+            drop |= static_cast<unsigned>(_mm_movemask_ps(out)) << (4 * h);
+        }
+        return ~drop & ((1u << count) - 1);
+    }
+
+    /// A lower bound of the children of the lanes in `lanes`: the least
+    /// of sqrt(g2') - rho there (+inf for none), as a double, less its
+    /// rounding. sqrt(g2') is within 4u L of |d'|, above its 10u L, and the
+    /// difference errs by u of itself: 2^-23 of it and room take that up.
+    double least_lower(const Query& q, double room, unsigned lanes) const {
+        float t[kMaxLeafSize];
+        for (uint32_t h = 0; h < groups && h < kGroups; ++h) {
+            _mm_storeu_ps(t + 4 * h, _mm_sub_ps(_mm_sqrt_ps(g2[h]), rho[h]));
+        }
+        return least_of(q, room, t, lanes);
+    }
+
+    /// The lane of the least sqrt(g2') + sigma below count (sigma read
+    /// from the leaf), or count when none is finite: the likely nearest
+    /// child (a choice only: any child would do).
+    uint32_t least_upper(const unsigned char* leaf, uint32_t count) const {
+        __m128 sigma[kGroups];
+        halves(leaf + 10 * count, sigma);
+        float hi[kMaxLeafSize];
+        for (uint32_t h = 0; h < groups && h < kGroups; ++h) {
+            _mm_storeu_ps(hi + 4 * h, _mm_add_ps(_mm_sqrt_ps(g2[h]), sigma[h]));
+        }
+        return least_at(hi, count);
+    }
+
+    /// sqrt(g2'), rho and sigma of every lane. sqrt(g2') is within 13u L
+    /// + 2^-74 of the distance from the point to the centre the double
+    /// frame gives (10u L from |d'|, 1.5u of its square's rounding and u
+    /// of its own, and the underflow of the squares): less than the room.
+    void lane_bounds(const unsigned char* leaf, uint32_t count, float* root, float* radius,
+                     float* offset) const {
+        __m128 sigma[kGroups];
+        halves(leaf + 10 * count, sigma);
+        for (uint32_t h = 0; h < groups && h < kGroups; ++h) {
+            _mm_storeu_ps(root + 4 * h, _mm_sqrt_ps(g2[h]));
+            _mm_storeu_ps(radius + 4 * h, rho[h]);
+            _mm_storeu_ps(offset + 4 * h, sigma[h]);
+        }
+    }
+
+  private:
+    /// A field of halves (the top 16 bits of floats) as float lanes.
+    void halves(const unsigned char* field, __m128* out) const {
+        const __m128i zero = _mm_setzero_si128();
+        for (uint32_t h = 0; h < groups && h < kGroups; h += 2) {
+            const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field + 8 * h));
+            out[h] = _mm_castsi128_ps(_mm_unpacklo_epi16(zero, r));
+            if (h + 1 < kGroups) out[h + 1] = _mm_castsi128_ps(_mm_unpackhi_epi16(zero, r));
+        }
+    }
+#else
+    float g2[kMaxLeafSize];
+    float rho[kMaxLeafSize];
+
+    LeafLanes(const Query& q, const PruneNode& n, const unsigned char* leaf) {
+        const uint32_t count = n.count;
+        groups = std::min((count + 3) / 4, kGroups);  // a leaf holds at most kMaxLeafSize
+        for (int a = 0; a < 3; ++a) {
+            const float step = (n.hi[a] - n.lo[a]) * (1.0f / 255);
+            for (uint32_t j = 0; j < count; ++j) {
+                const float d = (n.lo[a] + leaf[(4 + a) * count + j] * step) - static_cast<float>(q.rlo[a]);
+                g2[j] = a == 0 ? d * d : g2[j] + d * d;
+            }
+        }
+        for (uint32_t j = 0; j < count; ++j) rho[j] = half_at(leaf + 8 * count, j);
+    }
+    unsigned keep(float reach, uint32_t count) const {
+        unsigned m = 0;
+        for (uint32_t j = 0; j < count; ++j) {
+            const float r = rho[j] + reach;
+            const bool drop = r >= 0 && g2[j] > (r * r) * (1.0f + 1.0f / 262144);
+            m |= static_cast<unsigned>(!drop) << j;
+        }
+        return m;
+    }
+    double least_lower(const Query& q, double room, unsigned lanes) const {
+        float t[kMaxLeafSize];
+        for (uint32_t j = 0; j < 4 * groups && j < kMaxLeafSize; ++j) {
+            t[j] = (lanes >> j & 1) ? std::sqrt(g2[j]) - rho[j] : kInfinity;
+        }
+        return least_of(q, room, t, lanes);
+    }
+    uint32_t least_upper(const unsigned char* leaf, uint32_t count) const {
+        float hi[kMaxLeafSize];
+        for (uint32_t j = 0; j < count; ++j) hi[j] = std::sqrt(g2[j]) + half_at(leaf + 10 * count, j);
+        return least_at(hi, count);
+    }
+
+    void lane_bounds(const unsigned char* leaf, uint32_t count, float* root, float* radius,
+                     float* offset) const {
+        for (uint32_t j = 0; j < count; ++j) {
+            root[j] = std::sqrt(g2[j]);
+            radius[j] = rho[j];
+            offset[j] = half_at(leaf + 10 * count, j);
+        }
+    }
+
+  private:
+    static float half_at(const unsigned char* field, uint32_t j) {
+        uint16_t h;
+        std::memcpy(&h, field + 2 * j, 2);
+        const uint32_t bits = uint32_t{h} << 16;
+        float f;
+        std::memcpy(&f, &bits, 4);
+        return f;
+    }
+#endif
+
+    static double least_of(const Query& q, double room, const float* t, unsigned lanes) {
+        float least = kInfinity;
+        for (; lanes != 0; lanes &= lanes - 1) {
+            const float v = t[lowest_bit(lanes)];
+            least = v < least ? v : least;
+        }
+        if (!(least < kInfinity)) return kInfD;
+        return double{least} - std::fabs(double{least}) * (1.0 / 8388608) - room - q.margin;
+    }
+    static uint32_t least_at(const float* hi, uint32_t count) {
+        uint32_t best = count;
+        float least = kInfinity;
+        for (uint32_t j = 0; j < count; ++j) {
+            if (hi[j] < least) {
+                least = hi[j];
+                best = j;
+            }
+        }
+        return best;
+    }
+};
 
 /// The walk of the hierarchy, nearest boxes first, skipping every node and
 /// child whose lower bound over the region exceeds T. `visit(pc, lo, hi,
@@ -863,8 +1125,11 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
     Pending stack[WalkPause::kDepth];
     int top = 0;
     const PruneNode* nodes = index.nodes.data();
-    const PruneChild* kids = index.children.data();
+    const unsigned char* kids = index.children.leaf_bytes(0);
     NodeLimits limits(T, q.margin);
+    // Leaves are screened in float lanes over a point (LeafLanes).
+    const double room = Point ? lane_room(index, q.rlo) : 0.0;
+    float reach = Point ? lane_reach(T, q.margin, room) : 0.0f;
     auto beyond = [&](const Pending& at) { return at.key > limits.key; };
     // The nearer child of an inner node is visited next without going
     // through the stack (it was just found not beyond).
@@ -916,27 +1181,57 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
         // The children are screened with the threshold on entry, without
         // branches (which of them pass is as good as random); the few that
         // pass get the whole test with the threshold of the moment.
-        const LeafFrame frame(n);
-        const PruneChild* leaf = kids + n.first;
-        uint32_t passed[kMaxLeafSize];
-        uint32_t m = 0;
-        if (Track) {
-            // Noting the least lower bound of the children screened out.
-            for (uint32_t j = 0; j < n.count; ++j) {
-                const ChildBall c = unpack(frame, leaf[j]);
-                const bool keep = may_keep<Point>(q, c, T);
-                passed[m] = j;
-                m += keep;
-                ex->lo = std::min(ex->lo, keep ? kInfD : lower_bound<Point>(q, c));
+        const unsigned char* leaf = kids + 12 * size_t{n.first};
+        unsigned keep = 0;
+        if (Point) {
+            // Over a point, in float lanes (LeafLanes), noting the least
+            // lower bound of the children screened out when tracking.
+            const LeafLanes lanes(q, n, leaf);
+            keep = lanes.keep(reach, n.count);
+            if (Track) {
+                const unsigned out = ~keep & ((1u << n.count) - 1);
+                if (out != 0) ex->lo = std::min(ex->lo, lanes.least_lower(q, room, out));
             }
-        } else {
+            if (keep == 0) continue;
+            // The bounds of the children kept, from the lanes too, widened
+            // by the room. Only a walk that notes what it leaves out passes
+            // on a child's centre (its nearest, to bound the value nearby).
+            float root[kMaxLeafSize], radius[kMaxLeafSize], offset[kMaxLeafSize];
+            lanes.lane_bounds(leaf, n.count, root, radius, offset);
+            for (; keep != 0; keep &= keep - 1) {
+                const uint32_t j = lowest_bit(keep);
+                const double near = root[j];
+                const double lo = near - radius[j] - q.margin - room;
+                if (!(lo <= T)) {
+                    if (Track) ex->lo = std::min(ex->lo, lo);
+                    continue;
+                }
+                const double hi = offset[j] < kInfinity ? near + offset[j] + q.margin + room : kInfD;
+                ChildBall c{};
+                if (Track) {
+                    c = unpack(LeafFrame(n), PackedChildren::get(leaf, n.count, j));
+                } else {
+                    c.pc = index.children.pc(n.first, j);
+                }
+                const double was = T;
+                visit(c, lo, hi, T);
+                if (T != was) {
+                    limits = NodeLimits(T, q.margin);
+                    reach = lane_reach(T, q.margin, room);
+                }
+            }
+            continue;
+        }
+        const LeafFrame frame(n);
+        if (!Point) {
             for (uint32_t j = 0; j < n.count; ++j) {
-                passed[m] = j;
-                m += may_keep<Point>(q, unpack(frame, leaf[j]), T);
+                keep |= static_cast<unsigned>(
+                            may_keep<Point>(q, unpack(frame, PackedChildren::get(leaf, n.count, j)), T))
+                        << j;
             }
         }
-        for (uint32_t i = 0; i < m; ++i) {
-            const ChildBall c = unpack(frame, leaf[passed[i]]);
+        for (; keep != 0; keep &= keep - 1) {
+            const ChildBall c = unpack(frame, PackedChildren::get(leaf, n.count, lowest_bit(keep)));
             double lo, hi;
             if (!child_bounds<Point>(q, c, T, lo, hi)) {
                 if (Track) ex->lo = std::min(ex->lo, lower_bound<Point>(q, c));
@@ -944,7 +1239,10 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
             }
             const double was = T;
             visit(c, lo, hi, T);
-            if (T != was) limits = NodeLimits(T, q.margin);
+            if (T != was) {
+                limits = NodeLimits(T, q.margin);
+                if (Point) reach = lane_reach(T, q.margin, room);
+            }
         }
     }
     return T;
@@ -975,8 +1273,9 @@ size_t keep_from_leaves(const PruneIndex& index, const Query& q, double T,
     for (size_t j = 0; j < count; ++j) {
         const PruneNode& n = index.nodes[leaves[j]];
         const LeafFrame frame(n);
-        for (uint32_t i = n.first; i < n.first + n.count; ++i) {
-            const ChildBall c = unpack(frame, index.children[i]);
+        const unsigned char* leaf = index.children.leaf_bytes(n.first);
+        for (uint32_t i = 0; i < n.count; ++i) {
+            const ChildBall c = unpack(frame, PackedChildren::get(leaf, n.count, i));
             double lo, hi;
             if (child_bounds<Point>(q, c, T, lo, hi)) out[kept++] = c.pc;
         }
@@ -1154,8 +1453,9 @@ std::vector<FloatBall> child_balls(const PruneIndex& index) {
     for (const PruneNode& leaf : index.nodes) {
         if (leaf.count == 0) continue;
         const LeafFrame frame(leaf);
-        for (uint32_t i = leaf.first; i < leaf.first + leaf.count; ++i) {
-            out.push_back(to_float(unpack(frame, index.children[i])));
+        const unsigned char* bytes = index.children.leaf_bytes(leaf.first);
+        for (uint32_t i = 0; i < leaf.count; ++i) {
+            out.push_back(to_float(unpack(frame, PackedChildren::get(bytes, leaf.count, i))));
         }
     }
     std::sort(out.begin(), out.end(),
@@ -1203,18 +1503,9 @@ uint32_t seed_walk(const PruneIndex& index, const Region& point, WalkPause& paus
     pause.leaf = at;
     // The margin is the same for every child: compared without it.
     const PruneNode& leaf = nodes[at];
-    const LeafFrame frame(leaf);
-    uint32_t best = kNoChild;
-    double least = kInfD;
-    for (uint32_t i = leaf.first; i < leaf.first + leaf.count; ++i) {
-        const ChildBall c = unpack(frame, index.children[i]);
-        const double hi = std::sqrt(dist2(q.rlo, c.c)) + c.sigma;  // +inf: may be NaN
-        if (hi < least) {
-            least = hi;
-            best = c.pc;
-        }
-    }
-    return best;
+    const unsigned char* bytes = index.children.leaf_bytes(leaf.first);
+    const uint32_t j = LeafLanes(q, leaf, bytes).least_upper(bytes, leaf.count);
+    return j < leaf.count ? index.children.pc(leaf.first, j) : kNoChild;
 }
 
 }  // namespace sdf

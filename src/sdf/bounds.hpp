@@ -30,6 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -52,14 +53,22 @@ struct PruneChild {
 };
 static_assert(sizeof(PruneChild) == 12, "a packed child takes 12 bytes");
 
-/// The packed children of a hierarchy, in storage from malloc: the
-/// builder packs them over the wider records it sorted (in the same
-/// storage) and then shrinks it, so that both never take room at once.
+/// The packed children of a hierarchy, in storage from malloc, leaf by
+/// leaf: the children [first, first + count) of a leaf take the 12 count
+/// bytes from 12 first on, field by field (so that a leaf's children are
+/// screened side by side, eight lanes at once): every pc (4 bytes each),
+/// every q[0], every q[1], every q[2], every unused byte, every rho and
+/// every sigma (2 bytes each). kPad zero bytes more at the end let a
+/// field of the last leaf be read as eight lanes whatever its count. The
+/// builder packs the children over the wider records it sorted (in the
+/// same storage) and then shrinks it, so that both never take room at once.
 class PackedChildren {
   public:
+    static constexpr size_t kPad = 16;
     PackedChildren() = default;
-    /// Takes over `storage` (from malloc) holding `count` packed children
-    /// at its start; shrinks it to them.
+    /// Takes over `storage` (from malloc, at least 12 count + kPad bytes)
+    /// holding `count` packed children at its start; zeroes the pad and
+    /// shrinks it to them.
     PackedChildren(void* storage, size_t count);
     PackedChildren(PackedChildren&& other) noexcept : data_(other.data_), size_(other.size_) {
         other.data_ = nullptr;
@@ -74,14 +83,34 @@ class PackedChildren {
     PackedChildren& operator=(const PackedChildren&) = delete;
     ~PackedChildren() { std::free(data_); }
 
-    PruneChild* data() const { return data_; }
+    /// The bytes of the leaf whose children start at `first`.
+    const unsigned char* leaf_bytes(uint32_t first) const { return data_ + 12 * size_t{first}; }
     size_t size() const { return size_; }
-    PruneChild& operator[](size_t i) const { return data_[i]; }
-    PruneChild* begin() const { return data_; }
-    PruneChild* end() const { return data_ + size_; }
+
+    /// Child j of the leaf [first, first + count).
+    static PruneChild get(const unsigned char* leaf, uint32_t count, uint32_t j) {
+        PruneChild k;
+        std::memcpy(&k.pc, leaf + 4 * j, 4);
+        for (int a = 0; a < 3; ++a) k.q[a] = leaf[(4 + a) * count + j];
+        k.unused = 0;
+        std::memcpy(&k.rho, leaf + 8 * count + 2 * j, 2);
+        std::memcpy(&k.sigma, leaf + 10 * count + 2 * j, 2);
+        return k;
+    }
+    static void put(unsigned char* leaf, uint32_t count, uint32_t j, const PruneChild& k) {
+        std::memcpy(leaf + 4 * j, &k.pc, 4);
+        for (int a = 0; a < 3; ++a) leaf[(4 + a) * count + j] = k.q[a];
+        leaf[7 * count + j] = 0;
+        std::memcpy(leaf + 8 * count + 2 * j, &k.rho, 2);
+        std::memcpy(leaf + 10 * count + 2 * j, &k.sigma, 2);
+    }
+    /// The pc of child j of the leaf whose children start at `first`.
+    uint32_t& pc(uint32_t first, uint32_t j) const {
+        return reinterpret_cast<uint32_t*>(data_ + 12 * size_t{first})[j];
+    }
 
   private:
-    PruneChild* data_ = nullptr;
+    unsigned char* data_ = nullptr;
     size_t size_ = 0;
 };
 
@@ -109,6 +138,13 @@ struct PruneIndex {
     bool loose = false;                // most children's bounds are wide: worth seeding
 
     size_t bytes() const;
+    /// Calls f(pc) with a reference to every indexed child's pc.
+    template <class F>
+    void for_each_pc(F f) {
+        for (const PruneNode& n : nodes) {
+            for (uint32_t j = 0; j < n.count; ++j) f(children.pc(n.first, j));
+        }
+    }
 };
 
 /// Children below this many are always evaluated in full.

@@ -437,7 +437,7 @@ class Compiler {
         Open& open = open_.back();
         PruneIndex& index = prog_.indexes[open.index];
         index.end_pc = end;
-        for (PruneChild& c : index.children) c.pc = open.starts[c.pc];
+        index.for_each_pc([&](uint32_t& pc) { pc = open.starts[pc]; });
         for (uint32_t& pc : index.always) pc = open.starts[pc];
         run_depth_ -= index.child_count + 2;
         open_.pop_back();

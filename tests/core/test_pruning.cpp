@@ -641,6 +641,78 @@ void check_gap(const sdf::SdfNode& list, int number, std::mt19937& rng) {
     }
 }
 
+long far_points = 0;  // points checked in capsule clouds far from the origin
+
+/// Clouds of capsules about the origin and far from it (leaves of uneven
+/// counts): a point's walk screens a leaf's children in float lanes with
+/// room for their rounding, which grows with the coordinates. Points on
+/// the capsules' end caps (each nearest by a hair) and between them, one
+/// by one and along marches, pruned against unpruned; and the children a
+/// walk leaves out against the bound it gives for them.
+void check_far_clouds(std::mt19937& rng) {
+    const auto along = [](sdf::Vec3 a, sdf::Vec3 w, float k) {
+        return sdf::Vec3{a.x + w.x * k, a.y + w.y * k, a.z + w.z * k};
+    };
+    for (const float offset : {0.0f, 3000.0f, -250000.0f}) {
+        const float size = 1 + std::fabs(offset) / 1000;
+        std::uniform_real_distribution<float> u(-size, size), n(-0.1f * size, 0.1f * size);
+        constexpr int kCount = 1237;
+        sdf::SdfNode cloud = sdf::make_list(sdf::Kind::Union, kCount);
+        std::vector<sdf::Vec3> caps;  // a point on each capsule's end cap
+        for (int i = 0; i < kCount; ++i) {
+            const sdf::Vec3 a{offset + u(rng), offset + u(rng), offset + u(rng)};
+            const sdf::Vec3 w{n(rng), n(rng), n(rng)};
+            const float r = 0.02f * size;
+            sdf::list_push(cloud, sdf::make_dilate(r, sdf::make_segment(a, along(a, w, 1))));
+            const float l = std::sqrt(dot(w, w));
+            caps.push_back(along(a, w, -r / l));
+        }
+        const sdf::Program pruned = sdf::compile(cloud, true), whole = sdf::compile(cloud, false);
+        if (pruned.indexes.size() != 1) {
+            if (failures++ < 20) std::printf("FAILED: far cloud %g not pruned\n", offset);
+            continue;
+        }
+        const sdf::PruneIndex& index = pruned.indexes[0];
+        std::vector<uint32_t> starts(index.always);
+        for (const sdf::FloatBall& b : sdf::child_balls(index)) starts.push_back(b.pc);
+        std::sort(starts.begin(), starts.end());
+        if (std::unique(starts.begin(), starts.end()) != starts.end() || starts.size() != kCount) {
+            if (failures++ < 20) std::printf("FAILED: far cloud %g: children packed twice or lost\n", offset);
+            continue;
+        }
+        std::vector<sdf::Program> parts;
+        for (int i = 0; i < kCount; ++i) parts.push_back(sdf::compile(cloud.list.items[i], false));
+        std::vector<uint32_t> kept(index.child_count);
+        for (int i = 0; i < 120; ++i) {
+            const sdf::Vec3 p = i % 2 ? caps[rng() % kCount]
+                                      : sdf::Vec3{offset + u(rng), offset + u(rng), offset + u(rng)};
+            ++far_points;
+            expect_same(sdf::evaluate(pruned, p), sdf::evaluate(whole, p), "far cloud point", -1);
+            const sdf::Vec3 aim{n(rng), n(rng), n(rng)};
+            const sdf::Evaluator fp(pruned), fw(whole);
+            const auto hp = sdf::raymarch(fp, along(p, aim, 3), along({0, 0, 0}, aim, -1), 48, 2 * size, 1e-3f * size);
+            const auto hw = sdf::raymarch(fw, along(p, aim, 3), along({0, 0, 0}, aim, -1), 48, 2 * size, 1e-3f * size);
+            expect_same(hp ? hp->t : -1.0f, hw ? hw->t : -1.0f, "far cloud march", -1);
+            double threshold, gap;
+            sdf::ChildBall nearest;
+            const size_t k = sdf::collect_within(index, {{p.x, p.y, p.z}, {p.x, p.y, p.z}}, kept.data(),
+                                                 index.child_count, threshold,
+                                                 std::numeric_limits<double>::infinity(), &gap, &nearest);
+            if (k == SIZE_MAX) continue;
+            for (int c = 0; c < kCount; ++c) {
+                if (std::binary_search(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(k), starts[c])) continue;
+                const float v = sdf::evaluate(parts[c], p);
+                ++checks;
+                if (!(double{v} >= gap) && failures++ < 20) {
+                    std::printf("FAILED: far cloud %g: child %d left out below the gap: %.9g < %.9g\n",
+                                offset, c, v, gap);
+                }
+            }
+        }
+        sdf::release_tree(cloud);
+    }
+}
+
 }  // namespace
 
 /// Returns the number of failures.
@@ -694,11 +766,12 @@ int test_pruning() {
         check_gap(shells, kTrees + 2, rng);
         sdf::release_tree(shells);
     }
+    check_far_clouds(rng);
     std::printf("pruning: %d of %d trees pruned, %ld comparisons, %ld children left out of "
                 "%ld, %ld cell lists, %ld wide choices, %ld + %ld outgrown, %ld + %ld items, %ld gaps, "
-                "%ld seeded walks, %d failures\n",
+                "%ld seeded walks, %ld far points, %d failures\n",
                 pruned_trees, kTrees, checks, skipped, offered, exact_cells, wide_choices, outgrown,
-                outgrown_points, items[0], items[1], gap_checks, seeded_checks, failures);
+                outgrown_points, items[0], items[1], gap_checks, seeded_checks, far_points, failures);
     // The comparisons mean something only if children were left out.
     if (pruned_trees < kTrees / 2 || skipped * 2 < offered || exact_cells < 1000 ||
         wide_choices < 100 || outgrown < 100 || outgrown_points < 50 || gap_checks < 10000 || seeded_checks < 500 || items[0] < 1000 || items[1] < 100) {
