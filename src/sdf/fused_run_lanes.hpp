@@ -352,11 +352,11 @@ SDF_INLINE void step_lanes(const Step& step, RunRegisters& r, size_t i,
     step_##k : step_lanes<(k)>(*step, r, i, bounds); \
     ++step;                                       \
     goto** ++to;
-#define SDF_RUN_LABELS8(a, b, c, d, e, f, g, h)                                              \
-    SDF_RUN_LABEL(a) SDF_RUN_LABEL(b) SDF_RUN_LABEL(c) SDF_RUN_LABEL(d) SDF_RUN_LABEL(e)   \
-        SDF_RUN_LABEL(f) SDF_RUN_LABEL(g) SDF_RUN_LABEL(h)
-#define SDF_RUN_ADDRESSES8(a, b, c, d, e, f, g, h) \
-    &&step_##a, &&step_##b, &&step_##c, &&step_##d, &&step_##e, &&step_##f, &&step_##g, &&step_##h,
+#define SDF_RUN_ADDRESS(k) &&step_##k,
+// L applied to each of eight kinds (SDF_RUN_KINDS passes them eight at a time).
+#define SDF_EACH8(L, a, b, c, d, e, f, g, h) L(a) L(b) L(c) L(d) L(e) L(f) L(g) L(h)
+#define SDF_RUN_LABELS8(...) SDF_EACH8(SDF_RUN_LABEL, __VA_ARGS__)
+#define SDF_RUN_ADDRESSES8(...) SDF_EACH8(SDF_RUN_ADDRESS, __VA_ARGS__)
 #define SDF_RUN_KINDS(M) \
     M(0, 1, 2, 3, 4, 5, 6, 7) M(8, 9, 10, 11, 12, 13, 14, 15) \
     M(16, 17, 18, 19, 20, 21, 22, 23) M(24, 25, 26, 27, 28, 29, 30, 31) \
@@ -453,11 +453,9 @@ SDF_LANE_LOOP void run_fused(const RunShape& run, const Step* steps, Lanes p, fl
     step_lanes<(k)>(*step, b, i + kRunLanes, bounds);          \
     ++step;                                                  \
     goto** ++to;
-#define SDF_PAIR_LABELS8(a, b, c, d, e, f, g, h)                                             \
-    SDF_PAIR_LABEL(a) SDF_PAIR_LABEL(b) SDF_PAIR_LABEL(c) SDF_PAIR_LABEL(d) SDF_PAIR_LABEL(e) \
-        SDF_PAIR_LABEL(f) SDF_PAIR_LABEL(g) SDF_PAIR_LABEL(h)
-#define SDF_PAIR_ADDRESSES8(a, b, c, d, e, f, g, h) \
-    &&pair_##a, &&pair_##b, &&pair_##c, &&pair_##d, &&pair_##e, &&pair_##f, &&pair_##g, &&pair_##h,
+#define SDF_PAIR_ADDRESS(k) &&pair_##k,
+#define SDF_PAIR_LABELS8(...) SDF_EACH8(SDF_PAIR_LABEL, __VA_ARGS__)
+#define SDF_PAIR_ADDRESSES8(...) SDF_EACH8(SDF_PAIR_ADDRESS, __VA_ARGS__)
 
 /// The registers of a row run's vector at the start: its rows loaded as
 /// the shared point (and stored in P's lanes where the steps read those),
@@ -514,11 +512,14 @@ SDF_INLINE void run_rows(const RowRun& run, const float* rows, Lanes p, float* d
 
 #undef SDF_PAIR_ADDRESSES8
 #undef SDF_PAIR_LABELS8
+#undef SDF_PAIR_ADDRESS
 #undef SDF_PAIR_LABEL
 
 #undef SDF_RUN_KINDS
 #undef SDF_RUN_ADDRESSES8
 #undef SDF_RUN_LABELS8
+#undef SDF_EACH8
+#undef SDF_RUN_ADDRESS
 #undef SDF_RUN_LABEL
 
 }  // namespace SDF_BLOCK_NS
