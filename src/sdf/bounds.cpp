@@ -984,12 +984,25 @@ struct LeafLanes {
     /// of sqrt(g2') - rho there (+inf for none), as a double, less its
     /// rounding. sqrt(g2') is within 4u L of |d'|, above its 10u L, and the
     /// difference errs by u of itself: 2^-23 of it and room take that up.
+    ///
+    /// The least is taken across the lanes at once: minps(t, m) is t < m ?
+    /// t : m, which passes over a NaN t as least_of does, and keeps every
+    /// lane of m a number (it starts at +inf, as do the lanes not in
+    /// `lanes`). Only which of -0 and +0 is kept may differ from least_of's
+    /// order, and no bound does: least_of subtracts room > 0 from either.
     double least_lower(const Query& q, double room, unsigned lanes) const {
-        float t[kMaxLeafSize];
+        const __m128 inf = _mm_set1_ps(kInfinity);
+        const __m128i bit = _mm_set_epi32(8, 4, 2, 1);
+        __m128 m = inf;
         for (uint32_t h = 0; h < groups && h < kGroups; ++h) {
-            _mm_storeu_ps(t + 4 * h, _mm_sub_ps(_mm_sqrt_ps(g2[h]), rho[h]));
+            const __m128i mine = _mm_set1_epi32(static_cast<int>(lanes >> (4 * h) & 15u));
+            const __m128 in = _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_and_si128(mine, bit), bit));
+            const __m128 t = _mm_sub_ps(_mm_sqrt_ps(g2[h]), rho[h]);
+            m = _mm_min_ps(_mm_or_ps(_mm_and_ps(in, t), _mm_andnot_ps(in, inf)), m);
         }
-        return least_of(q, room, t, lanes);
+        m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+        m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+        return from_least(q, room, _mm_cvtss_f32(m));
     }
 
     /// The lane of the least sqrt(g2') + sigma below count (sigma read
@@ -1094,6 +1107,10 @@ struct LeafLanes {
             const float v = t[lowest_bit(lanes)];
             least = v < least ? v : least;
         }
+        return from_least(q, room, least);
+    }
+    /// The bound least_of gives from the least of its lanes.
+    static double from_least(const Query& q, double room, float least) {
         if (!(least < kInfinity)) return kInfD;
         return double{least} - std::fabs(double{least}) * (1.0 / 8388608) - room - q.margin;
     }
