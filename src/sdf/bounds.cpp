@@ -1152,6 +1152,12 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
     // through the stack (it was just found not beyond).
     Pending at{0, 0.0f};
     bool next_ready = true;
+    // What is left out, noted in locals (in registers: *ex might alias the
+    // stack's keys, so its fields would be stored at every node) and added
+    // to *ex at the end. The least is the same: std::min passes over a
+    // NaN second argument, and keys are never NaN.
+    float out_key = kInfinity;
+    double out_lo = kInfD;
     if (from) {
         // On from where seed_walk left off: at its leaf, the nodes it
         // passed by waiting.
@@ -1164,7 +1170,7 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
             if (top == 0) break;
             at = stack[--top];
             if (beyond(at)) {
-                if (Track) ex->key = std::min(ex->key, at.key);
+                if (Track) out_key = std::min(out_key, at.key);
                 continue;
             }
         }
@@ -1187,7 +1193,7 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
             top += !skip_far;
             const bool skip_near = beyond(near_one);
             if (Track) {
-                ex->key = std::min({ex->key, skip_far ? far_one.key : kInfinity,
+                out_key = std::min({out_key, skip_far ? far_one.key : kInfinity,
                                     skip_near ? near_one.key : kInfinity});
             }
             at = near_one;
@@ -1207,7 +1213,7 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
             keep = lanes.keep(reach, n.count);
             if (Track) {
                 const unsigned out = ~keep & ((1u << n.count) - 1);
-                if (out != 0) ex->lo = std::min(ex->lo, lanes.least_lower(q, room, out));
+                if (out != 0) out_lo = std::min(out_lo, lanes.least_lower(q, room, out));
             }
             if (keep == 0) continue;
             // The bounds of the children kept, from the lanes too, widened
@@ -1220,7 +1226,7 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
                 const double near = root[j];
                 const double lo = near - radius[j] - q.margin - room;
                 if (!(lo <= T)) {
-                    if (Track) ex->lo = std::min(ex->lo, lo);
+                    if (Track) out_lo = std::min(out_lo, lo);
                     continue;
                 }
                 const double hi = offset[j] < kInfinity ? near + offset[j] + q.margin + room : kInfD;
@@ -1251,7 +1257,7 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
             const ChildBall c = unpack(frame, PackedChildren::get(leaf, n.count, lowest_bit(keep)));
             double lo, hi;
             if (!child_bounds<Point>(q, c, T, lo, hi)) {
-                if (Track) ex->lo = std::min(ex->lo, lower_bound<Point>(q, c));
+                if (Track) out_lo = std::min(out_lo, lower_bound<Point>(q, c));
                 continue;
             }
             const double was = T;
@@ -1261,6 +1267,10 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
                 if (Point) reach = lane_reach(T, q.margin, room);
             }
         }
+    }
+    if (Track) {
+        ex->key = std::min(ex->key, out_key);
+        ex->lo = std::min(ex->lo, out_lo);
     }
     return T;
 }
