@@ -1217,8 +1217,9 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
             }
             if (keep == 0) continue;
             // The bounds of the children kept, from the lanes too, widened
-            // by the room. Only a walk that notes what it leaves out passes
-            // on a child's centre (its nearest, to bound the value nearby).
+            // by the room. visit sees a child's pc only; a walk that notes
+            // what it leaves out unpacks the child it takes as its nearest
+            // (to bound the value nearby) once it has taken it.
             float root[kMaxLeafSize], radius[kMaxLeafSize], offset[kMaxLeafSize];
             lanes.lane_bounds(leaf, n.count, root, radius, offset);
             for (; keep != 0; keep &= keep - 1) {
@@ -1231,13 +1232,14 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
                 }
                 const double hi = offset[j] < kInfinity ? near + offset[j] + q.margin + room : kInfD;
                 ChildBall c{};
-                if (Track) {
-                    c = unpack(LeafFrame(n), PackedChildren::get(leaf, n.count, j));
-                } else {
-                    c.pc = index.children.pc(n.first, j);
-                }
+                c.pc = index.children.pc(n.first, j);
                 const double was = T;
                 visit(c, lo, hi, T);
+                if (Track && ex->has_nearest && ex->nearest.pc == c.pc) {
+                    // Just taken as the nearest (no other child has its
+                    // pc): its centre and bounds too.
+                    ex->nearest = unpack(LeafFrame(n), PackedChildren::get(leaf, n.count, j));
+                }
                 if (T != was) {
                     limits = NodeLimits(T, q.margin);
                     reach = lane_reach(T, q.margin, room);
