@@ -1008,14 +1008,34 @@ struct LeafLanes {
     /// The lane of the least sqrt(g2') + sigma below count (sigma read
     /// from the leaf), or count when none is finite: the likely nearest
     /// child (a choice only: any child would do).
+    ///
+    /// Without branches: the least across the lanes (minps(t, m) is t < m ?
+    /// t : m, passing over NaN, with the lanes from count on at +inf), then
+    /// the first lane equal to it, which is the one least_at keeps (those
+    /// before it are all above it, or NaN).
     uint32_t least_upper(const unsigned char* leaf, uint32_t count) const {
         __m128 sigma[kGroups];
         halves(leaf + 10 * count, sigma);
-        float hi[kMaxLeafSize];
+        const __m128 inf = _mm_set1_ps(kInfinity);
+        const __m128i ends = _mm_set1_epi32(static_cast<int>(count));
+        __m128 hi[kGroups];
+        __m128 m = inf;
         for (uint32_t h = 0; h < groups && h < kGroups; ++h) {
-            _mm_storeu_ps(hi + 4 * h, _mm_add_ps(_mm_sqrt_ps(g2[h]), sigma[h]));
+            const __m128i lane = _mm_set_epi32(4 * h + 3, 4 * h + 2, 4 * h + 1, 4 * h);
+            const __m128 in = _mm_castsi128_ps(_mm_cmplt_epi32(lane, ends));
+            const __m128 t = _mm_add_ps(_mm_sqrt_ps(g2[h]), sigma[h]);
+            hi[h] = _mm_or_ps(_mm_and_ps(in, t), _mm_andnot_ps(in, inf));
+            m = _mm_min_ps(hi[h], m);
         }
-        return least_at(hi, count);
+        // Every lane of m the least of them all.
+        m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+        m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+        if (!(_mm_cvtss_f32(m) < kInfinity)) return count;
+        unsigned equal = 0;
+        for (uint32_t h = 0; h < groups && h < kGroups; ++h) {
+            equal |= static_cast<unsigned>(_mm_movemask_ps(_mm_cmpeq_ps(hi[h], m))) << (4 * h);
+        }
+        return lowest_bit(equal);  // not 0: m is one of the lanes
     }
 
     /// sqrt(g2'), rho and sigma of every lane. sqrt(g2') is within 13u L
