@@ -989,7 +989,8 @@ struct LeafLanes {
     /// t : m, which passes over a NaN t as least_of does, and keeps every
     /// lane of m a number (it starts at +inf, as do the lanes not in
     /// `lanes`). Only which of -0 and +0 is kept may differ from least_of's
-    /// order, and no bound does: least_of subtracts room > 0 from either.
+    /// order, and the bound does not: from_least subtracts room > 0 from
+    /// either.
     double least_lower(const Query& q, double room, unsigned lanes) const {
         const __m128 inf = _mm_set1_ps(kInfinity);
         const __m128i bit = _mm_set_epi32(8, 4, 2, 1);
