@@ -984,25 +984,59 @@ struct LeafLanes {
     /// of sqrt(g2') - rho there (+inf for none), as a double, less its
     /// rounding. sqrt(g2') is within 4u L of |d'|, above its 10u L, and the
     /// difference errs by u of itself: 2^-23 of it and room take that up.
+    ///
+    /// The least is taken across the lanes at once: minps(t, m) is t < m ?
+    /// t : m, which passes over a NaN t as least_of does, and keeps every
+    /// lane of m a number (it starts at +inf, as do the lanes not in
+    /// `lanes`). Only which of -0 and +0 is kept may differ from least_of's
+    /// order, and the bound does not: from_least subtracts room > 0 from
+    /// either.
     double least_lower(const Query& q, double room, unsigned lanes) const {
-        float t[kMaxLeafSize];
+        const __m128 inf = _mm_set1_ps(kInfinity);
+        const __m128i bit = _mm_set_epi32(8, 4, 2, 1);
+        __m128 m = inf;
         for (uint32_t h = 0; h < groups && h < kGroups; ++h) {
-            _mm_storeu_ps(t + 4 * h, _mm_sub_ps(_mm_sqrt_ps(g2[h]), rho[h]));
+            const __m128i mine = _mm_set1_epi32(static_cast<int>(lanes >> (4 * h) & 15u));
+            const __m128 in = _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_and_si128(mine, bit), bit));
+            const __m128 t = _mm_sub_ps(_mm_sqrt_ps(g2[h]), rho[h]);
+            m = _mm_min_ps(_mm_or_ps(_mm_and_ps(in, t), _mm_andnot_ps(in, inf)), m);
         }
-        return least_of(q, room, t, lanes);
+        m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+        m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+        return from_least(q, room, _mm_cvtss_f32(m));
     }
 
     /// The lane of the least sqrt(g2') + sigma below count (sigma read
     /// from the leaf), or count when none is finite: the likely nearest
     /// child (a choice only: any child would do).
+    ///
+    /// Without branches: the least across the lanes (minps(t, m) is t < m ?
+    /// t : m, passing over NaN, with the lanes from count on at +inf), then
+    /// the first lane equal to it, which is the one least_at keeps (those
+    /// before it are all above it, or NaN).
     uint32_t least_upper(const unsigned char* leaf, uint32_t count) const {
         __m128 sigma[kGroups];
         halves(leaf + 10 * count, sigma);
-        float hi[kMaxLeafSize];
+        const __m128 inf = _mm_set1_ps(kInfinity);
+        const __m128i ends = _mm_set1_epi32(static_cast<int>(count));
+        __m128 hi[kGroups];
+        __m128 m = inf;
         for (uint32_t h = 0; h < groups && h < kGroups; ++h) {
-            _mm_storeu_ps(hi + 4 * h, _mm_add_ps(_mm_sqrt_ps(g2[h]), sigma[h]));
+            const __m128i lane = _mm_set_epi32(4 * h + 3, 4 * h + 2, 4 * h + 1, 4 * h);
+            const __m128 in = _mm_castsi128_ps(_mm_cmplt_epi32(lane, ends));
+            const __m128 t = _mm_add_ps(_mm_sqrt_ps(g2[h]), sigma[h]);
+            hi[h] = _mm_or_ps(_mm_and_ps(in, t), _mm_andnot_ps(in, inf));
+            m = _mm_min_ps(hi[h], m);
         }
-        return least_at(hi, count);
+        // Every lane of m the least of them all.
+        m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+        m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+        if (!(_mm_cvtss_f32(m) < kInfinity)) return count;
+        unsigned equal = 0;
+        for (uint32_t h = 0; h < groups && h < kGroups; ++h) {
+            equal |= static_cast<unsigned>(_mm_movemask_ps(_mm_cmpeq_ps(hi[h], m))) << (4 * h);
+        }
+        return lowest_bit(equal);  // not 0: m is one of the lanes
     }
 
     /// sqrt(g2'), rho and sigma of every lane. sqrt(g2') is within 13u L
@@ -1094,6 +1128,10 @@ struct LeafLanes {
             const float v = t[lowest_bit(lanes)];
             least = v < least ? v : least;
         }
+        return from_least(q, room, least);
+    }
+    /// The bound least_of gives from the least of its lanes.
+    static double from_least(const Query& q, double room, float least) {
         if (!(least < kInfinity)) return kInfD;
         return double{least} - std::fabs(double{least}) * (1.0 / 8388608) - room - q.margin;
     }
@@ -1135,6 +1173,12 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
     // through the stack (it was just found not beyond).
     Pending at{0, 0.0f};
     bool next_ready = true;
+    // What is left out, noted in locals (in registers: *ex might alias the
+    // stack's keys, so its fields would be stored at every node) and added
+    // to *ex at the end. The least is the same: std::min passes over a
+    // NaN second argument, and keys are never NaN.
+    float out_key = kInfinity;
+    double out_lo = kInfD;
     if (from) {
         // On from where seed_walk left off: at its leaf, the nodes it
         // passed by waiting.
@@ -1147,7 +1191,7 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
             if (top == 0) break;
             at = stack[--top];
             if (beyond(at)) {
-                if (Track) ex->key = std::min(ex->key, at.key);
+                if (Track) out_key = std::min(out_key, at.key);
                 continue;
             }
         }
@@ -1170,7 +1214,7 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
             top += !skip_far;
             const bool skip_near = beyond(near_one);
             if (Track) {
-                ex->key = std::min({ex->key, skip_far ? far_one.key : kInfinity,
+                out_key = std::min({out_key, skip_far ? far_one.key : kInfinity,
                                     skip_near ? near_one.key : kInfinity});
             }
             at = near_one;
@@ -1190,12 +1234,13 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
             keep = lanes.keep(reach, n.count);
             if (Track) {
                 const unsigned out = ~keep & ((1u << n.count) - 1);
-                if (out != 0) ex->lo = std::min(ex->lo, lanes.least_lower(q, room, out));
+                if (out != 0) out_lo = std::min(out_lo, lanes.least_lower(q, room, out));
             }
             if (keep == 0) continue;
             // The bounds of the children kept, from the lanes too, widened
-            // by the room. Only a walk that notes what it leaves out passes
-            // on a child's centre (its nearest, to bound the value nearby).
+            // by the room. visit sees a child's pc only; a walk that notes
+            // what it leaves out unpacks the child it takes as its nearest
+            // (to bound the value nearby) once it has taken it.
             float root[kMaxLeafSize], radius[kMaxLeafSize], offset[kMaxLeafSize];
             lanes.lane_bounds(leaf, n.count, root, radius, offset);
             for (; keep != 0; keep &= keep - 1) {
@@ -1203,18 +1248,19 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
                 const double near = root[j];
                 const double lo = near - radius[j] - q.margin - room;
                 if (!(lo <= T)) {
-                    if (Track) ex->lo = std::min(ex->lo, lo);
+                    if (Track) out_lo = std::min(out_lo, lo);
                     continue;
                 }
                 const double hi = offset[j] < kInfinity ? near + offset[j] + q.margin + room : kInfD;
                 ChildBall c{};
-                if (Track) {
-                    c = unpack(LeafFrame(n), PackedChildren::get(leaf, n.count, j));
-                } else {
-                    c.pc = index.children.pc(n.first, j);
-                }
+                c.pc = index.children.pc(n.first, j);
                 const double was = T;
                 visit(c, lo, hi, T);
+                if (Track && ex->has_nearest && ex->nearest.pc == c.pc) {
+                    // Just taken as the nearest (no other child has its
+                    // pc): its centre and bounds too.
+                    ex->nearest = unpack(LeafFrame(n), PackedChildren::get(leaf, n.count, j));
+                }
                 if (T != was) {
                     limits = NodeLimits(T, q.margin);
                     reach = lane_reach(T, q.margin, room);
@@ -1234,7 +1280,7 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
             const ChildBall c = unpack(frame, PackedChildren::get(leaf, n.count, lowest_bit(keep)));
             double lo, hi;
             if (!child_bounds<Point>(q, c, T, lo, hi)) {
-                if (Track) ex->lo = std::min(ex->lo, lower_bound<Point>(q, c));
+                if (Track) out_lo = std::min(out_lo, lower_bound<Point>(q, c));
                 continue;
             }
             const double was = T;
@@ -1244,6 +1290,10 @@ double walk(const PruneIndex& index, const Query& q, double T, Visit visit, Ente
                 if (Point) reach = lane_reach(T, q.margin, room);
             }
         }
+    }
+    if (Track) {
+        ex->key = std::min(ex->key, out_key);
+        ex->lo = std::min(ex->lo, out_lo);
     }
     return T;
 }

@@ -599,6 +599,41 @@ void check_seeded(const sdf::PruneIndex& index, const std::vector<uint32_t>& sta
     }
 }
 
+long nearest_checks = 0;  // nearest children checked against their own values
+
+/// The child a walk gives as its nearest (what a march bounds its value
+/// by nearby) is that child, with its own ball: at p and at points about
+/// it, the child's value s v (s = sense) lies within its bounds there.
+void check_nearest(const sdf::PruneIndex& index, const std::vector<uint32_t>& starts,
+                   const std::vector<sdf::Program>& parts, const sdf::ChildBall& nearest, float sense,
+                   sdf::Vec3 p, float reach, std::mt19937& rng, const char* what) {
+    if (!(nearest.sigma < std::numeric_limits<double>::infinity())) return;
+    const auto at = std::lower_bound(starts.begin(), starts.end(), nearest.pc);
+    if (at == starts.end() || *at != nearest.pc) {
+        if (failures++ < 20) std::printf("FAILED: %s: nearest child %u is no child\n", what, nearest.pc);
+        return;
+    }
+    const sdf::Program& part = parts[static_cast<size_t>(at - starts.begin())];
+    std::uniform_real_distribution<float> u(-reach, reach);
+    for (int i = 0; i < 4; ++i) {
+        const sdf::Vec3 q = i == 0 ? p : sdf::Vec3{p.x + u(rng), p.y + u(rng), p.z + u(rng)};
+        double margin;
+        if (!sdf::region_margin(index, {{q.x, q.y, q.z}, {q.x, q.y, q.z}}, margin)) continue;
+        const double dx = q.x - nearest.c[0], dy = q.y - nearest.c[1], dz = q.z - nearest.c[2];
+        const double d = std::sqrt(dx * dx + dy * dy + dz * dz);
+        const double v = sense * sdf::evaluate(part, q);
+        ++nearest_checks;
+        ++checks;
+        if (v == v && !(v >= d - nearest.rho - margin && v <= d + nearest.sigma + margin) &&
+            failures++ < 20) {
+            std::printf("FAILED: %s: nearest child %u outside its ball: %.9g not in [%.9g, %.9g]\n",
+                        what, nearest.pc, v, d - nearest.rho - margin, d + nearest.sigma + margin);
+        }
+    }
+}
+
+long far_points = 0;  // points checked in capsule clouds far from the origin
+
 /// At points of a list (the root, so that its point is the query's), every
 /// child a walk leaves out is there at least the bound the walk gives for
 /// them: what lets a march reuse the choice nearby. Each child evaluated
@@ -628,6 +663,7 @@ void check_gap(const sdf::SdfNode& list, int number, std::mt19937& rng) {
         const size_t n = sdf::collect_within(index, {{p.x, p.y, p.z}, {p.x, p.y, p.z}}, kept.data(),
                                              index.child_count, threshold, std::numeric_limits<double>::infinity(), &gap, &nearest);
         if (n == SIZE_MAX || !(gap > -std::numeric_limits<double>::infinity())) continue;
+        check_nearest(index, starts, parts, nearest, sense, p, 0.05f, rng, "nearest");
         for (size_t c = 0; c < starts.size(); ++c) {
             if (std::binary_search(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(n), starts[c])) continue;
             const float v = sense * values[c];
@@ -641,7 +677,6 @@ void check_gap(const sdf::SdfNode& list, int number, std::mt19937& rng) {
     }
 }
 
-long far_points = 0;  // points checked in capsule clouds far from the origin
 
 /// Clouds of capsules about the origin and far from it (leaves of uneven
 /// counts): a point's walk screens a leaf's children in float lanes with
@@ -699,6 +734,7 @@ void check_far_clouds(std::mt19937& rng) {
                                                  index.child_count, threshold,
                                                  std::numeric_limits<double>::infinity(), &gap, &nearest);
             if (k == SIZE_MAX) continue;
+            check_nearest(index, starts, parts, nearest, 1.0f, p, 0.05f * size, rng, "far cloud nearest");
             for (int c = 0; c < kCount; ++c) {
                 if (std::binary_search(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(k), starts[c])) continue;
                 const float v = sdf::evaluate(parts[c], p);
@@ -769,12 +805,12 @@ int test_pruning() {
     check_far_clouds(rng);
     std::printf("pruning: %d of %d trees pruned, %ld comparisons, %ld children left out of "
                 "%ld, %ld cell lists, %ld wide choices, %ld + %ld outgrown, %ld + %ld items, %ld gaps, "
-                "%ld seeded walks, %ld far points, %d failures\n",
+                "%ld nearest, %ld seeded walks, %ld far points, %d failures\n",
                 pruned_trees, kTrees, checks, skipped, offered, exact_cells, wide_choices, outgrown,
-                outgrown_points, items[0], items[1], gap_checks, seeded_checks, far_points, failures);
+                outgrown_points, items[0], items[1], gap_checks, nearest_checks, seeded_checks, far_points, failures);
     // The comparisons mean something only if children were left out.
     if (pruned_trees < kTrees / 2 || skipped * 2 < offered || exact_cells < 1000 ||
-        wide_choices < 100 || outgrown < 100 || outgrown_points < 50 || gap_checks < 10000 || seeded_checks < 500 || items[0] < 1000 || items[1] < 100) {
+        wide_choices < 100 || outgrown < 100 || outgrown_points < 50 || gap_checks < 10000 || nearest_checks < 1000 || seeded_checks < 500 || items[0] < 1000 || items[1] < 100) {
         std::printf("FAILED: too few trees pruned or cells listed\n");
         ++failures;
     }
